@@ -1,0 +1,9 @@
+# Host (Linux) side: the post-link tool, and the native tests.
+add_executable(pefit tools/pefit/pefit.cpp)
+
+add_executable(kvx_host_tests
+  tests/host/sfxwriter_test.cpp
+  tests/host/stub_layout_test.cpp)
+target_link_libraries(kvx_host_tests sfxwriter gtest_main)
+target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
+add_test(NAME host_tests COMMAND kvx_host_tests)

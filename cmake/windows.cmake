@@ -1,0 +1,71 @@
+# Windows side: libbzip2, the stub, and the tests that run under Wine.
+if(NOT KVX_HOST_DIR)
+  message(FATAL_ERROR "KVX_HOST_DIR must name the host build tree (it holds pefit)")
+endif()
+
+# Flags for everything that goes into the stub: small code, no exceptions or
+# unwind tables, every function in its own section so the linker drops the
+# unused ones, and msvcrt's own printf family instead of MinGW's.
+set(KVX_STUB_FLAGS
+  -Os -fno-exceptions -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -ffunction-sections -fdata-sections -fno-stack-protector -fno-ident
+  -D__USE_MINGW_ANSI_STDIO=0 -DWIN32_LEAN_AND_MEAN -DWINVER=0x0501 -D_WIN32_WINNT=0x0501)
+set(KVX_STUB_CXX_FLAGS -fno-rtti -fno-threadsafe-statics)
+
+set(BZIP2_DECODER_SOURCES
+  ${BZIP2_SRC}/bzlib.c ${BZIP2_SRC}/decompress.c ${BZIP2_SRC}/huffman.c
+  ${BZIP2_SRC}/crctable.c ${BZIP2_SRC}/randtable.c)
+
+# The stub's libbzip2: the decoder only.
+add_library(bz2_decode STATIC ${BZIP2_DECODER_SOURCES} src/archive/bzip2_decode_only.c)
+target_compile_options(bz2_decode PRIVATE ${KVX_STUB_FLAGS} -w)
+target_include_directories(bz2_decode PUBLIC ${BZIP2_SRC})
+
+# The whole library, for the tests and tools that also compress.
+add_library(bz2_full STATIC ${BZIP2_DECODER_SOURCES} ${BZIP2_SRC}/compress.c ${BZIP2_SRC}/blocksort.c)
+target_compile_options(bz2_full PRIVATE -O2 -w -D__USE_MINGW_ANSI_STDIO=0)
+target_include_directories(bz2_full PUBLIC ${BZIP2_SRC})
+
+# The stub's code apart from its entry point, so the tests can link it too.
+add_library(kvxcore OBJECT
+  src/app/buffers.cpp
+  src/archive/format.cpp
+  src/fs/fileio.cpp)
+target_compile_options(kvxcore PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
+target_include_directories(kvxcore PUBLIC src ${BZIP2_SRC})
+
+add_executable(kvxsfx_linked WIN32 src/app/winmain.cpp $<TARGET_OBJECTS:kvxcore>)
+target_compile_options(kvxsfx_linked PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
+target_include_directories(kvxsfx_linked PRIVATE src)
+# Our own entry point replaces the C runtime's start-up; only system DLLs are
+# imported and libgcc is linked statically.
+target_link_options(kvxsfx_linked PRIVATE
+  -nostdlib -nostartfiles -Wl,-e,_StubEntry -Wl,--gc-sections -s
+  -Wl,--subsystem,windows -Wl,--file-alignment,512 -Wl,--section-alignment,4096
+  -Wl,--nxcompat -Wl,--disable-dynamicbase -Wl,--disable-reloc-section
+  -Wl,--no-insert-timestamp)
+target_link_libraries(kvxsfx_linked PRIVATE bz2_decode kernel32 user32 gdi32 shell32 msvcrt gcc)
+
+add_custom_command(TARGET kvxsfx_linked POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KVX_DIST}
+  COMMAND ${KVX_HOST_DIR}/pefit $<TARGET_FILE:kvxsfx_linked> ${KVX_STUB}
+  VERBATIM)
+
+# Tests, run under Wine in a prefix private to this build tree.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+add_executable(kvx_win_tests
+  tests/win/testutil.cpp
+  tests/win/environment_test.cpp
+  tests/win/fileio_test.cpp
+  tests/win/buffers_test.cpp
+  tests/win/format_test.cpp
+  tests/win/stub_run_test.cpp
+  $<TARGET_OBJECTS:kvxcore>)
+target_include_directories(kvx_win_tests PRIVATE src tests/win)
+target_link_libraries(kvx_win_tests PRIVATE sfxwriter bz2_full gtest_main shlwapi)
+target_link_options(kvx_win_tests PRIVATE -static)
+target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}")
+add_dependencies(kvx_win_tests kvxsfx_linked)
+set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
+add_test(NAME win_tests COMMAND kvx_win_tests)
+set_tests_properties(win_tests PROPERTIES TIMEOUT 600)

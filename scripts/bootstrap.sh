@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for building and testing: installs the packages
+# the cross build and the Wine tests need, generates the ja_JP.UTF-8 locale and
+# fetches libbzip2's source from Debian's source package.  Fast and silent when
+# everything is already there.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+deps="$top/.deps"
+bz2dir="$deps/bzip2-1.0.8"
+
+packages=(
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine32:i386 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
+  locales libbz2-dev bzip2 cmake make g++ googletest dpkg-dev
+)
+commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
+  wine Xvfb xdotool xwininfo import cmake bzip2)
+
+have_commands() {
+  local c
+  for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || return 1; done
+  [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] &&
+    [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
+      -e /usr/lib/wine/i386-windows/kernel32.dll ] &&
+    ls /usr/share/fonts/opentype/ipafont-gothic/*.ttf >/dev/null 2>&1
+}
+
+have_locale() { locale -a 2>/dev/null | grep -qiE '^ja_JP\.utf-?8$'; }
+
+need_root() {
+  if [ "$(id -u)" != 0 ]; then
+    echo "bootstrap: $1 needs root; run 'sudo make' once, or install: ${packages[*]}" >&2
+    exit 1
+  fi
+}
+
+if ! have_commands; then
+  need_root "installing packages"
+  echo "bootstrap: installing packages (a few minutes, once)"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+fi
+
+if ! have_locale; then
+  need_root "generating the ja_JP.UTF-8 locale"
+  sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen >/dev/null
+fi
+
+# libbzip2 1.0.8 from Debian's source package, through a private apt
+# configuration that adds deb-src entries for the machine's own mirrors; the
+# machine's apt configuration is not touched.
+if [ ! -f "$bz2dir/bzlib.h" ]; then
+  echo "bootstrap: fetching libbzip2 source"
+  apt_dir="$deps/apt"
+  rm -rf "$apt_dir"
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/src"
+  : >"$apt_dir/sources.list"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt_dir/sources.list.d/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] || continue
+    sed -n 's/^deb \(.*\)/deb-src \1/p' "$f" >>"$apt_dir/sources.list"
+  done
+  apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+            -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+            -o "Dir::State::Lists=$apt_dir/lists"
+            -o "Dir::Cache=$apt_dir/cache"
+            -o "APT::Sandbox::User=root")
+  apt-get "${apt_opts[@]}" update -qq
+  (cd "$apt_dir/src" &&
+     apt-get "${apt_opts[@]}" source --download-only -qq bzip2)
+  orig=$(ls "$apt_dir"/src/bzip2_1.0.8.orig.tar.* 2>/dev/null | head -n 1)
+  if [ -z "$orig" ]; then
+    echo "bootstrap: Debian's source package bzip2 does not carry version 1.0.8" >&2
+    exit 1
+  fi
+  rm -rf "$bz2dir"
+  tar -xf "$orig" -C "$deps"
+  test -f "$bz2dir/bzlib.h"
+  rm -rf "$apt_dir"
+fi

@@ -1,0 +1,126 @@
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+
+std::string MakeTempDir(const char* tag)
+{
+    static int counter;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string dir = std::string(temp) + "kvxtest_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+                      std::to_string(++counter) + "\\";
+    RemoveTree(dir);
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
+}
+
+void RemoveTree(const std::string& path)
+{
+    std::string dir = path;
+    if (!dir.empty() && dir.back() == '\\')
+        dir.pop_back();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string full = dir + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(full.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+sfx::Bytes ReadFileBytes(const std::string& path)
+{
+    sfx::Bytes bytes;
+    EXPECT_TRUE(sfx::ReadWholeFile(path, &bytes)) << path;
+    return bytes;
+}
+
+void WriteFileBytes(const std::string& path, const sfx::Bytes& bytes)
+{
+    ASSERT_TRUE(sfx::WriteWholeFile(path, bytes)) << path;
+}
+
+sfx::Bytes FakeStub()
+{
+    sfx::Bytes stub(sfx::StubSize, 0);
+    stub[0] = 'M';
+    stub[1] = 'Z';
+    return stub;
+}
+
+sfx::Bytes RealStub() { return ReadFileBytes(KVX_STUB_PATH); }
+
+BufferScope::BufferScope() { EXPECT_EQ(AllocateBuffers(), 1); }
+BufferScope::~BufferScope() { FreeBuffers(); }
+
+long RunProgram(const std::string& path, DWORD timeoutMs)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + path + "\"";
+    if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return -1;
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return (long)code;
+}
+
+void* PatchImport(const char* dll, const char* function, void* replacement)
+{
+    BYTE* base = (BYTE*)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; d++) {
+        if (lstrcmpiA((const char*)(base + d->Name), dll) != 0)
+            continue;
+        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            IMAGE_IMPORT_BY_NAME* byName = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+            if (lstrcmpA((const char*)byName->Name, function) != 0)
+                continue;
+            DWORD protect;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protect);
+            void* previous = (void*)slots->u1.Function;
+            slots->u1.Function = (DWORD_PTR)replacement;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), protect, &protect);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
+    : dll_(dll), function_(function), original_(PatchImport(dll, function, replacement))
+{
+    EXPECT_NE(original_, nullptr) << dll << "!" << function << " is not imported";
+}
+
+ImportPatch::~ImportPatch()
+{
+    if (original_ != nullptr)
+        PatchImport(dll_, function_, original_);
+}

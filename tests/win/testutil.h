@@ -1,0 +1,50 @@
+// Helpers shared by the tests that run under Wine.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "sfxwriter.h"
+
+// A fresh, empty directory under the temporary directory; ends with a backslash.
+std::string MakeTempDir(const char* tag);
+void RemoveTree(const std::string& path);
+
+bool FileExists(const std::string& path);
+sfx::Bytes ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const sfx::Bytes& bytes);
+
+// A stand-in for the stub: 53,248 bytes that begin like an executable and
+// keep the configuration area free.
+sfx::Bytes FakeStub();
+// The real stub, as built.
+sfx::Bytes RealStub();
+
+// Allocates the process-wide buffers for one test and releases them after.
+struct BufferScope {
+    BufferScope();
+    ~BufferScope();
+};
+
+// Runs a program with an optional working directory, waits at most
+// `timeoutMs`; returns its exit code, or -1 when it could not be started or
+// did not end in time (it is then terminated).
+long RunProgram(const std::string& path, DWORD timeoutMs);
+
+// Replaces the address that this test program's import table holds for
+// `function` of `dll`, so calls from the code under test reach `replacement`.
+// Returns the previous address, or null when the import is not there.
+void* PatchImport(const char* dll, const char* function, void* replacement);
+
+// Patches an import for the lifetime of the object.
+class ImportPatch {
+public:
+    ImportPatch(const char* dll, const char* function, void* replacement);
+    ~ImportPatch();
+    void* original() const { return original_; }
+
+private:
+    const char* dll_;
+    const char* function_;
+    void* original_;
+};

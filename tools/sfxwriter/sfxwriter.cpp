@@ -1,0 +1,160 @@
+#include "sfxwriter.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sfx {
+namespace {
+
+void Put16(Bytes& b, uint16_t v)
+{
+    b.push_back((uint8_t)v);
+    b.push_back((uint8_t)(v >> 8));
+}
+
+void Put32(Bytes& b, uint32_t v)
+{
+    Put16(b, (uint16_t)v);
+    Put16(b, (uint16_t)(v >> 16));
+}
+
+void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
+
+}  // namespace
+
+uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start)
+{
+    uint32_t sum = start;
+    for (size_t i = 0; i < count; i++)
+        sum += (uint32_t)(int32_t)(int8_t)bytes[i];
+    return sum;
+}
+
+Bytes EncodeHeader(const Entry& entry, const Damage& damage)
+{
+    static const std::array<uint8_t, 4> GoodTag = {'B', 'Z', '2', 0};
+    const std::array<uint8_t, 4>& tag = damage.tag ? *damage.tag : GoodTag;
+    Bytes header(tag.begin(), tag.end());
+    Put32(header, damage.packedSize ? *damage.packedSize : (uint32_t)entry.data.size());
+    Put32(header, entry.unpackedSize);
+    Put16(header, entry.dosDate);
+    Put16(header, entry.dosTime);
+    Put16(header, entry.attributes);
+    Put16(header, entry.method);
+    Put16(header, damage.dirNameLength ? *damage.dirNameLength : (uint16_t)entry.dirName.size());
+    Put16(header, damage.fileNameLength ? *damage.fileNameLength : (uint16_t)entry.fileName.size());
+    return header;
+}
+
+Bytes EncodeEntry(const Entry& entry, const Damage& damage)
+{
+    Bytes covered = EncodeHeader(entry, damage);
+    Append(covered, entry.dirName);
+    Append(covered, entry.fileName);
+
+    uint32_t checksum = 0;
+    if (damage.unsignedChecksum) {
+        for (uint8_t b : covered)
+            checksum += b;
+    } else {
+        checksum = SignedByteSum(covered.data(), covered.size());
+    }
+    checksum += (uint32_t)damage.checksumDelta;
+
+    Bytes out;
+    out.reserve(4 + covered.size() + entry.data.size());
+    Put32(out, checksum);
+    out.insert(out.end(), covered.begin(), covered.end());
+    out.insert(out.end(), entry.data.begin(), entry.data.end());
+    return out;
+}
+
+bool CheckStub(const Bytes& stub, std::string* error)
+{
+    if (stub.size() != StubSize) {
+        *error = "the stub is " + std::to_string(stub.size()) + " bytes long, not " + std::to_string(StubSize);
+        return false;
+    }
+    if (stub[0] != 'M' || stub[1] != 'Z') {
+        *error = "the stub is not an executable";
+        return false;
+    }
+    for (uint32_t i = ConfigBlockOffset; i < ConfigBlockOffset + ConfigFieldCount * ConfigFieldSize; i++) {
+        if (stub[i] != 0) {
+            *error = "the stub's configuration area (bytes 768 to 1791) is not free";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteConfigField(Bytes& file, ConfigField field, const std::string& value, std::string* error)
+{
+    if (value.size() > ConfigFieldSize) {
+        *error = "a configuration field holds at most 256 bytes";
+        return false;
+    }
+    if (file.size() < ConfigBlockOffset + ConfigFieldCount * ConfigFieldSize) {
+        *error = "the file is too short for a configuration block";
+        return false;
+    }
+    uint8_t* at = file.data() + ConfigBlockOffset + field * ConfigFieldSize;
+    std::fill(at, at + ConfigFieldSize, 0);
+    std::copy(value.begin(), value.end(), at);
+    return true;
+}
+
+bool WriteConfigBlock(Bytes& file, const Config& config, std::string* error)
+{
+    const std::string* values[] = {&config.title, &config.message, &config.destination, &config.launch};
+    static const char* const names[] = {"title", "message", "destination", "launch file name"};
+    for (uint32_t i = 0; i < ConfigFieldCount; i++) {
+        if (values[i]->size() >= ConfigFieldSize) {
+            *error = std::string("the ") + names[i] + " is " + std::to_string(values[i]->size()) +
+                     " bytes long; at most 255 bytes fit";
+            return false;
+        }
+    }
+    for (uint32_t i = 0; i < ConfigFieldCount; i++)
+        if (!WriteConfigField(file, (ConfigField)i, *values[i], error))
+            return false;
+    return true;
+}
+
+Bytes BuildArchive(const Bytes& stub, const Config& config, const std::vector<Bytes>& encodedEntries)
+{
+    Bytes file = stub;
+    std::string error;
+    if (!WriteConfigBlock(file, config, &error))
+        return {};
+    for (const Bytes& entry : encodedEntries)
+        file.insert(file.end(), entry.begin(), entry.end());
+    return file;
+}
+
+bool ReadWholeFile(const std::string& path, Bytes* bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    bytes->clear();
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
+        bytes->insert(bytes->end(), chunk, chunk + n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool WriteWholeFile(const std::string& path, const Bytes& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool closed = std::fclose(f) == 0;
+    return written && closed;
+}
+
+}  // namespace sfx
