@@ -30,11 +30,22 @@ target_include_directories(bz2_full PUBLIC ${BZIP2_SRC})
 add_library(kvxcore OBJECT
   src/app/buffers.cpp
   src/archive/format.cpp
-  src/fs/fileio.cpp)
+  src/fs/fileio.cpp
+  src/fs/paths.cpp
+  src/ui/progress.cpp)
 target_compile_options(kvxcore PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
 target_include_directories(kvxcore PUBLIC src ${BZIP2_SRC})
 
-add_executable(kvxsfx_linked WIN32 src/app/winmain.cpp $<TARGET_OBJECTS:kvxcore>)
+# Dialogs and the icon, from UTF-8.
+set(KVX_RESOURCES ${CMAKE_BINARY_DIR}/resources.res.obj)
+add_custom_command(OUTPUT ${KVX_RESOURCES}
+  COMMAND ${CMAKE_RC_COMPILER} -c 65001 -I ${CMAKE_SOURCE_DIR}/src/ui -O coff
+          ${CMAKE_SOURCE_DIR}/src/ui/resources.rc ${KVX_RESOURCES}
+  DEPENDS src/ui/resources.rc src/ui/kvx.ico
+  VERBATIM)
+add_custom_target(kvxresources DEPENDS ${KVX_RESOURCES})
+
+add_executable(kvxsfx_linked WIN32 src/app/winmain.cpp $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})
 target_compile_options(kvxsfx_linked PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
 target_include_directories(kvxsfx_linked PRIVATE src)
 # Our own entry point replaces the C runtime's start-up; only system DLLs are
@@ -60,11 +71,17 @@ add_executable(kvx_win_tests
   tests/win/buffers_test.cpp
   tests/win/format_test.cpp
   tests/win/stub_run_test.cpp
-  $<TARGET_OBJECTS:kvxcore>)
+  tests/win/paths_test.cpp
+  tests/win/pathtext_test.cpp
+  tests/win/progress_test.cpp
+  $<TARGET_OBJECTS:kvxcore>
+  ${KVX_RESOURCES})
 target_include_directories(kvx_win_tests PRIVATE src tests/win)
 target_link_libraries(kvx_win_tests PRIVATE sfxwriter bz2_full gtest_main shlwapi)
 target_link_options(kvx_win_tests PRIVATE -static)
-target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}")
+target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}"
+  KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
 add_dependencies(kvx_win_tests kvxsfx_linked)
 set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_test(NAME win_tests COMMAND kvx_win_tests)

@@ -9,3 +9,21 @@ DWORD ReadBytes(HANDLE file, void* buffer, DWORD count);
 BOOL WriteBytes(HANDLE file, const void* buffer, DWORD count);
 DWORD SeekTo(HANDLE file, LONG distance, DWORD moveMethod);
 void FlushAndClose(HANDLE file);
+
+// Path operations.  Strings are in the ANSI code page and are scanned with
+// CharNextA/CharPrevA, so the second byte of a double-byte character (which in
+// Shift-JIS can be 0x5C) is never taken for a backslash.  A character argument
+// holds its first byte in the low 8 bits and its second byte, if any, in the
+// high 8 bits.
+int CharDiffers(const char* position, WORD target);
+char* FindChar(const char* text, WORD target);
+char* AddTrailingBackslash(char* path);
+int PathExists(const char* path);
+char* FindExtension(const char* path);
+char* FindFileName(const char* path);
+int IsUncPrefix(const char* path);
+int StripFileName(char* path);
+char* ConvertSlashes(char* text);
+char* SkipPathRoot(const char* path);
+int EnsureDirectory(char* directory);
+int CreateDirectoryChain(const char* path);

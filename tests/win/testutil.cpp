@@ -10,6 +10,7 @@ std::string MakeTempDir(const char* tag)
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     std::string dir = std::string(temp) + "kvxtest_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+                      std::to_string(GetTickCount()) + "_" +
                       std::to_string(++counter) + "\\";
     RemoveTree(dir);
     CreateDirectoryA(dir.c_str(), NULL);
@@ -19,7 +20,9 @@ std::string MakeTempDir(const char* tag)
 void RemoveTree(const std::string& path)
 {
     std::string dir = path;
-    if (!dir.empty() && dir.back() == '\\')
+    // Drop a closing backslash, but not the 5C second byte of a double-byte
+    // character.
+    if (!dir.empty() && *CharPrevA(dir.c_str(), dir.c_str() + dir.size()) == '\\')
         dir.pop_back();
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
@@ -123,4 +126,54 @@ ImportPatch::~ImportPatch()
 {
     if (original_ != nullptr)
         PatchImport(dll_, function_, original_);
+}
+
+std::string SaveScreenshot(HWND window, const char* name)
+{
+    RECT r;
+    GetWindowRect(window, &r);
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    SelectObject(memory, old);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof(info);
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    const DWORD stride = (width * 3 + 3) & ~3u;
+    std::vector<uint8_t> pixels(stride * height);
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), (BITMAPINFO*)&info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = file.bfOffBits + (DWORD)pixels.size();
+    sfx::Bytes out((uint8_t*)&file, (uint8_t*)&file + sizeof(file));
+    out.insert(out.end(), (uint8_t*)&info, (uint8_t*)&info + sizeof(info));
+    out.insert(out.end(), pixels.begin(), pixels.end());
+    const std::string path = std::string(KVX_ARTIFACTS) + name;
+    WriteFileBytes(path, out);
+    return path;
+}
+
+void PumpMessages(DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        Sleep(10);
+    } while (GetTickCount() - start < ms);
 }

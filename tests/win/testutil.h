@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "sfxwriter.h"
 
@@ -48,3 +49,10 @@ private:
     const char* function_;
     void* original_;
 };
+
+// Saves what the screen shows inside `window` as a 24-bit BMP under the test
+// artefacts directory; returns the file's path.
+std::string SaveScreenshot(HWND window, const char* name);
+
+// Lets pending messages of this thread be handled for about `ms` milliseconds.
+void PumpMessages(DWORD ms);

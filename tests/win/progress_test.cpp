@@ -1,0 +1,229 @@
+// The progress window: its template in the built stub, the window made from
+// it, the idle display, and a screenshot of it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include "app/app.h"
+#include "testutil.h"
+#include "ui/ui.h"
+
+namespace {
+
+// Reads a classic dialog template field by field.
+struct TemplateReader {
+    const BYTE* p;
+    const BYTE* start;
+    WORD Word() { WORD v = *(const WORD*)p; p += 2; return v; }
+    DWORD Dword() { DWORD v = *(const DWORD*)p; p += 4; return v; }
+    std::wstring Text()  // a string, or "#n" for an ordinal
+    {
+        if (*(const WORD*)p == 0xFFFF) {
+            p += 2;
+            return L"#" + std::to_wstring(Word());
+        }
+        std::wstring s((const wchar_t*)p);
+        p += 2 * (s.size() + 1);
+        return s;
+    }
+    void Align() { p = start + ((p - start + 3) & ~3); }
+};
+
+struct Item {
+    DWORD style, exStyle;
+    short x, y, cx, cy;
+    WORD id;
+    std::wstring cls, text;
+    WORD extra;
+};
+
+const LANGID Japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+
+class StubResources : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stub = LoadLibraryExA(KVX_STUB_PATH, NULL, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(stub, nullptr);
+    }
+    void TearDown() override { FreeLibrary(stub); }
+
+    sfx::Bytes Resource(LPCSTR type, WORD id)
+    {
+        HRSRC found = FindResourceExA(stub, type, MAKEINTRESOURCEA(id), Japanese);
+        EXPECT_NE(found, nullptr) << "resource " << id;
+        if (found == NULL)
+            return {};
+        const BYTE* data = (const BYTE*)LockResource(LoadResource(stub, found));
+        return sfx::Bytes(data, data + SizeofResource(stub, found));
+    }
+
+    HMODULE stub = NULL;
+};
+
+}  // namespace
+
+TEST_F(StubResources, ProgressDialogTemplate)
+{
+    const sfx::Bytes bytes = Resource(RT_DIALOG, ProgressDialogId);
+    ASSERT_FALSE(bytes.empty());
+    TemplateReader r{bytes.data(), bytes.data()};
+    EXPECT_EQ(r.Dword(), (DWORD)(WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_ABSALIGN | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER));
+    EXPECT_EQ(r.Dword(), 0u);  // extended style; a classic template
+    const WORD count = r.Word();
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(r.Word(), 50);
+    EXPECT_EQ(r.Word(), 50);
+    EXPECT_EQ(r.Word(), 246);
+    EXPECT_EQ(r.Word(), 67);
+    EXPECT_EQ(r.Text(), L"");  // no menu
+    EXPECT_EQ(r.Text(), L"");  // default class
+    EXPECT_EQ(r.Text(), L"KVX ファイルを解凍中...");
+    EXPECT_EQ(r.Word(), 9);
+    EXPECT_EQ(r.Text(), L"ＭＳ ゴシック");
+
+    const Item expected[] = {
+        {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 9, 7, 20, 20, 0xFFFF, L"#130", L"#102", 0},
+        {WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 41, 15, 192, 9, 1001, L"#130", L"", 0},
+        {WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 11, 45, 224, 12, 1000, L"msctls_progress32", L"Progress1", 0},
+    };
+    for (const Item& e : expected) {
+        SCOPED_TRACE(e.id);
+        r.Align();
+        EXPECT_EQ(r.Dword(), e.style);
+        EXPECT_EQ(r.Dword(), e.exStyle);
+        EXPECT_EQ((short)r.Word(), e.x);
+        EXPECT_EQ((short)r.Word(), e.y);
+        EXPECT_EQ((short)r.Word(), e.cx);
+        EXPECT_EQ((short)r.Word(), e.cy);
+        EXPECT_EQ(r.Word(), e.id);
+        EXPECT_EQ(r.Text(), e.cls);
+        EXPECT_EQ(r.Text(), e.text);
+        EXPECT_EQ(r.Word(), e.extra);
+    }
+    EXPECT_EQ((size_t)(r.p - bytes.data()), bytes.size());
+}
+
+TEST_F(StubResources, IconIsOne32By32SixteenColourImage)
+{
+    const sfx::Bytes group = Resource(RT_GROUP_ICON, AppIconId);
+    ASSERT_EQ(group.size(), 6u + 14u);
+    const BYTE expected[] = {0, 0, 1, 0, 1, 0,         // icon group, one image
+                             32, 32, 16, 0, 1, 0, 4, 0, // 32 x 32, 16 colours, 1 plane, 4 bits
+                             0xE8, 0x02, 0, 0, 1, 0};  // 744 bytes, image 1
+    EXPECT_EQ(group, sfx::Bytes(expected, expected + sizeof(expected)));
+    const sfx::Bytes image = Resource(RT_ICON, 1);
+    ASSERT_EQ(image.size(), 744u);
+    const BITMAPINFOHEADER* header = (const BITMAPINFOHEADER*)image.data();
+    EXPECT_EQ(header->biWidth, 32);
+    EXPECT_EQ(header->biHeight, 64);  // the colour image and the mask
+    EXPECT_EQ(header->biBitCount, 4);
+}
+
+namespace {
+
+class ProgressWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        lstrcpyA(ModulePath, "C:\\Program Files\\Distributor Name\\A Rather Long Folder\\Nested Deeper\\setup-archive.exe");
+        OpenProgressWindow();
+        ASSERT_NE(ProgressWindow, nullptr);
+    }
+    void TearDown() override
+    {
+        CloseProgressWindow();
+        ProgressWindow = NULL;
+    }
+    BufferScope buffers;
+};
+
+std::string ClassOf(HWND w)
+{
+    char name[64] = {};
+    GetClassNameA(w, name, sizeof(name));
+    return name;
+}
+
+std::string TextOf(HWND w)
+{
+    char text[300] = {};
+    GetWindowTextA(w, text, sizeof(text));
+    return text;
+}
+
+}  // namespace
+
+TEST_F(ProgressWindowTest, ControlsAndIdleDisplay)
+{
+    EXPECT_EQ(TextOf(ProgressWindow), "KVX \x83\x74\x83\x40\x83\x43\x83\x8b\x82\xf0\x89\xf0\x93\x80\x92\x86...");
+    const LONG frame = GetWindowLongA(ProgressWindow, GWL_STYLE);
+    EXPECT_FALSE(frame & WS_SYSMENU);  // no close button
+    EXPECT_TRUE(IsWindowVisible(ProgressWindow));
+
+    HWND icon = GetWindow(ProgressWindow, GW_CHILD);
+    HWND path = GetWindow(icon, GW_HWNDNEXT);
+    HWND bar = GetWindow(path, GW_HWNDNEXT);
+    EXPECT_EQ(GetWindow(bar, GW_HWNDNEXT), nullptr);
+    EXPECT_EQ(LOWORD(GetDlgCtrlID(icon)), 0xFFFF);
+    EXPECT_EQ(GetDlgCtrlID(path), PathLineId);
+    EXPECT_EQ(GetDlgCtrlID(bar), ProgressBarId);
+    EXPECT_STRCASEEQ(ClassOf(icon).c_str(), "Static");
+    EXPECT_STRCASEEQ(ClassOf(path).c_str(), "Static");
+    EXPECT_EQ(ClassOf(bar), "msctls_progress32");
+    EXPECT_EQ(GetWindowLongA(icon, GWL_STYLE) & SS_TYPEMASK, SS_ICON);
+    EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    EXPECT_EQ(GetWindowLongA(path, GWL_STYLE) & SS_TYPEMASK, SS_LEFTNOWORDWRAP);
+    EXPECT_EQ(GetWindowLongA(bar, GWL_STYLE) & (PBS_SMOOTH | PBS_VERTICAL), 0);
+
+    PBRANGE range = {};
+    SendMessageA(bar, PBM_GETRANGE, FALSE, (LPARAM)&range);
+    EXPECT_EQ(range.iLow, 0);
+    EXPECT_EQ(range.iHigh, 100);
+
+    // The path line shows our own path, shortened to the control's width as
+    // measured with the default font's average character width.
+    RECT r;
+    GetWindowRect(path, &r);
+    HDC dc = GetDC(path);
+    TEXTMETRICA metrics;
+    ASSERT_TRUE(GetTextMetricsA(dc, &metrics));
+    ReleaseDC(path, dc);
+    const int limit = (r.right - r.left) / metrics.tmAveCharWidth + 10;
+    char expected[PathTextBufferSize];
+    FitPathText(expected, ModulePath, limit);
+    EXPECT_EQ(TextOf(path), expected);
+    EXPECT_LT(lstrlenA(expected), lstrlenA(ModulePath));  // it was shortened
+    EXPECT_LE(lstrlenA(expected), limit);
+
+    PumpMessages(300);
+    SaveScreenshot(ProgressWindow, "progress_idle.bmp");
+}
+
+TEST_F(ProgressWindowTest, SetPathTextKeepsTextForEmptyInputAndResetRestoresRange)
+{
+    HWND bar = GetDlgItem(ProgressWindow, ProgressBarId);
+    EXPECT_NE(SetPathText(ProgressWindow, PathLineId, "C:/x/y.txt"), 0);
+    EXPECT_EQ(TextOf(GetDlgItem(ProgressWindow, PathLineId)), "C:\\x\\y.txt");
+    EXPECT_EQ(SetPathText(ProgressWindow, PathLineId, ""), 0);
+    EXPECT_EQ(SetPathText(ProgressWindow, PathLineId, NULL), 0);
+    EXPECT_EQ(TextOf(GetDlgItem(ProgressWindow, PathLineId)), "C:\\x\\y.txt");
+
+    SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 7));
+    SendMessageA(bar, PBM_SETPOS, 5, 0);
+    ResetProgressWindow();
+    PBRANGE range = {};
+    SendMessageA(bar, PBM_GETRANGE, FALSE, (LPARAM)&range);
+    EXPECT_EQ(range.iHigh, 100);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 5);  // the position is not reset
+}
+
+TEST(ProgressWindowAbsent, OperationsDoNothingWithoutAWindow)
+{
+    BufferScope buffers;
+    ProgressWindow = NULL;
+    ResetProgressWindow();
+    CloseProgressWindow();
+    SUCCEED();
+}
