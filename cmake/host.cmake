@@ -1,4 +1,7 @@
 # Host (Linux) side: the post-link tool, and the native tests.
+find_package(BZip2 REQUIRED)
+target_link_libraries(sfxwriter PUBLIC BZip2::BZip2)
+
 add_executable(pefit tools/pefit/pefit.cpp)
 
 add_executable(kvx_host_tests

@@ -25,11 +25,15 @@ target_include_directories(bz2_decode PUBLIC ${BZIP2_SRC})
 add_library(bz2_full STATIC ${BZIP2_DECODER_SOURCES} ${BZIP2_SRC}/compress.c ${BZIP2_SRC}/blocksort.c)
 target_compile_options(bz2_full PRIVATE -O2 -w -D__USE_MINGW_ANSI_STDIO=0)
 target_include_directories(bz2_full PUBLIC ${BZIP2_SRC})
+target_link_libraries(sfxwriter PUBLIC bz2_full)
 
 # The stub's code apart from its entry point, so the tests can link it too.
 add_library(kvxcore OBJECT
   src/app/buffers.cpp
   src/archive/format.cpp
+  src/archive/extract.cpp
+  src/archive/storedtypes.cpp
+  src/archive/decompress.cpp
   src/fs/fileio.cpp
   src/fs/paths.cpp
   src/ui/progress.cpp)
@@ -54,7 +58,7 @@ target_link_options(kvxsfx_linked PRIVATE
   -nostdlib -nostartfiles -Wl,-e,_StubEntry -Wl,--gc-sections -s
   -Wl,--subsystem,windows -Wl,--file-alignment,512 -Wl,--section-alignment,4096
   -Wl,--nxcompat -Wl,--disable-dynamicbase -Wl,--disable-reloc-section
-  -Wl,--no-insert-timestamp)
+  -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/kvxsfx.map)
 target_link_libraries(kvxsfx_linked PRIVATE bz2_decode kernel32 user32 gdi32 shell32 msvcrt gcc)
 
 add_custom_command(TARGET kvxsfx_linked POST_BUILD
@@ -66,6 +70,7 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
 add_executable(kvx_win_tests
   tests/win/testutil.cpp
+  tests/win/driver.cpp
   tests/win/environment_test.cpp
   tests/win/fileio_test.cpp
   tests/win/buffers_test.cpp
@@ -74,6 +79,9 @@ add_executable(kvx_win_tests
   tests/win/paths_test.cpp
   tests/win/pathtext_test.cpp
   tests/win/progress_test.cpp
+  tests/win/storedtypes_test.cpp
+  tests/win/decompress_test.cpp
+  tests/win/extract_test.cpp
   $<TARGET_OBJECTS:kvxcore>
   ${KVX_RESOURCES})
 target_include_directories(kvx_win_tests PRIVATE src tests/win)
@@ -82,6 +90,19 @@ target_link_options(kvx_win_tests PRIVATE -static)
 target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}"
   KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
+
+# Streams made by the bzip2 program: libbzip2's own samples, and one of them
+# compressed again here with the smallest block size.
+set(KVX_TESTDATA ${CMAKE_BINARY_DIR}/testdata)
+add_custom_command(OUTPUT ${KVX_TESTDATA}/sample2.1.bz2
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KVX_TESTDATA}
+  COMMAND ${CMAKE_COMMAND} -E copy ${BZIP2_SRC}/sample1.bz2 ${BZIP2_SRC}/sample1.ref
+          ${BZIP2_SRC}/sample3.bz2 ${BZIP2_SRC}/sample3.ref ${BZIP2_SRC}/sample2.ref ${KVX_TESTDATA}
+  COMMAND sh -c "bzip2 -1 -c < ${BZIP2_SRC}/sample2.ref > ${KVX_TESTDATA}/sample2.1.bz2"
+  VERBATIM)
+add_custom_target(kvxtestdata DEPENDS ${KVX_TESTDATA}/sample2.1.bz2)
+add_dependencies(kvx_win_tests kvxtestdata)
+target_compile_definitions(kvx_win_tests PRIVATE KVX_TESTDATA="Z:${KVX_TESTDATA}/")
 add_dependencies(kvx_win_tests kvxsfx_linked)
 set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_test(NAME win_tests COMMAND kvx_win_tests)

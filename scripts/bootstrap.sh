@@ -12,7 +12,7 @@ bz2dir="$deps/bzip2-1.0.8"
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
-  locales libbz2-dev bzip2 cmake make g++ googletest dpkg-dev
+  locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   wine Xvfb xdotool xwininfo import cmake bzip2)
@@ -20,7 +20,7 @@ commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windr
 have_commands() {
   local c
   for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || return 1; done
-  [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] &&
+  [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
     [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
       -e /usr/lib/wine/i386-windows/kernel32.dll ] &&
     ls /usr/share/fonts/opentype/ipafont-gothic/*.ttf >/dev/null 2>&1

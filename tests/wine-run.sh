@@ -13,6 +13,8 @@ shift
 
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
 export LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8
+# Local time differs from UTC, so file times prove their conversion.
+export TZ=Asia/Tokyo
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 if [ -z "${DISPLAY:-}" ]; then

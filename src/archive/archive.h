@@ -44,3 +44,18 @@ extern CurrentEntryRecord CurrentEntry;
 int ReadConfigBlock();
 int ReadNextEntry(HANDLE source, DWORD index);
 int VerifyEntryChecksum(DWORD stored);
+
+// Extraction of the whole payload into DestinationDir; 1 when every entry
+// reached was extracted.
+int ExtractAll();
+
+// True when the path's extension names a format that is carried unchanged.
+extern const char* const StoredTypeList[];
+int IsStoredType(const char* path);
+
+// Decodes the bzip2 stream in the staging file into a new destination file,
+// moving the progress bar per chunk written.
+int DecompressToFile(const char* stagingPath, const char* targetPath);
+void* OpenCompressedFile(const char* path);
+int ReadDecompressed(void* buffer, int count);
+void CloseCompressedFile();

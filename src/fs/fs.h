@@ -27,3 +27,11 @@ char* ConvertSlashes(char* text);
 char* SkipPathRoot(const char* path);
 int EnsureDirectory(char* directory);
 int CreateDirectoryChain(const char* path);
+
+// True when `relative`, appended to a directory path, names something inside
+// that directory: no leading separator, no colon (drive letters, alternate
+// streams), no component made only of dots and spaces (Windows reads "..",
+// ". ." and "..." as parent references or folds them), and no component that
+// Windows opens as a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
+// without an extension).
+int IsContainedPath(const char* relative);

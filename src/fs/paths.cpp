@@ -193,3 +193,55 @@ int CreateDirectoryChain(const char* path)
     }
     return 1;
 }
+
+// Compares the first `count` bytes with an upper-case ASCII word, ignoring case.
+static int MatchesWord(const char* text, const char* word, int count)
+{
+    for (int i = 0; i < count; i++) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z')
+            c -= 'a' - 'A';
+        if (c != word[i])
+            return 0;
+    }
+    return 1;
+}
+
+static int IsDeviceName(const char* component, const char* end)
+{
+    // Windows matches the part before the first dot, without trailing spaces.
+    const char* stop = component;
+    while (stop < end && *stop != '.')
+        stop++;
+    while (stop > component && stop[-1] == ' ')
+        stop--;
+    const int length = (int)(stop - component);
+    if (length == 3)
+        return MatchesWord(component, "CON", 3) || MatchesWord(component, "PRN", 3) ||
+               MatchesWord(component, "AUX", 3) || MatchesWord(component, "NUL", 3);
+    if (length == 4 && component[3] >= '1' && component[3] <= '9')
+        return MatchesWord(component, "COM", 3) || MatchesWord(component, "LPT", 3);
+    return 0;
+}
+
+int IsContainedPath(const char* relative)
+{
+    if (IsSeparator(relative[0]))
+        return 0;
+    const char* component = relative;
+    int onlyDotsAndSpaces = 1;
+    for (const char* p = relative;; p = CharNextA(p)) {
+        if (*p == '\0' || IsSeparator(*p)) {
+            if (p > component && (onlyDotsAndSpaces || IsDeviceName(component, p)))
+                return 0;
+            if (*p == '\0')
+                return 1;
+            component = p + 1;
+            onlyDotsAndSpaces = 1;
+        } else if (*p == ':') {
+            return 0;
+        } else if (*p != '.' && *p != ' ') {
+            onlyDotsAndSpaces = 0;
+        }
+    }
+}

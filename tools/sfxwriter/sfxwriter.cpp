@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <bzlib.h>
+
 namespace sfx {
 namespace {
 
@@ -130,6 +132,18 @@ Bytes BuildArchive(const Bytes& stub, const Config& config, const std::vector<By
     for (const Bytes& entry : encodedEntries)
         file.insert(file.end(), entry.begin(), entry.end());
     return file;
+}
+
+Bytes Bzip2Compress(const Bytes& data, int blockSize100k)
+{
+    // bzip2's worst case: 1% larger plus 600 bytes.
+    unsigned int size = (unsigned int)(data.size() + data.size() / 100 + 601);
+    Bytes out(size);
+    char* source = data.empty() ? (char*)"" : (char*)data.data();
+    if (BZ2_bzBuffToBuffCompress((char*)out.data(), &size, source, (unsigned int)data.size(), blockSize100k, 0, 0) != BZ_OK)
+        return {};
+    out.resize(size);
+    return out;
 }
 
 bool ReadWholeFile(const std::string& path, Bytes* bytes)

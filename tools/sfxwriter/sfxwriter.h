@@ -69,6 +69,9 @@ bool WriteConfigBlock(Bytes& file, const Config& config, std::string* error);
 // Stub + configuration + entries, in order.
 Bytes BuildArchive(const Bytes& stub, const Config& config, const std::vector<Bytes>& encodedEntries);
 
+// One bzip2 stream holding `data`, as libbzip2 writes it (block size 1..9).
+Bytes Bzip2Compress(const Bytes& data, int blockSize100k = 9);
+
 bool ReadWholeFile(const std::string& path, Bytes* bytes);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 

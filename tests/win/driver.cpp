@@ -1,0 +1,241 @@
+#include "driver.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Search {
+    DWORD pid;
+    HWND skip;
+    const wchar_t* cls;
+    HWND found;
+};
+
+BOOL CALLBACK FindTopLevel(HWND window, LPARAM param)
+{
+    Search* s = (Search*)param;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != s->pid || window == s->skip || !IsWindowVisible(window))
+        return TRUE;
+    wchar_t cls[64] = {};
+    GetClassNameW(window, cls, 64);
+    if (lstrcmpW(cls, s->cls) != 0)
+        return TRUE;
+    s->found = window;
+    return FALSE;
+}
+
+HWND FindWindowOf(DWORD pid, HWND skip)
+{
+    Search s = {pid, skip, L"#32770", NULL};
+    EnumWindows(FindTopLevel, (LPARAM)&s);
+    return s.found;
+}
+
+bool IsProgressWindow(HWND w) { return GetDlgItem(w, 1000) != NULL && GetDlgItem(w, 1001) != NULL; }
+
+}  // namespace
+
+StubProcess::StubProcess(const std::string& exe)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::string commandLine = "\"" + exe + "\"";
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    if (CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, temp, &startup, &info)) {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        pid_ = info.dwProcessId;
+    }
+}
+
+StubProcess::~StubProcess()
+{
+    if (process_ == NULL)
+        return;
+    if (!HasExited()) {
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 5000);
+    }
+    CloseHandle(process_);
+}
+
+bool StubProcess::HasExited() const { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }
+
+HWND StubProcess::WaitForDialog(DWORD timeoutMs, HWND skip)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HWND found = FindWindowOf(pid_, skip);
+        // The progress window is a dialog too; it is reported by its own call.
+        if (found != NULL && !IsProgressWindow(found))
+            return found;
+        if (HasExited() || GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(20);
+    }
+}
+
+HWND StubProcess::WaitForProgressWindow(DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        HWND found = FindWindowOf(pid_, NULL);
+        if (found != NULL && IsProgressWindow(found))
+            return found;
+        if (HasExited() || GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(5);
+    }
+}
+
+long StubProcess::WaitForExit(DWORD timeoutMs)
+{
+    if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 5000);
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return (long)code;
+}
+
+std::wstring WindowText(HWND window)
+{
+    wchar_t text[1024] = {};
+    SendMessageW(window, WM_GETTEXT, 1024, (LPARAM)text);
+    return text;
+}
+
+std::wstring ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
+
+namespace {
+
+struct BoxParts {
+    HWND icon = NULL;
+    std::wstring text;
+};
+
+BOOL CALLBACK CollectBoxParts(HWND child, LPARAM param)
+{
+    BoxParts* parts = (BoxParts*)param;
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    if (lstrcmpiW(cls, L"Static") != 0)
+        return TRUE;
+    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        parts->icon = child;
+    } else {
+        const std::wstring text = WindowText(child);
+        if (text.size() > parts->text.size())
+            parts->text = text;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+// 32 x 32 pixels: a system icon drawn on the dialog colour, or what the
+// screen shows at a point.  Icons of another process cannot be drawn here, so
+// a message box's icon is recognised by what it looks like on screen.
+std::vector<COLORREF> Pixels(HICON icon, POINT at)
+{
+    std::vector<COLORREF> pixels;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 32, 32);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    if (icon != NULL) {
+        RECT all = {0, 0, 32, 32};
+        FillRect(memory, &all, GetSysColorBrush(COLOR_3DFACE));
+        DrawIconEx(memory, 0, 0, icon, 32, 32, 0, NULL, DI_NORMAL);
+    } else {
+        BitBlt(memory, 0, 0, 32, 32, screen, at.x, at.y, SRCCOPY);
+    }
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 32; x++)
+            pixels.push_back(GetPixel(memory, x, y));
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+bool IsMessageBox(HWND dialog) { return dialog != NULL && GetDlgItem(dialog, 1005) == NULL && !IsProgressWindow(dialog); }
+
+SeenMessageBox ReadMessageBox(HWND box)
+{
+    BoxParts parts;
+    EnumChildWindows(box, CollectBoxParts, (LPARAM)&parts);
+    SeenMessageBox seen;
+    seen.text = parts.text;
+    seen.caption = WindowText(box);
+    seen.icon = 0;
+    if (parts.icon != NULL) {
+        RECT r;
+        GetWindowRect(parts.icon, &r);
+        const POINT at = {r.left, r.top};
+        const std::vector<COLORREF> exclamation = Pixels(LoadIconW(NULL, (LPCWSTR)IDI_EXCLAMATION), at);
+        const std::vector<COLORREF> information = Pixels(LoadIconW(NULL, (LPCWSTR)IDI_INFORMATION), at);
+        // Give the box a moment to paint.
+        for (int tries = 0; tries < 50 && seen.icon == 0; tries++, Sleep(20)) {
+            const std::vector<COLORREF> shown = Pixels(NULL, at);
+            if (shown == exclamation)
+                seen.icon = MB_ICONEXCLAMATION;
+            else if (shown == information)
+                seen.icon = MB_ICONINFORMATION;
+        }
+    }
+    return seen;
+}
+
+void ClickButton(HWND dialog, int id)
+{
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
+void TypeText(HWND dialog, int id, const std::wstring& text)
+{
+    HWND edit = GetDlgItem(dialog, id);
+    SendMessageW(edit, EM_SETSEL, 0, -1);
+    for (wchar_t c : text)
+        SendMessageW(edit, WM_CHAR, c, 0);
+}
+
+void PressKey(HWND control, UINT virtualKey)
+{
+    PostMessageW(control, WM_KEYDOWN, virtualKey, 1);
+    PostMessageW(control, WM_KEYUP, virtualKey, 0xC0000001);
+}
+
+RunResult RunToEnd(const std::string& exe, DWORD timeoutMs)
+{
+    RunResult result;
+    StubProcess stub(exe);
+    EXPECT_TRUE(stub.started()) << exe;
+    if (!stub.started())
+        return result;
+    const DWORD start = GetTickCount();
+    HWND handled = NULL;
+    while (GetTickCount() - start < timeoutMs) {
+        if (!result.sawProgressWindow && stub.WaitForProgressWindow(0) != NULL)
+            result.sawProgressWindow = true;
+        HWND dialog = stub.WaitForDialog(50, handled);
+        if (dialog == NULL) {
+            if (stub.HasExited())
+                break;
+            continue;
+        }
+        if (IsMessageBox(dialog))
+            result.boxes.push_back(ReadMessageBox(dialog));
+        ClickButton(dialog, IDOK);
+        handled = dialog;
+    }
+    result.exitCode = stub.WaitForExit(timeoutMs);
+    return result;
+}
