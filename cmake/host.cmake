@@ -10,3 +10,6 @@ add_executable(kvx_host_tests
 target_link_libraries(kvx_host_tests sfxwriter gtest_main)
 target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
 add_test(NAME host_tests COMMAND kvx_host_tests)
+
+add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
+target_link_libraries(bench_pack sfxwriter)

@@ -18,7 +18,7 @@ set(BZIP2_DECODER_SOURCES
 
 # The stub's libbzip2: the decoder only.
 add_library(bz2_decode STATIC ${BZIP2_DECODER_SOURCES} src/archive/bzip2_decode_only.c)
-target_compile_options(bz2_decode PRIVATE ${KVX_STUB_FLAGS} -w)
+target_compile_options(bz2_decode PRIVATE ${KVX_STUB_FLAGS} -O2 -w)
 target_include_directories(bz2_decode PUBLIC ${BZIP2_SRC})
 
 # The whole library, for the tests and tools that also compress.
@@ -107,3 +107,9 @@ add_dependencies(kvx_win_tests kvxsfx_linked)
 set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_test(NAME win_tests COMMAND kvx_win_tests)
 set_tests_properties(win_tests PROPERTIES TIMEOUT 600)
+
+# The extraction benchmark's harness: the stub's own code, timed.
+add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})
+target_include_directories(extract_harness PRIVATE src)
+target_link_libraries(extract_harness PRIVATE bz2_decode psapi)
+target_link_options(extract_harness PRIVATE -static)

@@ -73,11 +73,12 @@ int main(int argc, char** argv)
     }
 
     // The sections' data is contiguous behind the headers; move it as one block.
-    uint32_t first = UINT32_MAX, end = 0;
+    uint32_t first = UINT32_MAX, end = 0, contents = 0;
     const Section* last = nullptr;
     for (const Section& s : sections) {
         if (s.rawSize == 0)
             continue;
+        contents += std::min(s.virtualSize, s.rawSize);
         first = std::min(first, s.rawOffset);
         if (s.rawOffset + s.rawSize > end) {
             end = s.rawOffset + s.rawSize;
@@ -123,6 +124,7 @@ int main(int argc, char** argv)
     o.write((const char*)out.data(), out.size());
     if (!o.flush())
         return Fail(std::string("cannot write ") + argv[2]);
-    std::printf("kvxsfx.exe: %u of %u section bytes used, %u free\n", used, budget, budget - used);
+    std::printf("kvxsfx.exe: sections take %u of %u bytes (%u of contents), %u free\n", used, budget, contents,
+                budget - used);
     return 0;
 }
