@@ -36,7 +36,8 @@ add_library(kvxcore OBJECT
   src/archive/decompress.cpp
   src/fs/fileio.cpp
   src/fs/paths.cpp
-  src/ui/progress.cpp)
+  src/ui/progress.cpp
+  src/ui/destination.cpp)
 target_compile_options(kvxcore PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
 target_include_directories(kvxcore PUBLIC src ${BZIP2_SRC})
 
@@ -75,7 +76,7 @@ add_executable(kvx_win_tests
   tests/win/fileio_test.cpp
   tests/win/buffers_test.cpp
   tests/win/format_test.cpp
-  tests/win/stub_run_test.cpp
+  tests/win/e2e_test.cpp
   tests/win/paths_test.cpp
   tests/win/pathtext_test.cpp
   tests/win/progress_test.cpp

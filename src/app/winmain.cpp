@@ -75,8 +75,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     AppInstance = instance;
     int failed = 1;
     if (AllocateBuffers() && GetModuleFileNameA(NULL, ModulePath, MAX_PATH) != 0 && ReadConfigBlock()) {
-        AddTrailingBackslash(DestinationDir);
-        failed = !(ExtractToDestination() && FinishSuccessfully());
+        // Cancel, or a dialog that cannot be shown, ends the run without a word.
+        failed = ShowDestinationDialog() && !(ExtractToDestination() && FinishSuccessfully());
     }
     if (failed)
         MessageBoxA(NULL, FailedText, MessageCaption, MB_OK | MB_ICONEXCLAMATION);

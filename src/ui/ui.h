@@ -10,6 +10,8 @@ enum {
     DestinationDialogId = 103,
     ProgressBarId = 1000,
     PathLineId = 1001,
+    MessageLineId = 1004,
+    DestinationFieldId = 1005,
 };
 
 // Working buffers of the path shortening: a path of up to 259 bytes plus the
@@ -34,3 +36,8 @@ void ResetProgressWindow();
 void OpenProgressWindow();
 // Destroys it and has the whole screen redrawn.
 void CloseProgressWindow();
+
+// The modal destination dialog: true when the user confirmed, with the field's
+// text, closed by a backslash, in DestinationDir.
+int ShowDestinationDialog();
+INT_PTR CALLBACK DestinationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

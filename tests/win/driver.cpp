@@ -203,6 +203,7 @@ void TypeText(HWND dialog, int id, const std::wstring& text)
 {
     HWND edit = GetDlgItem(dialog, id);
     SendMessageW(edit, EM_SETSEL, 0, -1);
+    SendMessageW(edit, WM_CHAR, VK_BACK, 0);  // the selection goes
     for (wchar_t c : text)
         SendMessageW(edit, WM_CHAR, c, 0);
 }
@@ -238,4 +239,11 @@ RunResult RunToEnd(const std::string& exe, DWORD timeoutMs)
     }
     result.exitCode = stub.WaitForExit(timeoutMs);
     return result;
+}
+
+std::wstring StoredText(HWND window)
+{
+    wchar_t text[1024] = {};
+    InternalGetWindowText(window, text, 1024);
+    return text;
 }

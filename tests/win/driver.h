@@ -58,3 +58,7 @@ struct RunResult {
     bool sawProgressWindow = false;
 };
 RunResult RunToEnd(const std::string& exe, DWORD timeoutMs = 20000);
+
+// The text a window holds, read without sending it a message: works while the
+// window's thread is busy and pumps no messages (the progress window).
+std::wstring StoredText(HWND window);

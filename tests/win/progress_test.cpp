@@ -5,6 +5,8 @@
 
 #include <commctrl.h>
 
+#include <vector>
+
 #include "app/app.h"
 #include "testutil.h"
 #include "ui/ui.h"
@@ -64,31 +66,32 @@ protected:
 
 }  // namespace
 
-TEST_F(StubResources, ProgressDialogTemplate)
+namespace {
+
+struct Header {
+    DWORD style;
+    WORD x, y, cx, cy;
+    std::wstring caption, font;
+};
+
+// Compares a classic dialog template with its header and items, field by field.
+void ExpectTemplate(const sfx::Bytes& bytes, const Header& h, const std::vector<Item>& items)
 {
-    const sfx::Bytes bytes = Resource(RT_DIALOG, ProgressDialogId);
     ASSERT_FALSE(bytes.empty());
     TemplateReader r{bytes.data(), bytes.data()};
-    EXPECT_EQ(r.Dword(), (DWORD)(WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_ABSALIGN | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER));
-    EXPECT_EQ(r.Dword(), 0u);  // extended style; a classic template
-    const WORD count = r.Word();
-    EXPECT_EQ(count, 3);
-    EXPECT_EQ(r.Word(), 50);
-    EXPECT_EQ(r.Word(), 50);
-    EXPECT_EQ(r.Word(), 246);
-    EXPECT_EQ(r.Word(), 67);
+    EXPECT_EQ(r.Dword(), h.style);
+    EXPECT_EQ(r.Dword(), 0u);  // extended style; and a classic template, not DLGTEMPLATEEX
+    EXPECT_EQ(r.Word(), items.size());
+    EXPECT_EQ(r.Word(), h.x);
+    EXPECT_EQ(r.Word(), h.y);
+    EXPECT_EQ(r.Word(), h.cx);
+    EXPECT_EQ(r.Word(), h.cy);
     EXPECT_EQ(r.Text(), L"");  // no menu
-    EXPECT_EQ(r.Text(), L"");  // default class
-    EXPECT_EQ(r.Text(), L"KVX ファイルを解凍中...");
-    EXPECT_EQ(r.Word(), 9);
-    EXPECT_EQ(r.Text(), L"ＭＳ ゴシック");
-
-    const Item expected[] = {
-        {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 9, 7, 20, 20, 0xFFFF, L"#130", L"#102", 0},
-        {WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 41, 15, 192, 9, 1001, L"#130", L"", 0},
-        {WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 11, 45, 224, 12, 1000, L"msctls_progress32", L"Progress1", 0},
-    };
-    for (const Item& e : expected) {
+    EXPECT_EQ(r.Text(), L"");  // the default dialog class
+    EXPECT_EQ(r.Text(), h.caption);
+    EXPECT_EQ(r.Word(), 9);  // points
+    EXPECT_EQ(r.Text(), h.font);
+    for (const Item& e : items) {
         SCOPED_TRACE(e.id);
         r.Align();
         EXPECT_EQ(r.Dword(), e.style);
@@ -103,6 +106,36 @@ TEST_F(StubResources, ProgressDialogTemplate)
         EXPECT_EQ(r.Word(), e.extra);
     }
     EXPECT_EQ((size_t)(r.p - bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+TEST_F(StubResources, ProgressDialogTemplate)
+{
+    ExpectTemplate(Resource(RT_DIALOG, ProgressDialogId),
+                   {WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_ABSALIGN | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER, 50, 50,
+                    246, 67, L"KVX ファイルを解凍中...", L"ＭＳ ゴシック"},
+                   {
+                       {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 9, 7, 20, 20, 0xFFFF, L"#130", L"#102", 0},
+                       {WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 41, 15, 192, 9, 1001, L"#130", L"", 0},
+                       {WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 11, 45, 224, 12, 1000, L"msctls_progress32", L"Progress1", 0},
+                   });
+}
+
+TEST_F(StubResources, DestinationDialogTemplate)
+{
+    ExpectTemplate(Resource(RT_DIALOG, DestinationDialogId),
+                   {WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_MODALFRAME | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER, 0, 0,
+                    214, 95, L"KVX ファイルの解凍", L"ＭＳ Ｐゴシック"},
+                   {
+                       {WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 0, 7, 51, 201, 14, 1005, L"#129", L"", 0},
+                       {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 53, 75, 50, 14, IDOK, L"#128", L"解凍", 0},
+                       {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 109, 75, 50, 14, IDCANCEL, L"#128", L"キャンセル", 0},
+                       {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 5, 8, 20, 20, 0xFFFF, L"#130", L"#102", 0},
+                       {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 31, 15, 173, 11, 1004, L"#130",
+                        L"解凍します", 0},
+                       {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 8, 37, 97, 10, 0xFFFF, L"#130", L"解凍先フォルダの指定(E):", 0},
+                   });
 }
 
 TEST_F(StubResources, IconIsOne32By32SixteenColourImage)

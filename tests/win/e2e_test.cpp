@@ -1,0 +1,316 @@
+// End to end: the real stub in a self-extracting file, driven through its
+// destination dialog, watched through its progress window and final message,
+// and judged by what it left on disk.
+#include <gtest/gtest.h>
+
+#include "driver.h"
+#include "testutil.h"
+
+namespace {
+
+const wchar_t Completed[] = L"ファイルの解凍を終了しました。\n\n解凍先のフォルダをご確認ください。";
+const wchar_t Failed[] = L"致命的なエラーです。解凍を中止します";
+const wchar_t Caption[] = L"Self Extractor for KVX";
+const DWORD Patience = 10000;
+
+std::string Sjis(const std::wstring& text)
+{
+    char bytes[1024] = {};
+    WideCharToMultiByte(932, 0, text.c_str(), -1, bytes, sizeof(bytes), NULL, NULL);
+    return bytes;
+}
+
+std::string StagingFile()
+{
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    return std::string(temp) + "Qel00tmp.tmp";
+}
+
+sfx::Entry Make(const std::string& dir, const std::string& name, const sfx::Bytes& content, bool compress)
+{
+    sfx::Entry e;
+    e.dirName = dir;
+    e.fileName = name;
+    e.unpackedSize = (uint32_t)content.size();
+    e.method = compress ? sfx::Bzip2 : sfx::Stored;
+    e.data = compress ? sfx::Bzip2Compress(content) : content;
+    e.dosDate = (25 << 9) | (7 << 5) | 14;  // 2005-07-14 21:30:10
+    e.dosTime = (21 << 11) | (30 << 5) | 5;
+    return e;
+}
+
+sfx::Bytes Bytes(const std::string& s) { return sfx::Bytes(s.begin(), s.end()); }
+
+FILETIME ExpectedTime(const sfx::Entry& e)
+{
+    FILETIME local, utc;
+    DosDateTimeToFileTime(e.dosDate, e.dosTime, &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    return utc;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = MakeTempDir("e2e");
+        stub = RealStub();
+        DeleteFileA(StagingFile().c_str());
+    }
+    void TearDown() override
+    {
+        EXPECT_FALSE(FileExists(StagingFile())) << "the staging file was left behind";
+        RemoveTree(dir);
+    }
+
+    std::string Write(const std::string& name, const sfx::Config& config, const std::vector<sfx::Entry>& entries)
+    {
+        std::vector<sfx::Bytes> encoded;
+        for (const sfx::Entry& e : entries)
+            encoded.push_back(sfx::EncodeEntry(e));
+        const std::string path = dir + name;
+        WriteFileBytes(path, sfx::BuildArchive(stub, config, encoded));
+        return path;
+    }
+
+    // Checks each entry's file: contents and all three times.
+    void ExpectExtracted(const std::string& destination, const std::vector<sfx::Entry>& entries,
+                         const std::vector<sfx::Bytes>& contents)
+    {
+        for (size_t i = 0; i < entries.size(); i++) {
+            const std::string path = destination + entries[i].dirName + entries[i].fileName;
+            SCOPED_TRACE(path);
+            // Times first: reading the file may move its access time.
+            HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_NE(f, INVALID_HANDLE_VALUE);
+            FILETIME times[3];
+            GetFileTime(f, &times[0], &times[1], &times[2]);
+            CloseHandle(f);
+            const FILETIME expected = ExpectedTime(entries[i]);
+            for (const FILETIME& t : times)
+                EXPECT_EQ(CompareFileTime(&t, &expected), 0);
+            EXPECT_EQ(ReadFileBytes(path), contents[i]);
+        }
+    }
+
+    // Waits for the final message box, reads it, presses OK; then the exit.
+    SeenMessageBox FinishWithMessage(StubProcess& stub, HWND skip, const char* screenshot = nullptr)
+    {
+        HWND box = stub.WaitForDialog(Patience, skip);
+        EXPECT_TRUE(IsMessageBox(box));
+        if (box == NULL)
+            return {};
+        if (screenshot != nullptr) {
+            Sleep(300);
+            SaveScreenshot(box, screenshot);
+        }
+        const SeenMessageBox seen = ReadMessageBox(box);
+        ClickButton(box, IDOK);
+        EXPECT_EQ(stub.WaitForDialog(1000, box), nullptr) << "a second message";
+        EXPECT_EQ(stub.WaitForExit(Patience), 0);
+        return seen;
+    }
+
+    std::string dir;
+    sfx::Bytes stub;
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
+{
+    const std::string dest = dir + "installed\\";
+    const sfx::Bytes big(3 << 20, 'k');  // long enough for the progress window to be watched
+    const std::vector<sfx::Entry> entries = {
+        Make("", "readme.txt", Bytes("read me\r\n"), false),
+        Make("data\\", "big.dat", big, true),
+        Make("data\\nested\\", "notes.txt", Bytes("nested"), true),
+    };
+    const sfx::Config config = {Sjis(L"サンプル アプリ 1.0"), Sjis(L"サンプルをインストールします。"), dest, ""};
+    WriteFileBytes(StagingFile(), {1, 2, 3});  // a leftover of an earlier run
+    StubProcess run(Write("setup.exe", config, entries));
+    ASSERT_TRUE(run.started());
+
+    HWND dialog = run.WaitForDialog(Patience);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_FALSE(IsMessageBox(dialog));
+    EXPECT_EQ(WindowText(dialog), L"サンプル アプリ 1.0");
+    EXPECT_EQ(ControlText(dialog, 1004), L"サンプルをインストールします。");
+    EXPECT_EQ(ControlText(dialog, 1005), std::wstring(dest.begin(), dest.end()));
+    EXPECT_EQ(ControlText(dialog, IDOK), L"解凍");
+    EXPECT_EQ(ControlText(dialog, IDCANCEL), L"キャンセル");
+    EXPECT_EQ(GetWindowLongW(dialog, GWL_STYLE) & WS_SYSMENU, 0) << "no close button";
+    Sleep(300);
+    SaveScreenshot(dialog, "destination_dialog.bmp");
+    ClickButton(dialog, IDOK);
+
+    // The progress window: its caption, then the file being decoded.
+    HWND progress = run.WaitForProgressWindow(Patience);
+    ASSERT_NE(progress, nullptr);
+    EXPECT_EQ(StoredText(progress), L"KVX ファイルを解凍中...");
+    std::wstring line;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < Patience; Sleep(5)) {
+        line = StoredText(GetDlgItem(progress, 1001));
+        if (line.find(L"big.dat") != std::wstring::npos)
+            break;
+    }
+    EXPECT_NE(line.find(L"big.dat"), std::wstring::npos) << "the path line showed the file being decoded";
+    Sleep(200);
+    SaveScreenshot(progress, "progress_window.bmp");
+
+    const SeenMessageBox box = FinishWithMessage(run, dialog, "completed_message.bmp");
+    EXPECT_EQ(box.text, Completed);
+    EXPECT_EQ(box.caption, Caption);
+    EXPECT_EQ(box.icon, (UINT)MB_ICONINFORMATION);
+    ExpectExtracted(dest, entries, {Bytes("read me\r\n"), big, Bytes("nested")});
+}
+
+TEST_F(EndToEnd, ResourceTextsWhenNothingIsConfiguredAndCancel)
+{
+    const std::string exe = Write("plain.exe", {}, {Make("", "a.txt", Bytes("a"), false)});
+    for (bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Escape" : "Cancel");
+        WriteFileBytes(StagingFile(), {1});  // nothing runs far enough to remove it
+        StubProcess run(exe);
+        HWND dialog = run.WaitForDialog(Patience);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(WindowText(dialog), L"KVX ファイルの解凍");
+        EXPECT_EQ(ControlText(dialog, 1004), L"解凍します");
+        EXPECT_EQ(ControlText(dialog, 1005), L"");
+        TypeText(dialog, 1005, L"C:\\should-not-be-made");
+        if (escape)
+            PressKey(GetDlgItem(dialog, 1005), VK_ESCAPE);
+        else
+            ClickButton(dialog, IDCANCEL);
+        EXPECT_EQ(run.WaitForDialog(1000, dialog), nullptr) << "Cancel shows nothing";
+        EXPECT_EQ(run.WaitForExit(Patience), 0);
+        DeleteFileA(StagingFile().c_str());
+    }
+    EXPECT_FALSE(FileExists("C:\\should-not-be-made"));
+    EXPECT_FALSE(FileExists(dir + "a.txt"));
+}
+
+TEST_F(EndToEnd, TypedDestinations)
+{
+    RemoveTree("C:\\configured-default");
+    const std::vector<sfx::Entry> entries = {Make("sub\\", "t.txt", Bytes("typed"), true)};
+    const std::string exe = Write("typed.exe", {"", "", "C:\\configured-default", ""}, entries);
+    struct Case {
+        std::string typed, where;
+        bool enter;
+    };
+    const Case cases[] = {
+        {dir + "plain", dir + "plain\\", false},
+        {dir + "closed\\", dir + "closed\\", true},
+        {dir.substr(0, 2) + "/" + dir.substr(3) + "slashes/deeper", dir + "slashes\\deeper\\", false},
+        {"", dir, true},  // an emptied field: beside the self-extracting file
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        StubProcess run(exe);
+        HWND dialog = run.WaitForDialog(Patience);
+        ASSERT_NE(dialog, nullptr);
+        TypeText(dialog, 1005, std::wstring(c.typed.begin(), c.typed.end()));
+        if (c.enter)
+            PressKey(GetDlgItem(dialog, 1005), VK_RETURN);
+        else
+            ClickButton(dialog, IDOK);
+        EXPECT_EQ(FinishWithMessage(run, dialog).text, Completed);
+        ExpectExtracted(c.where, entries, {Bytes("typed")});
+    }
+    EXPECT_FALSE(FileExists("C:\\configured-default"));
+}
+
+TEST_F(EndToEnd, LaunchFileIsOpenedInsteadOfTheCompletionMessage)
+{
+    const std::string dest = dir + "app\\";
+    const std::string script = "@echo launched>\"%~dp0launched.txt\"\r\n";
+    const std::vector<sfx::Entry> entries = {Make("bin\\", "start.bat", Bytes(script), false)};
+    StubProcess run(Write("launch.exe", {"", "", dest, "bin\\start.bat"}, entries));
+    HWND dialog = run.WaitForDialog(Patience);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, IDOK);
+    EXPECT_EQ(run.WaitForDialog(3000, dialog), nullptr) << "no message after opening the file";
+    EXPECT_EQ(run.WaitForExit(Patience), 0);
+    bool launched = false;
+    for (int i = 0; i < 200 && !launched; i++, Sleep(50))
+        launched = FileExists(dest + "bin\\launched.txt");
+    EXPECT_TRUE(launched);
+}
+
+TEST_F(EndToEnd, FailureShowsOnlyTheFailureMessageAndOpensNothing)
+{
+    const std::string dest = dir + "app\\";
+    const std::string script = "@echo launched>\"%~dp0launched.txt\"\r\n";
+    sfx::Entry broken = Make("", "broken.txt", Bytes("not a bzip2 stream"), false);
+    broken.method = sfx::Bzip2;
+    const std::vector<sfx::Entry> entries = {Make("", "start.bat", Bytes(script), false), broken};
+    StubProcess run(Write("broken.exe", {"", "", dest, "start.bat"}, entries));
+    HWND dialog = run.WaitForDialog(Patience);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, IDOK);
+    const SeenMessageBox box = FinishWithMessage(run, dialog);
+    EXPECT_EQ(box.text, Failed);
+    EXPECT_EQ(box.caption, Caption);
+    EXPECT_EQ(box.icon, (UINT)MB_ICONEXCLAMATION);
+    Sleep(500);
+    EXPECT_FALSE(FileExists(dest + "launched.txt"));
+    EXPECT_TRUE(FileExists(dest + "start.bat"));  // what came before the failure stays
+}
+
+TEST_F(EndToEnd, LaunchPathBeyondTheLimitFails)
+{
+    std::string dest = dir;
+    while (dest.size() < 200)
+        dest += "long-directory-name\\";
+    const std::string launch(255 - 0, 'x');
+    StubProcess run(Write("toolong.exe", {"", "", dest, launch}, {Make("", "a.txt", Bytes("a"), false)}));
+    HWND dialog = run.WaitForDialog(Patience);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, IDOK);
+    EXPECT_EQ(FinishWithMessage(run, dialog).text, Failed);
+}
+
+TEST_F(EndToEnd, JapaneseNamesAndAJapaneseFolderWithSpaces)
+{
+    // 表示 and ソフト hold second bytes of 0x5C.
+    const std::string folder = dir + Sjis(L"表示 テスト フォルダ") + "\\";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+    const std::vector<sfx::Entry> entries = {
+        Make(Sjis(L"ソフト\\表\\"), Sjis(L"能力 表.txt"), Bytes("sjis"), true),
+        Make("", Sjis(L"説明書.txt"), Bytes("manual"), false),
+    };
+    std::vector<sfx::Bytes> encoded;
+    for (const sfx::Entry& e : entries)
+        encoded.push_back(sfx::EncodeEntry(e));
+    const std::string exe = folder + Sjis(L"セット アップ.exe");
+    WriteFileBytes(exe, sfx::BuildArchive(stub, {}, encoded));
+
+    StubProcess run(exe);
+    HWND dialog = run.WaitForDialog(Patience);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, IDOK);  // empty field: beside the program
+    EXPECT_EQ(FinishWithMessage(run, dialog).text, Completed);
+    ExpectExtracted(folder, entries, {Bytes("sjis"), Bytes("manual")});
+}
+
+TEST_F(EndToEnd, DamagedAndHostilePayloadsEndWithTheOneFailureMessage)
+{
+    sfx::Damage cut;
+    cut.packedSize = 700000;  // more data than the file holds
+    const sfx::Entry shortData = Make("", "cut.txt", Bytes("short"), false);
+    const sfx::Entry escape = Make("..\\", "evil.txt", Bytes("x"), false);
+    const std::string dest = dir + "out\\";
+    for (const sfx::Bytes& payload : {sfx::EncodeEntry(shortData, cut), sfx::EncodeEntry(escape)}) {
+        const std::string exe = dir + "bad.exe";
+        WriteFileBytes(exe, sfx::BuildArchive(stub, {"", "", dest, ""}, {payload}));
+        const RunResult run = RunToEnd(exe);
+        EXPECT_EQ(run.exitCode, 0);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].text, Failed);
+        EXPECT_EQ(run.boxes[0].caption, Caption);
+        EXPECT_EQ(run.boxes[0].icon, (UINT)MB_ICONEXCLAMATION);
+    }
+    EXPECT_FALSE(FileExists(dir + "evil.txt"));
+}
