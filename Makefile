@@ -1,4 +1,4 @@
-# make        builds the stub (dist/kvxsfx.exe) and the host tools
+# make        builds the stub (dist/kvxsfx.exe) and the packer (dist/kvxsfx-pack)
 # make test   builds everything and runs every test (host, then Windows under Wine)
 # make demo   packs examples/ into a self-extracting file and runs it under Wine
 #
@@ -25,6 +25,7 @@ win: host
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake \
 	    -DKVX_HOST_DIR=$(CURDIR)/$(HOST) >/dev/null
 	@cmake --build $(WIN) -j$(JOBS)
+	@cmake --build $(HOST) --target kvxsfx-pack -j$(JOBS)
 
 test: all
 	@cd $(HOST) && ctest --output-on-failure

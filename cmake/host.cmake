@@ -6,10 +6,18 @@ add_executable(pefit tools/pefit/pefit.cpp)
 
 add_executable(kvx_host_tests
   tests/host/sfxwriter_test.cpp
-  tests/host/stub_layout_test.cpp)
-target_link_libraries(kvx_host_tests sfxwriter gtest_main)
+  tests/host/stub_layout_test.cpp
+  tests/host/pack_test.cpp)
+target_link_libraries(kvx_host_tests packlib gtest_main)
 target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
 add_test(NAME host_tests COMMAND kvx_host_tests)
 
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)
+
+# The packer for Linux; built once the stub exists (the Makefile asks for it).
+add_executable(kvxsfx-pack EXCLUDE_FROM_ALL tools/pack/main.cpp ${KVX_CARRIED_STUB})
+target_link_libraries(kvxsfx-pack packlib)
+add_custom_command(TARGET kvxsfx-pack POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack
+  VERBATIM)

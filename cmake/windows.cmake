@@ -67,16 +67,26 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
   COMMAND ${KVX_HOST_DIR}/pefit $<TARGET_FILE:kvxsfx_linked> ${KVX_STUB}
   VERBATIM)
 
+# The packer for Windows, from the same sources.
+add_executable(kvxsfx-pack tools/pack/main.cpp ${KVX_CARRIED_STUB})
+target_link_libraries(kvxsfx-pack PRIVATE packlib shell32)
+target_link_options(kvxsfx-pack PRIVATE -static)
+add_dependencies(kvxsfx-pack kvxsfx_linked)
+add_custom_command(TARGET kvxsfx-pack POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack.exe
+  VERBATIM)
+
 # Tests, run under Wine in a prefix private to this build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
 add_executable(kvx_win_tests
   tests/win/testutil.cpp
-  tests/win/driver.cpp
+  tools/driver/driver.cpp
   tests/win/environment_test.cpp
   tests/win/fileio_test.cpp
   tests/win/buffers_test.cpp
   tests/win/format_test.cpp
   tests/win/e2e_test.cpp
+  tests/win/pack_roundtrip_test.cpp
   tests/win/paths_test.cpp
   tests/win/pathtext_test.cpp
   tests/win/progress_test.cpp
@@ -85,8 +95,8 @@ add_executable(kvx_win_tests
   tests/win/extract_test.cpp
   $<TARGET_OBJECTS:kvxcore>
   ${KVX_RESOURCES})
-target_include_directories(kvx_win_tests PRIVATE src tests/win)
-target_link_libraries(kvx_win_tests PRIVATE sfxwriter bz2_full gtest_main shlwapi)
+target_include_directories(kvx_win_tests PRIVATE src tests/win tools/driver)
+target_link_libraries(kvx_win_tests PRIVATE packlib bz2_full gtest_main shlwapi)
 target_link_options(kvx_win_tests PRIVATE -static)
 target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}"
   KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
@@ -114,3 +124,8 @@ add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp $<TARG
 target_include_directories(extract_harness PRIVATE src)
 target_link_libraries(extract_harness PRIVATE bz2_decode psapi)
 target_link_options(extract_harness PRIVATE -static)
+
+# The demo's driver: runs a self-extracting file as a person would.
+add_executable(demo_run tools/demo/demo_run.cpp tools/driver/driver.cpp)
+target_include_directories(demo_run PRIVATE tools/driver)
+target_link_options(demo_run PRIVATE -static)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "archive/archive.h"
+#include "sfxwriter.h"
 
 TEST(StoredTypes, ListAndMatching)
 {
@@ -13,6 +14,9 @@ TEST(StoredTypes, ListAndMatching)
         EXPECT_TRUE(IsStoredType((std::string("C:\\d\\x") + *type).c_str()));
     }
     EXPECT_EQ(count, 17);
+    // The builder's copy of the list is the stub's.
+    for (int i = 0; i <= count; i++)
+        EXPECT_STREQ(sfx::StoredTypes[i], StoredTypeList[i]);
     EXPECT_STREQ(StoredTypeList[3], ".KVX");
     EXPECT_STREQ(StoredTypeList[17], "");
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
+#include "driver.h"
 
 std::string MakeTempDir(const char* tag)
 {
@@ -130,38 +131,8 @@ ImportPatch::~ImportPatch()
 
 std::string SaveScreenshot(HWND window, const char* name)
 {
-    RECT r;
-    GetWindowRect(window, &r);
-    const int width = r.right - r.left, height = r.bottom - r.top;
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-    SelectObject(memory, old);
-
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof(info);
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    const DWORD stride = (width * 3 + 3) & ~3u;
-    std::vector<uint8_t> pixels(stride * height);
-    GetDIBits(memory, bitmap, 0, height, pixels.data(), (BITMAPINFO*)&info, DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(info);
-    file.bfSize = file.bfOffBits + (DWORD)pixels.size();
-    sfx::Bytes out((uint8_t*)&file, (uint8_t*)&file + sizeof(file));
-    out.insert(out.end(), (uint8_t*)&info, (uint8_t*)&info + sizeof(info));
-    out.insert(out.end(), pixels.begin(), pixels.end());
     const std::string path = std::string(KVX_ARTIFACTS) + name;
-    WriteFileBytes(path, out);
+    EXPECT_TRUE(SaveScreenshot(window, path)) << path;
     return path;
 }
 

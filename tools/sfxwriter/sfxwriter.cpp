@@ -24,6 +24,11 @@ void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end
 
 }  // namespace
 
+const char* const StoredTypes[] = {
+    ".ARC", ".ARJ", ".BZ2", ".KVX", ".CAB", ".GZ",  ".MVX", ".LZH", ".LZS",
+    ".PAK", ".RAR", ".TAZ", ".TBZ", ".TGZ", ".Z",   ".ZIP", ".ZOO", "",
+};
+
 uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start)
 {
     uint32_t sum = start;
@@ -32,12 +37,12 @@ uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start)
     return sum;
 }
 
-Bytes EncodeHeader(const Entry& entry, const Damage& damage)
+static Bytes EncodeHeaderSized(const Entry& entry, uint32_t packedSize, const Damage& damage)
 {
     static const std::array<uint8_t, 4> GoodTag = {'B', 'Z', '2', 0};
     const std::array<uint8_t, 4>& tag = damage.tag ? *damage.tag : GoodTag;
     Bytes header(tag.begin(), tag.end());
-    Put32(header, damage.packedSize ? *damage.packedSize : (uint32_t)entry.data.size());
+    Put32(header, damage.packedSize ? *damage.packedSize : packedSize);
     Put32(header, entry.unpackedSize);
     Put16(header, entry.dosDate);
     Put16(header, entry.dosTime);
@@ -48,9 +53,14 @@ Bytes EncodeHeader(const Entry& entry, const Damage& damage)
     return header;
 }
 
-Bytes EncodeEntry(const Entry& entry, const Damage& damage)
+Bytes EncodeHeader(const Entry& entry, const Damage& damage)
 {
-    Bytes covered = EncodeHeader(entry, damage);
+    return EncodeHeaderSized(entry, (uint32_t)entry.data.size(), damage);
+}
+
+Bytes EncodeEntryHead(const Entry& entry, uint32_t packedSize, const Damage& damage)
+{
+    Bytes covered = EncodeHeaderSized(entry, packedSize, damage);
     Append(covered, entry.dirName);
     Append(covered, entry.fileName);
 
@@ -67,6 +77,12 @@ Bytes EncodeEntry(const Entry& entry, const Damage& damage)
     out.reserve(4 + covered.size() + entry.data.size());
     Put32(out, checksum);
     out.insert(out.end(), covered.begin(), covered.end());
+    return out;
+}
+
+Bytes EncodeEntry(const Entry& entry, const Damage& damage)
+{
+    Bytes out = EncodeEntryHead(entry, (uint32_t)entry.data.size(), damage);
     out.insert(out.end(), entry.data.begin(), entry.data.end());
     return out;
 }

@@ -20,6 +20,10 @@ constexpr uint32_t EntryHeaderSize = 24;
 constexpr uint32_t MaxNameLength = 259;
 
 enum Method : uint16_t { ByExtension = 0, Bzip2 = 1, Stored = 2 };
+
+// Extensions of formats that a method-0 entry carries unchanged, capitals with
+// their dot, ending with "".  The stub holds the same list.
+extern const char* const StoredTypes[];
 enum ConfigField : uint32_t { Title = 0, Message = 1, Destination = 2, Launch = 3 };
 
 struct Config {
@@ -52,6 +56,10 @@ uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start = 0);
 
 // The 24 header bytes, as stored.
 Bytes EncodeHeader(const Entry& entry, const Damage& damage = {});
+
+// Checksum, header and names of an entry whose data (of `packedSize` bytes)
+// the caller writes behind them.
+Bytes EncodeEntryHead(const Entry& entry, uint32_t packedSize, const Damage& damage = {});
 
 // A whole PayloadEntry: checksum, header, names and data.
 Bytes EncodeEntry(const Entry& entry, const Damage& damage = {});

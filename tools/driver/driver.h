@@ -55,10 +55,12 @@ void PressKey(HWND control, UINT virtualKey);
 struct RunResult {
     long exitCode = -1;
     std::vector<SeenMessageBox> boxes;
-    bool sawProgressWindow = false;
 };
 RunResult RunToEnd(const std::string& exe, DWORD timeoutMs = 20000);
 
 // The text a window holds, read without sending it a message: works while the
 // window's thread is busy and pumps no messages (the progress window).
 std::wstring StoredText(HWND window);
+
+// Saves what the screen shows inside `window` as a 24-bit BMP file.
+bool SaveScreenshot(HWND window, const std::string& path);

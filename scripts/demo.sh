@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The demo: packs examples/ into a self-extracting file with the packer, runs
+# it under Wine on a virtual display, confirms its dialog, waits for the
+# completion message, lists what was extracted and keeps screenshots.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+out=$top/build/demo
+prefix=$top/build/win/wineprefix
+sfx="$out/サンプル.exe"
+rm -rf "$out"
+mkdir -p "$out/shots"
+
+echo "== packing examples/"
+# MS-DOS times are local times: pack in the time zone the demo extracts in.
+TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" -o "$sfx" --title "KVX サンプル" \
+  --message "サンプルのファイルを解凍します。" --dest 'C:\KVXサンプル' "$top/examples"
+"$top/dist/kvxsfx-pack" list "$sfx"
+
+echo "== running it under Wine"
+rm -rf "$prefix/drive_c/KVXサンプル"
+"$top/tests/wine-run.sh" "$prefix" "$top/build/win/demo_run.exe" "Z:$sfx" "Z:$out/shots" 2>/dev/null | tr -d '\r'
+
+echo "== extracted into C:\\KVXサンプル"
+(cd "$prefix/drive_c/KVXサンプル" && TZ=Asia/Tokyo find . -type f -printf '%TY-%Tm-%Td %TH:%TM:%TS %8s  %P\n' | sed 's/\.[0-9]* / /' | sort -k4)
+diff -r "$top/examples" "$prefix/drive_c/KVXサンプル" && echo "identical to examples/"
+
+for shot in "$out"/shots/*.bmp; do
+  convert "$shot" "${shot%.bmp}.png" && rm "$shot"
+done
+echo "== screenshots in $out/shots"
+ls "$out/shots"

@@ -1,0 +1,384 @@
+// The packer on the host: encodings, limits, the method choice, determinism,
+// and list, test and extract over good and damaged files.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "pack.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+sfx::Bytes Stub()
+{
+    sfx::Bytes stub(sfx::StubSize, 0);
+    stub[0] = 'M', stub[1] = 'Z';
+    return stub;
+}
+
+uint16_t Get16(const sfx::Bytes& b, size_t at) { return (uint16_t)(b[at] | b[at + 1] << 8); }
+uint32_t Get32(const sfx::Bytes& b, size_t at) { return Get16(b, at) | (uint32_t)Get16(b, at + 2) << 16; }
+
+struct Parsed {
+    uint16_t method, attributes, date, time;
+    uint32_t packed, unpacked;
+    std::string dir, file;
+};
+
+// The entries of a file, read independently of the packer's own reader.
+std::vector<Parsed> Entries(const sfx::Bytes& b)
+{
+    std::vector<Parsed> entries;
+    for (size_t at = sfx::StubSize; at + 28 <= b.size();) {
+        Parsed p;
+        p.packed = Get32(b, at + 8);
+        p.unpacked = Get32(b, at + 12);
+        p.date = Get16(b, at + 16);
+        p.time = Get16(b, at + 18);
+        p.attributes = Get16(b, at + 20);
+        p.method = Get16(b, at + 22);
+        const uint16_t dl = Get16(b, at + 24), fl = Get16(b, at + 26);
+        p.dir.assign((const char*)&b[at + 28], dl);
+        p.file.assign((const char*)&b[at + 28 + dl], fl);
+        EXPECT_EQ(Get32(b, at), sfx::SignedByteSum(&b[at + 4], 24 + dl + fl));
+        at += 28 + dl + fl + p.packed;
+        entries.push_back(p);
+    }
+    return entries;
+}
+
+class Packer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/kvxpack.XXXXXX";
+        root = mkdtemp(pattern);
+        src = root / "src";
+        fs::create_directories(src);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(root, ec);
+    }
+
+    void Write(const fs::path& relative, const std::string& content)
+    {
+        fs::create_directories((src / relative).parent_path());
+        std::ofstream(src / relative, std::ios::binary) << content;
+    }
+
+    int Run(std::vector<std::string> args)
+    {
+        std::ostringstream o, e;
+        const int code = pack::Main(args, Stub(), o, e);
+        out = o.str();
+        err = e.str();
+        return code;
+    }
+
+    sfx::Bytes Output(const std::string& name = "out.exe")
+    {
+        sfx::Bytes b;
+        EXPECT_TRUE(sfx::ReadWholeFile((root / name).string(), &b));
+        return b;
+    }
+
+    std::string Out(const char* name = "out.exe") { return (root / name).string(); }
+
+    fs::path root, src;
+    std::string out, err;
+};
+
+std::string Random(size_t n)
+{
+    std::string s(n, '\0');
+    uint32_t x = 1;
+    for (char& c : s) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = (char)x;
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(PackText, ShiftJisConversion)
+{
+    std::string sjis, back;
+    ASSERT_TRUE(pack::Utf8ToCp932("表ソ能", &sjis));
+    EXPECT_EQ(sjis, "\x95\x5c\x83\x5c\x94\x5c");
+    ASSERT_TRUE(pack::Cp932ToUtf8(sjis, &back));
+    EXPECT_EQ(back, "表ソ能");
+    EXPECT_FALSE(pack::Utf8ToCp932("caf\xc3\xa9", &sjis));  // é has no Shift-JIS form
+    EXPECT_FALSE(pack::Utf8ToCp932("\xf0\x9f\x98\x80", &sjis));
+    EXPECT_FALSE(pack::Cp932ToUtf8("\x81", &back));  // a lead byte alone
+    ASSERT_TRUE(pack::Utf8ToCp932("", &sjis));
+    EXPECT_EQ(sjis, "");
+}
+
+TEST(PackText, StoredTypesAndSafeNames)
+{
+    EXPECT_TRUE(pack::IsStoredTypeName("a.zip"));
+    EXPECT_TRUE(pack::IsStoredTypeName("A.Tar.GZ"));
+    EXPECT_TRUE(pack::IsStoredTypeName("x.z"));
+    EXPECT_FALSE(pack::IsStoredTypeName("a.zipx"));
+    EXPECT_FALSE(pack::IsStoredTypeName("a.zi p"));
+    EXPECT_FALSE(pack::IsStoredTypeName("noext"));
+    EXPECT_FALSE(pack::IsStoredTypeName("d.zip/readme"));
+
+    for (const char* bad : {"../x", "a/../../x", "/abs", "\\abs", "C:x", "a/.. /b", "a/.../b", "CON", "aux.txt",
+                            "d/com3/x", "x:stream", "lpt1 .log"})
+        EXPECT_FALSE(pack::IsContainedName(bad)) << bad;
+    for (const char* good : {"a/b.txt", "..a/b..", "console/CON1", "com10.txt", ".hidden", "表/能.txt"})
+        EXPECT_TRUE(pack::IsContainedName(good)) << good;
+}
+
+TEST(PackText, DosTimesInTwoSecondStepsAndClamped)
+{
+    setenv("TZ", "Asia/Tokyo", 1);
+    tzset();
+    std::tm t = {};
+    t.tm_year = 2001 - 1900, t.tm_mon = 1, t.tm_mday = 3, t.tm_hour = 4, t.tm_min = 5, t.tm_sec = 7;
+    const std::time_t when = mktime(&t);
+    uint16_t date, time;
+    bool clamped;
+    pack::ToDosDateTime(when, &date, &time, &clamped);
+    EXPECT_FALSE(clamped);
+    EXPECT_EQ(date, (21 << 9) | (2 << 5) | 3);
+    EXPECT_EQ(time, (4 << 11) | (5 << 5) | 3);  // 7 seconds: the step of 6
+    std::time_t back;
+    ASSERT_TRUE(pack::FromDosDateTime(date, time, &back));
+    EXPECT_EQ(back, when - 1);
+
+    pack::ToDosDateTime(0, &date, &time, &clamped);  // 1970
+    EXPECT_TRUE(clamped);
+    EXPECT_EQ(date, (0 << 9) | (1 << 5) | 1);
+    pack::ToDosDateTime((std::time_t)4200000000LL, &date, &time, &clamped);  // 2103: still fits
+    EXPECT_FALSE(clamped);
+    pack::ToDosDateTime((std::time_t)4500000000LL, &date, &time, &clamped);  // 2112
+    EXPECT_TRUE(clamped);
+    EXPECT_EQ(date, (127 << 9) | (12 << 5) | 31);
+    EXPECT_FALSE(pack::FromDosDateTime((21 << 9) | (13 << 5) | 1, 0, &back));
+}
+
+TEST_F(Packer, MethodsNamesAndAttributes)
+{
+    Write("text.txt", std::string(5000, 'a'));
+    Write("empty.txt", "");
+    Write("random.bin", Random(5000));
+    Write("archive.ZIP", std::string(5000, 'z'));
+    Write("表示/能力.txt", "sjis");
+    Write("sub/deeper/readonly.txt", "r");
+    chmod((src / "sub/deeper/readonly.txt").c_str(), 0444);
+    fs::create_directories(src / "emptydir");
+    ASSERT_EQ(Run({"-o", Out(), "--title", "題名", "--dest", "C:\\Program Files\\App", src.string()}), 0) << err;
+    EXPECT_NE(err.find("emptydir"), std::string::npos) << "an empty directory is reported";
+
+    const sfx::Bytes b = Output();
+    EXPECT_EQ(std::string((const char*)&b[768], 4), "\x91\xe8\x96\xbc");  // 題名
+    EXPECT_EQ(std::string((const char*)&b[1280]), "C:\\Program Files\\App");
+    const std::vector<Parsed> e = Entries(b);
+    ASSERT_EQ(e.size(), 6u);
+    // Sorted by name at every level.
+    EXPECT_EQ(e[0].file, "archive.ZIP");
+    EXPECT_EQ(e[0].method, sfx::Stored);
+    EXPECT_EQ(e[1].file, "empty.txt");
+    EXPECT_EQ(e[1].method, sfx::Bzip2);  // an empty stream: an entry without data would create nothing
+    EXPECT_EQ(e[1].unpacked, 0u);
+    EXPECT_GT(e[1].packed, 0u);
+    EXPECT_EQ(e[2].file, "random.bin");
+    EXPECT_EQ(e[2].method, sfx::Stored);  // compression would not make it smaller
+    EXPECT_EQ(e[3].dir, "sub\\deeper\\");
+    EXPECT_EQ(e[3].attributes, 0x21);
+    EXPECT_EQ(e[4].file, "text.txt");
+    EXPECT_EQ(e[4].method, sfx::Bzip2);
+    EXPECT_LT(e[4].packed, 200u);
+    EXPECT_EQ(e[4].attributes, 0x20);
+    EXPECT_EQ(e[5].dir, "\x95\x5c\x8e\xa6\\");
+    EXPECT_EQ(e[5].file, "\x94\x5c\x97\xcd.txt");
+
+    // --store keeps everything as it is, but an empty file still gets a stream.
+    ASSERT_EQ(Run({"-o", Out("stored.exe"), "--store", "-q", src.string()}), 0) << err;
+    for (const Parsed& p : Entries(Output("stored.exe")))
+        EXPECT_EQ(p.method, p.unpacked == 0 ? sfx::Bzip2 : sfx::Stored) << p.file;
+}
+
+TEST_F(Packer, SameInputsGiveTheSameBytes)
+{
+    for (int i = 0; i < 40; i++)
+        Write("d" + std::to_string(i % 5) + "/f" + std::to_string(i) + ".txt", std::string(1000 + i * 100, 'a' + i % 26));
+    Write("single.txt", "one");
+    ASSERT_EQ(Run({"-o", Out("one.exe"), "--threads", "1", "-q", src.string(), (src / "single.txt").string()}), 0);
+    ASSERT_EQ(Run({"-o", Out("four.exe"), "--threads", "4", "-q", src.string(), (src / "single.txt").string()}), 0);
+    EXPECT_EQ(Output("one.exe"), Output("four.exe"));
+    EXPECT_EQ(Entries(Output("one.exe")).back().file, "single.txt");  // a file argument by its own name
+}
+
+TEST_F(Packer, LimitsAreCheckedBeforeAnythingIsWritten)
+{
+    Write("ok.txt", "ok");
+    struct Case {
+        std::vector<std::string> extra;
+        const char* says;
+    };
+    const std::string long255(255, 't');
+    const Case cases[] = {
+        {{"--title", long255 + "t"}, "--title"},
+        {{"--message", std::string(128, 'x') + "あ"}, nullptr},  // 130 bytes in Shift-JIS: fits
+        {{"--launch", "café"}, "--launch"},
+        {{(root / "missing").string()}, "missing"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-o", Out(), "-q", src.string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const int code = Run(args);
+        if (c.says == nullptr) {
+            EXPECT_EQ(code, 0) << err;
+            fs::remove(Out());
+            continue;
+        }
+        EXPECT_EQ(code, 1);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(Out()));
+        EXPECT_FALSE(fs::exists(Out() + ".partial"));
+    }
+}
+
+TEST_F(Packer, NamesAndFilesThatCannotBeCarried)
+{
+    Write("caf\xc3\xa9.txt", "e");
+    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
+    EXPECT_NE(err.find("caf\xc3\xa9.txt"), std::string::npos) << err;
+    fs::remove_all(src);
+
+    // 262 bytes of directory name; and names too long to fit below any destination.
+    Write(std::string(200, 'a') + "/" + std::string(60, 'b') + "/x", "x");
+    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
+    EXPECT_NE(err.find("at most 259"), std::string::npos) << err;
+    fs::remove_all(src);
+    Write(std::string(200, 'a') + "/" + std::string(57, 'b'), "x");
+    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
+    EXPECT_NE(err.find("would not fit"), std::string::npos) << err;
+    fs::remove_all(src);
+    Write(std::string(150, 'a') + "/" + std::string(60, 'b'), "x");
+    EXPECT_EQ(Run({"-o", Out(), "-q", src.string()}), 0);
+    EXPECT_NE(err.find("warning"), std::string::npos) << err;
+    fs::remove_all(src);
+
+    // 4 GiB, as a sparse file: refused before a byte of it is read.
+    Write("huge.bin", "");
+    ASSERT_EQ(truncate((src / "huge.bin").c_str(), 1LL << 32), 0);
+    EXPECT_EQ(Run({"-o", Out("huge.exe"), src.string()}), 1);
+    EXPECT_NE(err.find("4 GiB"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(Out("huge.exe")));
+}
+
+TEST_F(Packer, OutputInsideTheInputsLinksAndUsage)
+{
+    Write("a.txt", "a");
+    Write("setup.exe", "old");
+    EXPECT_EQ(Run({"-o", (src / "setup.exe").string(), src.string()}), 1);
+    EXPECT_NE(err.find("also an input"), std::string::npos) << err;
+
+    fs::create_directory_symlink(src, src / "loop");
+    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
+    EXPECT_NE(err.find("loop"), std::string::npos) << err;
+    fs::remove(src / "loop");
+    fs::create_symlink(root / "nowhere", src / "dangling");
+    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
+    fs::remove(src / "dangling");
+
+    EXPECT_EQ(Run({src.string()}), 2);
+    EXPECT_EQ(Run({"-o", Out()}), 2);
+    EXPECT_EQ(Run({"-o", Out(), "--bogus", src.string()}), 2);
+    EXPECT_EQ(Run({"list"}), 2);
+    EXPECT_EQ(Run({"--threads", "0", "-o", Out(), src.string()}), 2);
+}
+
+TEST_F(Packer, RoundTripThroughExtractKeepsBytesAndTimes)
+{
+    Write("text.txt", std::string(100000, 'q'));
+    Write("bin/random.dat", Random(70000));
+    Write("表/empty", "");
+    struct utimbuf old = {1000000000, 1000000000};  // 2001-09-09
+    utime((src / "text.txt").c_str(), &old);
+    ASSERT_EQ(Run({"-o", Out(), "-q", src.string()}), 0) << err;
+    ASSERT_EQ(Run({"test", Out()}), 0) << err;
+    EXPECT_NE(out.find("3 entries OK"), std::string::npos);
+    ASSERT_EQ(Run({"list", Out()}), 0) << err;
+    EXPECT_NE(out.find("表/empty"), std::string::npos) << out;
+    ASSERT_EQ(Run({"extract", Out(), (root / "x").string()}), 0) << err;
+    for (const char* name : {"text.txt", "bin/random.dat", "表/empty"}) {
+        std::ifstream a(src / name, std::ios::binary), b(root / "x" / name, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), std::string(std::istreambuf_iterator<char>(b), {}))
+            << name;
+    }
+    struct stat st;
+    ASSERT_EQ(stat((root / "x/text.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1000000000);  // an even second: kept exactly
+}
+
+TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
+{
+    auto entry = [](const std::string& dir, const std::string& file, const std::string& text, bool compress) {
+        sfx::Entry e;
+        e.dirName = dir;
+        e.fileName = file;
+        e.unpackedSize = (uint32_t)text.size();
+        e.method = compress ? sfx::Bzip2 : sfx::Stored;
+        e.data = compress ? sfx::Bzip2Compress(sfx::Bytes(text.begin(), text.end())) : sfx::Bytes(text.begin(), text.end());
+        return e;
+    };
+    auto make = [&](const std::vector<sfx::Bytes>& entries) {
+        sfx::WriteWholeFile(Out("d.exe"), sfx::BuildArchive(Stub(), {}, entries));
+        fs::remove_all(root / "x");
+    };
+    sfx::Damage checksum;
+    checksum.checksumDelta = 1;
+    make({sfx::EncodeEntry(entry("", "first.txt", "1", true)), sfx::EncodeEntry(entry("", "second.txt", "2", true), checksum)});
+    EXPECT_EQ(Run({"test", Out("d.exe")}), 1);
+    EXPECT_NE(err.find("checksum"), std::string::npos) << err;
+    EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
+    EXPECT_TRUE(fs::exists(root / "x/first.txt"));  // what the stub would extract
+    EXPECT_FALSE(fs::exists(root / "x/second.txt"));
+
+    sfx::Entry corrupt = entry("", "c.txt", std::string(10000, 'c'), true);
+    corrupt.data[corrupt.data.size() / 2] ^= 0x20;
+    make({sfx::EncodeEntry(corrupt)});
+    EXPECT_EQ(Run({"test", Out("d.exe")}), 1);
+    sfx::Entry sized = entry("", "s.txt", "abc", false);
+    sized.unpackedSize = 4;
+    make({sfx::EncodeEntry(sized)});
+    EXPECT_EQ(Run({"test", Out("d.exe")}), 1);
+    EXPECT_NE(err.find("size"), std::string::npos) << err;
+    sfx::Damage cut;
+    cut.packedSize = 99;
+    make({sfx::EncodeEntry(entry("", "cut.txt", "abc", false), cut)});
+    EXPECT_EQ(Run({"test", Out("d.exe")}), 1);
+
+    for (const char* dir : {"..\\", "a\\..\\..\\", "\\", "C:\\", "con\\"}) {
+        SCOPED_TRACE(dir);
+        make({sfx::EncodeEntry(entry(dir, "evil.txt", "evil", false))});
+        EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x" / "in").string()}), 1);
+        EXPECT_NE(err.find("would leave"), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(root / "x" / "evil.txt"));
+        EXPECT_FALSE(fs::exists(root / "evil.txt"));
+    }
+
+    // A link inside the destination does not lead the extraction out of it.
+    make({sfx::EncodeEntry(entry("link\\", "through.txt", "t", false))});
+    fs::create_directories(root / "x");
+    fs::create_directory_symlink(root / "elsewhere", root / "x" / "link");
+    fs::create_directories(root / "elsewhere");
+    EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
+    EXPECT_FALSE(fs::exists(root / "elsewhere" / "through.txt"));
+}

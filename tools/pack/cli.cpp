@@ -1,0 +1,111 @@
+// The command line of kvxsfx-pack.
+#include <cstdio>
+
+#include "pack.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define PACK_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define PACK_ISATTY(fd) isatty(fd)
+#endif
+
+namespace pack {
+
+static const char Usage[] =
+    "usage: kvxsfx-pack -o OUTPUT.exe [options] FILE|DIR...\n"
+    "       kvxsfx-pack list FILE.exe\n"
+    "       kvxsfx-pack test FILE.exe\n"
+    "       kvxsfx-pack extract FILE.exe DIR\n"
+    "\n"
+    "Packs files and directories (their contents, by the names below them) into a\n"
+    "self-extracting file for Windows.\n"
+    "\n"
+    "  -o, --output FILE   the self-extracting file to write\n"
+    "  --title TEXT        caption of the destination dialog\n"
+    "  --message TEXT      message in the destination dialog\n"
+    "  --dest DIR          destination offered in the dialog (default: beside the file)\n"
+    "  --launch FILE       file to open after extraction, relative to the destination\n"
+    "  --store             store every file uncompressed\n"
+    "  -1 .. -9            bzip2 block size in 100 kB (default -9)\n"
+    "  --threads N         compression threads (default: one per core)\n"
+    "  --stub FILE         use this stub instead of the one carried inside\n"
+    "  -q, --quiet         no progress and no summary\n";
+
+int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err)
+{
+    auto usage = [&](const std::string& problem) {
+        if (!problem.empty())
+            err << "kvxsfx-pack: " << problem << "\n";
+        err << Usage;
+        return ExitUsage;
+    };
+    if (args.empty())
+        return usage("");
+    const std::string& command = args[0];
+    if (command == "-h" || command == "--help") {
+        out << Usage;
+        return ExitOk;
+    }
+    if (command == "list" || command == "test") {
+        if (args.size() != 2)
+            return usage(command + " takes one file");
+        return command == "list" ? List(args[1], out, err) : Test(args[1], out, err);
+    }
+    if (command == "extract") {
+        if (args.size() != 3)
+            return usage("extract takes a file and a directory");
+        return Extract(args[1], args[2], out, err);
+    }
+
+    Options options;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* into) {
+            if (i + 1 >= args.size())
+                return false;
+            *into = args[++i];
+            return true;
+        };
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            options.inputs.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "-o" || a == "--output") {
+            if (!value(&options.output))
+                return usage(a + " needs a file");
+        } else if (a == "--title" || a == "--message" || a == "--dest" || a == "--launch" || a == "--stub") {
+            std::string* into = a == "--title" ? &options.title
+                              : a == "--message" ? &options.message
+                              : a == "--dest" ? &options.destination
+                              : a == "--launch" ? &options.launch
+                                                : &options.stubPath;
+            if (!value(into))
+                return usage(a + " needs a value");
+        } else if (a == "--store") {
+            options.storeAll = true;
+        } else if (a == "-q" || a == "--quiet") {
+            options.quiet = true;
+        } else if (a.size() == 2 && a[1] >= '1' && a[1] <= '9') {
+            options.blockSize = a[1] - '0';
+        } else if (a == "--threads") {
+            std::string n;
+            if (!value(&n) || n.empty() || n.find_first_not_of("0123456789") != std::string::npos || std::stoul(n) == 0 ||
+                std::stoul(n) > 256)
+                return usage("--threads needs a number from 1 to 256");
+            options.threads = (unsigned)std::stoul(n);
+        } else {
+            return usage("unknown option " + a);
+        }
+    }
+    if (options.output.empty())
+        return usage("no output file given (-o)");
+    if (options.inputs.empty())
+        return usage("no files or directories to pack");
+    options.progress = !options.quiet && PACK_ISATTY(2);
+    return Pack(options, embeddedStub, out, err);
+}
+
+}  // namespace pack

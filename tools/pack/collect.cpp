@@ -1,0 +1,156 @@
+// Collecting the inputs: files by their own name, directories by the names
+// below them, sorted by name at every level so the same tree always packs the
+// same way.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "pack.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace pack {
+namespace {
+
+std::string Utf8(const fs::path& p)
+{
+    const auto s = p.u8string();
+    return std::string(s.begin(), s.end());
+}
+
+// Size, modification time and the read-only flag of a file (links followed).
+bool Describe(const fs::path& path, Item* item)
+{
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return false;
+    item->size = (uint64_t)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+    const uint64_t ticks = (uint64_t)data.ftLastWriteTime.dwHighDateTime << 32 | data.ftLastWriteTime.dwLowDateTime;
+    item->mtime = (std::time_t)((ticks - 116444736000000000ULL) / 10000000ULL);
+    item->readOnly = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+#else
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    item->size = (uint64_t)st.st_size;
+    item->mtime = st.st_mtime;
+    item->readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+#endif
+    return true;
+}
+
+bool Readable(const fs::path& path)
+{
+#ifdef _WIN32
+    FILE* f = _wfopen(path.c_str(), L"rb");
+#else
+    FILE* f = std::fopen(path.c_str(), "rb");
+#endif
+    if (f == nullptr)
+        return false;
+    std::fclose(f);
+    return true;
+}
+
+class Collector {
+public:
+    Collector(std::vector<Item>* items, std::ostream& err) : items_(items), err_(err) {}
+
+    void AddFile(const fs::path& path, const std::string& dirName, const std::string& fileName)
+    {
+        Item item;
+        item.source = Utf8(path);
+        item.dirName = dirName;
+        item.fileName = fileName;
+        if (!Describe(path, &item) || !Readable(path)) {
+            Error(item.source + ": cannot be read");
+            return;
+        }
+        items_->push_back(item);
+    }
+
+    // `dirName` is the name the directory has inside the archive ("" for an
+    // input directory itself).
+    void Walk(const fs::path& dir, const std::string& dirName)
+    {
+        std::error_code ec;
+        const fs::path real = fs::canonical(dir, ec);
+        if (ec) {
+            Error(Utf8(dir) + ": cannot be read");
+            return;
+        }
+        if (active_.count(real)) {
+            Error(Utf8(dir) + ": a symbolic link leads back into " + Utf8(real) + " (a loop)");
+            return;
+        }
+        active_.insert(real);
+
+        std::vector<std::pair<std::string, fs::path>> children;
+        fs::directory_iterator it(dir, ec), end;
+        for (; !ec && it != end; it.increment(ec))
+            children.emplace_back(Utf8(it->path().filename()), it->path());
+        if (ec) {
+            Error(Utf8(dir) + ": cannot be read");
+        } else if (children.empty() && !dirName.empty()) {
+            err_ << "kvxsfx-pack: warning: " << Utf8(dir)
+                 << ": an empty directory cannot be carried; it is left out\n";
+        }
+        std::sort(children.begin(), children.end());
+        for (const auto& [name, path] : children) {
+            const fs::file_status st = fs::status(path, ec);
+            if (ec || !fs::exists(st))
+                Error(Utf8(path) + ": cannot be read");
+            else if (fs::is_directory(st))
+                Walk(path, dirName + name + "/");
+            else if (fs::is_regular_file(st))
+                AddFile(path, dirName, name);
+            else
+                Error(Utf8(path) + ": not a regular file or directory");
+        }
+        active_.erase(real);
+    }
+
+    bool ok() const { return ok_; }
+    void Error(const std::string& message)
+    {
+        err_ << "kvxsfx-pack: " << message << "\n";
+        ok_ = false;
+    }
+
+private:
+    std::vector<Item>* items_;
+    std::ostream& err_;
+    std::set<fs::path> active_;  // directories on the current walk, resolved
+    bool ok_ = true;
+};
+
+}  // namespace
+
+bool CollectInputs(const Options& options, std::vector<Item>* items, std::ostream& err)
+{
+    Collector collector(items, err);
+    for (const std::string& input : options.inputs) {
+        const fs::path path = fs::u8path(input);
+        std::error_code ec;
+        const fs::file_status st = fs::status(path, ec);
+        if (ec || !fs::exists(st))
+            collector.Error(input + ": no such file or directory");
+        else if (fs::is_directory(st))
+            collector.Walk(path, "");
+        else if (fs::is_regular_file(st))
+            collector.AddFile(path, "", Utf8(path.filename()));
+        else
+            collector.Error(input + ": not a regular file or directory");
+    }
+    return collector.ok();
+}
+
+}  // namespace pack

@@ -1,0 +1,35 @@
+// kvxsfx-pack's entry point: arguments in UTF-8, the carried stub.
+#include <iostream>
+
+#include "pack.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+extern const unsigned char CarriedStub[];
+extern const unsigned long CarriedStubSize;
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args;
+#ifdef _WIN32
+    // The ANSI arguments could not hold every name: take the wide ones.
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; i < count; i++) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, NULL, 0, NULL, NULL);
+        std::string s(n > 0 ? n - 1 : 0, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &s[0], n, NULL, NULL);
+        args.push_back(s);
+    }
+    LocalFree(wide);
+    (void)argc;
+    (void)argv;
+#else
+    args.assign(argv + 1, argv + argc);
+#endif
+    const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
+    return pack::Main(args, stub, std::cout, std::cerr);
+}

@@ -1,0 +1,71 @@
+// kvxsfx-pack: turns files and folders into a self-extracting file, and lists,
+// tests and extracts such files.  Portable: Linux and Windows.  Every name and
+// text is UTF-8 here and code page 932 inside the file.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "sfxwriter.h"
+
+namespace pack {
+
+// Exit codes.
+enum { ExitOk = 0, ExitInput = 1, ExitUsage = 2 };
+
+struct Options {
+    std::string output;
+    std::string title, message, destination, launch;
+    std::string stubPath;  // empty: the stub carried inside the packer
+    std::vector<std::string> inputs;
+    bool storeAll = false;
+    bool quiet = false;
+    bool progress = false;  // draw a progress bar (on a terminal)
+    int blockSize = 9;      // bzip2 -1 .. -9
+    unsigned threads = 0;   // 0: one per core
+};
+
+// Text conversion between UTF-8 and code page 932 (Shift-JIS).  False when a
+// character has no form in the other encoding.
+bool Utf8ToCp932(const std::string& utf8, std::string* cp932);
+bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
+
+// The stored-type rule of the stub: the extension of the final component (a
+// space, slash or backslash after the last dot cancels it), in any case.
+bool IsStoredTypeName(const std::string& name);
+
+// MS-DOS date and time of a local time, in 2-second steps; times before 1980
+// or after 2107 are clamped and reported through `clamped`.
+void ToDosDateTime(std::time_t when, uint16_t* date, uint16_t* time, bool* clamped);
+// The local time an MS-DOS date and time stand for; false when they are invalid.
+bool FromDosDateTime(uint16_t date, uint16_t time, std::time_t* when);
+
+// One file to carry, as collected from the inputs.
+struct Item {
+    std::string source;    // path to read
+    std::string dirName;   // UTF-8, '/' separated, ending in '/', or empty
+    std::string fileName;  // UTF-8
+    uint64_t size = 0;
+    std::time_t mtime = 0;
+    bool readOnly = false;
+};
+
+// Walks the inputs: files by their own name, directories by the names below
+// them, in a stable sorted order.  Reports problems to `err`; false on an error.
+bool CollectInputs(const Options& options, std::vector<Item>* items, std::ostream& err);
+
+// A reader's safety rule for names in a payload: true when a relative path
+// (UTF-8, '\' or '/' separated) stays below the directory it is joined to.
+bool IsContainedName(const std::string& relative);
+
+int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err);
+int List(const std::string& file, std::ostream& out, std::ostream& err);
+int Test(const std::string& file, std::ostream& out, std::ostream& err);
+int Extract(const std::string& file, const std::string& directory, std::ostream& out, std::ostream& err);
+
+// The command line, arguments in UTF-8.
+int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err);
+
+}  // namespace pack

@@ -1,0 +1,371 @@
+// Reading self-extracting files on the host: list, test and extract, with the
+// stub's own reading rules and its safety rule for names.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+
+#include <bzlib.h>
+
+#include "pack.h"
+
+#ifdef _WIN32
+#include <sys/utime.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace pack {
+namespace {
+
+uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
+uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
+
+struct Header {
+    uint32_t checksum, packedSize, unpackedSize;
+    uint16_t dosDate, dosTime, attributes, method;
+    std::string dirName, fileName;  // code page 932
+    uint64_t dataOffset;
+};
+
+class Archive {
+public:
+    explicit Archive(const std::string& path)
+    {
+#ifdef _WIN32
+        file_ = _wfopen(fs::u8path(path).c_str(), L"rb");
+#else
+        file_ = std::fopen(path.c_str(), "rb");
+#endif
+    }
+    ~Archive()
+    {
+        if (file_ != nullptr)
+            std::fclose(file_);
+    }
+    bool open() const { return file_ != nullptr; }
+
+    bool ReadConfig(std::string fields[4])
+    {
+        uint8_t block[1024];
+        if (std::fseek(file_, sfx::ConfigBlockOffset, SEEK_SET) != 0 || std::fread(block, 1, 1024, file_) != 1024)
+            return false;
+        for (int i = 0; i < 4; i++)
+            fields[i].assign((const char*)block + 256 * i, strnlen((const char*)block + 256 * i, 256));
+        return true;
+    }
+
+    // The next entry, as the stub reads it; false at the end of the payload or
+    // at an entry that does not check out (`problem` then says which).
+    bool Next(Header* h, std::string* problem)
+    {
+        problem->clear();
+        if (first_ && (first_ = false, std::fseek(file_, sfx::StubSize, SEEK_SET) != 0))
+            return false;
+        position_ = std::ftell(file_);
+        uint8_t raw[28];
+        const size_t got = std::fread(raw, 1, sizeof(raw), file_);
+        if (got == 0)
+            return false;  // the end of the payload
+        if (got < sizeof(raw)) {
+            *problem = "a truncated entry header";
+            return false;
+        }
+        if (std::memcmp(raw + 4, "BZ2\0", 4) != 0) {
+            *problem = "no entry tag";
+            return false;
+        }
+        h->checksum = Get32(raw);
+        h->packedSize = Get32(raw + 8);
+        h->unpackedSize = Get32(raw + 12);
+        h->dosDate = Get16(raw + 16);
+        h->dosTime = Get16(raw + 18);
+        h->attributes = Get16(raw + 20);
+        h->method = Get16(raw + 22);
+        const uint16_t dirLength = Get16(raw + 24), fileLength = Get16(raw + 26);
+        if (dirLength > sfx::MaxNameLength || fileLength > sfx::MaxNameLength) {
+            *problem = "a name length over 259";
+            return false;
+        }
+        h->dirName.assign(dirLength, '\0');
+        h->fileName.assign(fileLength, '\0');
+        if ((dirLength && std::fread(&h->dirName[0], 1, dirLength, file_) != dirLength) ||
+            (fileLength && std::fread(&h->fileName[0], 1, fileLength, file_) != fileLength)) {
+            *problem = "truncated names";
+            return false;
+        }
+        uint32_t sum = sfx::SignedByteSum(raw + 4, 24);
+        sum = sfx::SignedByteSum((const uint8_t*)h->dirName.data(), dirLength, sum);
+        sum = sfx::SignedByteSum((const uint8_t*)h->fileName.data(), fileLength, sum);
+        if (sum != h->checksum) {
+            *problem = "a checksum mismatch";
+            return false;
+        }
+        h->dataOffset = std::ftell(file_);
+        return true;
+    }
+
+    // Passes the entry's data to `sink` in pieces; false when the file ends first.
+    bool ReadData(const Header& h, const std::function<bool(const char*, size_t)>& sink)
+    {
+        std::vector<char> buffer(1 << 20);
+        for (uint32_t left = h.packedSize; left > 0;) {
+            const size_t n = std::fread(buffer.data(), 1, std::min<size_t>(left, buffer.size()), file_);
+            if (n == 0)
+                return false;
+            if (!sink(buffer.data(), n))
+                return false;
+            left -= (uint32_t)n;
+        }
+        return true;
+    }
+
+    long position() const { return position_; }
+
+private:
+    FILE* file_ = nullptr;
+    bool first_ = true;
+    long position_ = 0;
+};
+
+bool IsCompressed(const Header& h, const std::string& fileNameUtf8)
+{
+    if (h.method == sfx::Stored)
+        return false;
+    if (h.method == sfx::ByExtension)
+        return !IsStoredTypeName(fileNameUtf8);
+    return true;
+}
+
+// Feeds compressed data through libbzip2, passing decoded bytes on.
+class Decoder {
+public:
+    explicit Decoder(std::function<bool(const char*, size_t)> out) : out_(std::move(out))
+    {
+        ok_ = BZ2_bzDecompressInit(&stream_, 0, 0) == BZ_OK;
+    }
+    ~Decoder() { BZ2_bzDecompressEnd(&stream_); }
+    bool Feed(const char* data, size_t n)
+    {
+        stream_.next_in = const_cast<char*>(data);
+        stream_.avail_in = (unsigned)n;
+        while (ok_ && !ended_ && stream_.avail_in > 0) {
+            char buffer[65536];
+            stream_.next_out = buffer;
+            stream_.avail_out = sizeof(buffer);
+            const int result = BZ2_bzDecompress(&stream_);
+            ok_ = (result == BZ_OK || result == BZ_STREAM_END) && out_(buffer, sizeof(buffer) - stream_.avail_out);
+            ended_ = result == BZ_STREAM_END;
+        }
+        return ok_;  // bytes after the end of the stream are ignored, as the stub does
+    }
+    bool Finished() const { return ok_ && ended_; }
+
+private:
+    bz_stream stream_ = {};
+    std::function<bool(const char*, size_t)> out_;
+    bool ok_ = false, ended_ = false;
+};
+
+std::string Describe(const Header& h)
+{
+    char text[64];
+    std::time_t when;
+    if (!FromDosDateTime(h.dosDate, h.dosTime, &when))
+        return "(invalid time)";
+    // The entry's own fields, as they read in local time.
+    std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", (h.dosDate >> 9) + 1980, (h.dosDate >> 5) & 15,
+                  h.dosDate & 31, h.dosTime >> 11, (h.dosTime >> 5) & 63, (h.dosTime & 31) * 2);
+    return text;
+}
+
+const char* MethodName(const Header& h, const std::string& name)
+{
+    if (h.method == sfx::Stored)
+        return "stored";
+    if (h.method == sfx::ByExtension)
+        return IsCompressed(h, name) ? "bzip2 (0)" : "stored (0)";
+    return h.method == sfx::Bzip2 ? "bzip2" : "bzip2 (other)";
+}
+
+// Names of an entry in UTF-8 with '/' separators; false when they are not
+// valid code page 932 text.
+bool NamesOf(const Header& h, std::string* dir, std::string* file)
+{
+    if (!Cp932ToUtf8(h.dirName, dir) || !Cp932ToUtf8(h.fileName, file))
+        return false;
+    std::replace(dir->begin(), dir->end(), '\\', '/');
+    return true;
+}
+
+// Walks every entry; `visit` gets each one with its names.  Returns the exit
+// code: input error when the file cannot be read or its payload is damaged.
+int Walk(const std::string& path, std::ostream& err,
+         const std::function<bool(Archive&, const Header&, const std::string&, const std::string&)>& visit,
+         size_t* count)
+{
+    Archive archive(path);
+    if (!archive.open()) {
+        err << "kvxsfx-pack: " << path << ": cannot be read\n";
+        return ExitInput;
+    }
+    Header h;
+    std::string problem, dir, file;
+    *count = 0;
+    while (archive.Next(&h, &problem)) {
+        if (!NamesOf(h, &dir, &file)) {
+            err << "kvxsfx-pack: entry " << *count + 1 << ": its names are not Shift-JIS text\n";
+            return ExitInput;
+        }
+        if (!visit(archive, h, dir, file))
+            return ExitInput;
+        ++*count;
+    }
+    if (!problem.empty()) {
+        err << "kvxsfx-pack: " << path << ": the payload ends at offset " << archive.position() << " with "
+            << problem << "; the stub would stop there\n";
+        return ExitInput;
+    }
+    return ExitOk;
+}
+
+}  // namespace
+
+int List(const std::string& path, std::ostream& out, std::ostream& err)
+{
+    Archive archive(path);
+    std::string fields[4];
+    if (!archive.open() || !archive.ReadConfig(fields)) {
+        err << "kvxsfx-pack: " << path << ": not a self-extracting file\n";
+        return ExitInput;
+    }
+    const char* names[] = {"title", "message", "destination", "launch"};
+    for (int i = 0; i < 4; i++) {
+        std::string text;
+        out << names[i] << ": " << (Cp932ToUtf8(fields[i], &text) ? text : "(not Shift-JIS text)") << "\n";
+    }
+    size_t count = 0;
+    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+        char sizes[64];
+        std::snprintf(sizes, sizeof(sizes), "%12u %12u", h.unpackedSize, h.packedSize);
+        out << sizes << "  " << Describe(h) << "  " << MethodName(h, file) << "  " << dir << file << "\n";
+        return a.ReadData(h, [](const char*, size_t) { return true; }) || (err << "kvxsfx-pack: " << dir << file << ": data cut short\n", false);
+    }, &count);
+    out << count << " entries\n";
+    return code;
+}
+
+int Test(const std::string& path, std::ostream& out, std::ostream& err)
+{
+    size_t count = 0;
+    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+        if (h.packedSize == 0)
+            return true;  // the stub creates nothing for it
+        uint64_t decoded = 0;
+        const bool compressed = IsCompressed(h, file);
+        Decoder decoder([&](const char*, size_t n) { decoded += n; return true; });
+        const bool read = a.ReadData(h, [&](const char* p, size_t n) {
+            if (!compressed) {
+                decoded += n;
+                return true;
+            }
+            return decoder.Feed(p, n);
+        });
+        std::string problem;
+        if (!read)
+            problem = "data cut short or damaged";
+        else if (compressed && !decoder.Finished())
+            problem = "a bzip2 stream that does not end";
+        else if (decoded != h.unpackedSize)
+            problem = "size " + std::to_string(decoded) + " instead of " + std::to_string(h.unpackedSize);
+        if (!problem.empty()) {
+            err << "kvxsfx-pack: " << dir << file << ": " << problem << "\n";
+            return false;
+        }
+        return true;
+    }, &count);
+    if (code == ExitOk)
+        out << path << ": " << count << " entries OK\n";
+    return code;
+}
+
+int Extract(const std::string& path, const std::string& directory, std::ostream& out, std::ostream& err)
+{
+    const fs::path root = fs::u8path(directory);
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    size_t count = 0;
+    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+        const std::string relative = dir + file;
+        if (!IsContainedName(relative) || file.empty()) {
+            err << "kvxsfx-pack: " << relative << ": the name would leave " << directory << "; nothing written\n";
+            return false;
+        }
+        if (h.packedSize == 0)
+            return true;  // the stub creates nothing for an entry without data
+        // Every directory on the way must be a real directory below the root,
+        // not a link that leads elsewhere.
+        fs::path target = root;
+        const fs::path rel = fs::u8path(relative);
+        for (auto it = rel.begin(); it != rel.end(); ++it) {
+            if (std::next(it) == rel.end())
+                break;
+            target /= *it;
+            if (fs::is_symlink(fs::symlink_status(target, ec))) {
+                err << "kvxsfx-pack: " << target.u8string().c_str() << ": a symbolic link on the way; nothing written\n";
+                return false;
+            }
+            fs::create_directory(target, ec);
+            if (!fs::is_directory(fs::symlink_status(target, ec))) {
+                err << "kvxsfx-pack: " << target.u8string().c_str() << ": cannot be created\n";
+                return false;
+            }
+        }
+        target /= rel.filename();
+        if (fs::is_symlink(fs::symlink_status(target, ec)))
+            fs::remove(target, ec);
+#ifdef _WIN32
+        FILE* f = _wfopen(target.c_str(), L"wb");
+#else
+        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+        FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+#endif
+        if (f == nullptr) {
+            err << "kvxsfx-pack: " << relative << ": cannot be written\n";
+            return false;
+        }
+        auto write = [&](const char* p, size_t n) { return std::fwrite(p, 1, n, f) == n; };
+        Decoder decoder(write);
+        const bool compressed = IsCompressed(h, file);
+        bool ok = a.ReadData(h, [&](const char* p, size_t n) { return compressed ? decoder.Feed(p, n) : write(p, n); });
+        ok = ok && (!compressed || decoder.Finished());
+        ok = std::fclose(f) == 0 && ok;
+        if (!ok) {
+            err << "kvxsfx-pack: " << relative << ": damaged data\n";
+            return false;
+        }
+        std::time_t when;
+        if (fs::file_size(target, ec) == h.unpackedSize && FromDosDateTime(h.dosDate, h.dosTime, &when)) {
+#ifdef _WIN32
+            struct _utimbuf times = {(time_t)when, (time_t)when};
+            _wutime(target.c_str(), &times);
+#else
+            struct utimbuf times = {when, when};
+            utime(target.c_str(), &times);
+#endif
+        }
+        out << relative << "\n";
+        return true;
+    }, &count);
+    return code;
+}
+
+}  // namespace pack
