@@ -33,6 +33,8 @@ namespace {
 
 const size_t ReadChunk = 1 << 20;
 const size_t SpillThreshold = 16 << 20;  // compressed data above this goes to a temporary file
+const uint64_t BytesAhead = 48 << 20;    // source bytes the workers may run ahead of the writer
+const size_t FilesAhead = 4096;
 const uint64_t SizeLimit = 1ULL << 32;   // sizes are 32-bit in the format
 
 FILE* OpenRead(const std::string& utf8)
@@ -283,13 +285,19 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
     if (!sfx::WriteConfigBlock(stub, config, &error) || std::fwrite(stub.data(), 1, stub.size(), file) != stub.size())
         ok = false;
 
-    // Workers compress in order of the entries; at most `window` files are
-    // done ahead of the writer, so memory stays bounded.
+    // Workers take the files in order and may run ahead of the writer by a
+    // bounded number of source bytes (one larger file is taken only when it is
+    // the next to be written), so memory stays bounded while a large file
+    // does not hold up the small ones behind it.
     const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    const size_t window = 2 * threads + 2;
     std::mutex mutex;
     std::condition_variable changed;
     size_t next = 0, written = 0;
+    uint64_t ahead = 0;  // source bytes of the files taken but not yet written
+    auto mayTake = [&] {
+        return next == written ||
+               (next < written + FilesAhead && ahead + jobs[next].item->size <= BytesAhead);
+    };
     bool stop = false;
     std::atomic<uint64_t> bytesRead{0};
     std::vector<std::thread> workers;
@@ -299,9 +307,10 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
                 size_t index;
                 {
                     std::unique_lock<std::mutex> lock(mutex);
-                    changed.wait(lock, [&] { return stop || next >= jobs.size() || next < written + window; });
+                    changed.wait(lock, [&] { return stop || next >= jobs.size() || mayTake(); });
                     if (stop || next >= jobs.size())
                         return;
+                    ahead += jobs[next].item->size;
                     index = next++;
                 }
                 Job& job = jobs[index];
@@ -382,6 +391,7 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
         job.packed.Release();
         std::lock_guard<std::mutex> lock(mutex);
         written = i + 1;
+        ahead -= job.item->size;
         changed.notify_all();
     }
     {
