@@ -58,7 +58,7 @@ target_include_directories(kvxsfx_linked PRIVATE src)
 target_link_options(kvxsfx_linked PRIVATE
   -nostdlib -nostartfiles -Wl,-e,_StubEntry -Wl,--gc-sections -s
   -Wl,--subsystem,windows -Wl,--file-alignment,512 -Wl,--section-alignment,4096
-  -Wl,--nxcompat -Wl,--disable-dynamicbase -Wl,--disable-reloc-section
+  -Wl,--nxcompat -Wl,--dynamicbase
   -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/kvxsfx.map)
 target_link_libraries(kvxsfx_linked PRIVATE bz2_decode kernel32 user32 gdi32 shell32 msvcrt gcc)
 
@@ -129,3 +129,16 @@ target_link_options(extract_harness PRIVATE -static)
 add_executable(demo_run tools/demo/demo_run.cpp tools/driver/driver.cpp)
 target_include_directories(demo_run PRIVATE tools/driver)
 target_link_options(demo_run PRIVATE -static)
+
+# A DLL that records being loaded, planted beside self-extracting files.
+add_library(planted_dll SHARED tests/win/planted_dll.c)
+set_target_properties(planted_dll PROPERTIES PREFIX "" OUTPUT_NAME planted)
+target_link_options(planted_dll PRIVATE -static-libgcc)
+add_dependencies(kvx_win_tests planted_dll)
+
+# Planted DLLs are tested from outside: Wine takes WINEDLLOVERRIDES from the
+# environment a process starts in, which a Windows parent cannot change.
+add_test(NAME planted_dlls
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${CMAKE_BINARY_DIR}/wineprefix
+          $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
+set_tests_properties(planted_dlls PROPERTIES TIMEOUT 120)

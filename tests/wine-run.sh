@@ -11,7 +11,7 @@ set -euo pipefail
 prefix=$1
 shift
 
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
 export LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8
 # Local time differs from UTC, so file times prove their conversion.
 export TZ=Asia/Tokyo

@@ -70,8 +70,21 @@ static int FinishSuccessfully()
     return 1;
 }
 
+// Takes every DLL loaded from now on (the common controls, and whatever the
+// system loads on our behalf) from the system directory only, never from our
+// own folder, where anything may have been downloaded beside us.  Systems
+// without the call keep their default search.
+static void RestrictDllSearch()
+{
+    typedef BOOL(WINAPI * SetDirectories)(DWORD);
+    SetDirectories set = (SetDirectories)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "SetDefaultDllDirectories");
+    if (set != NULL)
+        set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    RestrictDllSearch();
     AppInstance = instance;
     int failed = 1;
     if (AllocateBuffers() && GetModuleFileNameA(NULL, ModulePath, MAX_PATH) != 0 && ReadConfigBlock()) {

@@ -79,17 +79,26 @@ void ResetProgressWindow()
     ShowWindow(ProgressWindow, SW_SHOWNORMAL);
 }
 
-// Registers the progress bar class.  comctl32 is loaded by its full path in
-// the system directory, so a DLL of that name lying beside the program (in a
-// Downloads folder, say) is never picked up.
-static void RegisterProgressClass()
+// Loads a DLL by its full path in the system directory, so that a DLL of that
+// name lying beside the program (in a Downloads folder, say) is never taken.
+static HMODULE LoadSystemLibrary(const char* name)
 {
     char path[MAX_PATH + 16];
     const UINT length = GetSystemDirectoryA(path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
-        return;
-    lstrcpyA(path + length, "\\comctl32.dll");
-    HMODULE comctl = LoadLibraryA(path);
+        return NULL;
+    path[length] = '\\';
+    lstrcpyA(path + length + 1, name);
+    return LoadLibraryA(path);
+}
+
+// Registers the progress bar class.  The theme library, which the common
+// controls load on their own when they first draw, is loaded from the system
+// directory first, so their later load finds it in place.
+static void RegisterProgressClass()
+{
+    LoadSystemLibrary("uxtheme.dll");
+    HMODULE comctl = LoadSystemLibrary("comctl32.dll");
     if (comctl == NULL)
         return;
     typedef BOOL(WINAPI * InitFunction)(const INITCOMMONCONTROLSEX*);

@@ -60,6 +60,9 @@ TEST_F(StubLayout, IsA32BitGuiProgram)
     EXPECT_EQ(Get16(stub, optional + 68), 2);        // the GUI subsystem
     EXPECT_TRUE(Get16(stub, pe + 22) & 0x0002);      // executable image
     EXPECT_TRUE(Get16(stub, optional + 70) & 0x0100); // NX compatible
+    EXPECT_TRUE(Get16(stub, optional + 70) & 0x0040); // relocatable at any base (ASLR)
+    EXPECT_NE(Get32(stub, optional + 96 + 5 * 8), 0u);  // with its relocations
+    EXPECT_FALSE(Get16(stub, pe + 22) & 0x0001);      // not stripped of them
 }
 
 TEST_F(StubLayout, HeaderAreaAndSections)

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# A self-extracting file run beside planted DLLs, with Wine preferring native
+# DLLs: it must work as always, and none of the planted DLLs may be loaded.
+# usage: planted_dlls.sh PREFIX PLANTED.dll DEMO_RUN.exe PACKER
+set -euo pipefail
+prefix=$1 planted=$2 driver=$3 packer=$4
+dir=$(mktemp -d /tmp/kvxplanted.XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+
+# DLLs that the system does not always take from its own directory, and that a
+# GUI program, the common controls or the shell may load.  (Not version.dll:
+# Wine's own user32 imports it, so Wine loads it before any program code runs,
+# which no program can prevent; Windows' user32 does not.)
+names=(comctl32 uxtheme dwmapi winmm propsys userenv msimg32 cryptbase profapi)
+for name in "${names[@]}"; do cp "$planted" "$dir/$name.dll"; done
+overrides=$(IFS=,; echo "${names[*]}")
+
+mkdir -p "$dir/in"
+echo "planted" >"$dir/in/a.txt"
+"$packer" -q -o "$dir/setup.exe" --dest "Z:$dir/out" "$dir/in"
+
+WINEDLLOVERRIDES="$overrides=n,b;mscoree,mshtml=" \
+  "$(dirname "$0")/wine-run.sh" "$prefix" "$driver" "Z:$dir/setup.exe" "Z:$dir" >"$dir/run.log" 2>&1 || {
+  cat "$dir/run.log"; echo "FAIL: the self-extracting file did not complete"; exit 1; }
+cmp "$dir/in/a.txt" "$dir/out/a.txt"
+loaded=$(cd "$dir" && ls -- *.loaded 2>/dev/null || true)
+if [ -n "$loaded" ]; then
+  echo "FAIL: loaded from beside the program: $loaded"
+  exit 1
+fi
+echo "1 passed, 0 failed: none of ${#names[@]} planted DLLs was loaded"
