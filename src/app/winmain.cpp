@@ -20,6 +20,11 @@ static const char CompletedText[] =
 static const char FailedText[] =
     "\x92\x76\x96\xbd\x93\x49\x82\xc8\x83\x47\x83\x89\x81\x5b\x82\xc5\x82\xb7\x81\x42\x89\xf0\x93\x80\x82\xf0\x92\x86\x8e\x7e\x82\xb5\x82\xdc\x82\xb7";
 static const char StagingFileName[] = "Qel00tmp.tmp";
+// Every run of every self-extracting file stages through the same file name.
+// Runs hold this mutex from the removal of a leftover staging file to the
+// removal of their own, so one run never deletes, truncates or decodes
+// another's staging data; a second run waits for the first one's extraction.
+static const char StagingMutexName[] = "KVX Self Extractor Qel00tmp.tmp";
 
 // Appends `tail` to `path` (a path buffer) when the result fits MAX_PATH.
 static int AppendToPath(char* path, const char* tail)
@@ -52,7 +57,17 @@ static int ExtractToDestination()
         StripFileName(DestinationDir);
         AddTrailingBackslash(DestinationDir);
     }
+    HANDLE staging = CreateMutexA(NULL, FALSE, StagingMutexName);
+    if (staging != NULL)
+        WaitForSingleObject(staging, INFINITE);  // abandoned by a crashed run counts as free
     const int ok = PrepareStagingFile() && ExtractAll();
+    // Gone before the next run may take the name; FreeBuffers need not touch it.
+    DeleteFileA(StagingPath);
+    StagingPath[0] = '\0';
+    if (staging != NULL) {
+        ReleaseMutex(staging);
+        CloseHandle(staging);
+    }
     CloseProgressWindow();
     return ok;
 }

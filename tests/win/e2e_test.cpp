@@ -314,3 +314,40 @@ TEST_F(EndToEnd, DamagedAndHostilePayloadsEndWithTheOneFailureMessage)
     }
     EXPECT_FALSE(FileExists(dir + "evil.txt"));
 }
+
+TEST_F(EndToEnd, TwoRunsAtOnceKeepTheirOwnStagingData)
+{
+    // A decodes a large stream (its progress window keeps it busy for
+    // seconds) while B starts; both stage through the same file name.
+    sfx::Bytes noise(12 << 20);
+    uint32_t x = 99;
+    for (uint8_t& byte : noise)
+        x = x * 1103515245 + 12345, byte = (uint8_t)(x >> 23);
+    std::vector<sfx::Entry> first = {Make("", "big.dat", noise, true)};
+    std::vector<sfx::Entry> second;
+    for (int i = 0; i < 4; i++) {
+        first.push_back(Make("", "a" + std::to_string(i), sfx::Bytes(400000, 'a'), false));
+        second.push_back(Make("", "b" + std::to_string(i), sfx::Bytes(400000, 'b'), false));
+    }
+    const std::string destA = dir + "A\\", destB = dir + "B\\";
+    StubProcess a(Write("a.exe", {"", "", destA, ""}, first));
+    HWND dialogA = a.WaitForDialog(Patience);
+    ASSERT_NE(dialogA, nullptr);
+    ClickButton(dialogA, IDOK);
+    ASSERT_NE(a.WaitForProgressWindow(Patience), nullptr);
+
+    StubProcess b(Write("b.exe", {"", "", destB, ""}, second));
+    HWND dialogB = b.WaitForDialog(Patience);
+    ASSERT_NE(dialogB, nullptr);
+    ClickButton(dialogB, IDOK);
+
+    EXPECT_EQ(FinishWithMessage(a, dialogA).text, Completed);
+    EXPECT_EQ(FinishWithMessage(b, dialogB).text, Completed);
+    std::vector<sfx::Bytes> contentsA = {noise}, contentsB;
+    for (int i = 0; i < 4; i++) {
+        contentsA.push_back(sfx::Bytes(400000, 'a'));
+        contentsB.push_back(sfx::Bytes(400000, 'b'));
+    }
+    ExpectExtracted(destA, first, contentsA);
+    ExpectExtracted(destB, second, contentsB);
+}
