@@ -87,6 +87,7 @@ add_executable(kvx_win_tests
   tests/win/format_test.cpp
   tests/win/e2e_test.cpp
   tests/win/pack_roundtrip_test.cpp
+  tests/win/faults_test.cpp
   tests/win/paths_test.cpp
   tests/win/pathtext_test.cpp
   tests/win/progress_test.cpp
