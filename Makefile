@@ -1,15 +1,18 @@
 # make        builds the stub (dist/kvxsfx.exe) and the packer (dist/kvxsfx-pack)
 # make test   builds everything and runs every test (host, then Windows under Wine)
 # make demo   packs examples/ into a self-extracting file and runs it under Wine
+# make fuzz   fuzzes the stub's code under the sanitizers (SECONDS=60 per target)
+# make fuzz-stub  runs a mutation campaign through the real stub (N=10000)
 #
 # Every target first runs scripts/bootstrap.sh, which installs what is missing.
 
 HOST := build/host
 WIN  := build/win
+FUZZ := build/fuzz
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap host win test demo clean
+.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub clean
 
 all: win
 
@@ -27,12 +30,29 @@ win: host
 	@cmake --build $(WIN) -j$(JOBS)
 	@cmake --build $(HOST) --target kvxsfx-pack -j$(JOBS)
 
-test: all
+fuzz-build: bootstrap
+	@cmake -S . -B $(FUZZ) -DKVX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ) -j$(JOBS)
+
+test: all fuzz-build
 	@cd $(HOST) && ctest --output-on-failure
+	@cd $(FUZZ) && ctest --output-on-failure
 	@cd $(WIN) && ctest --output-on-failure
+
+# make fuzz SECONDS=600 fuzzes each target that long
+SECONDS ?= 60
+fuzz: fuzz-build
+	@scripts/fuzz.sh $(SECONDS)
 
 demo: all
 	@scripts/demo.sh
+
+# make fuzz-stub N=10000 SEED=7 runs a long mutation campaign through the stub
+N ?= 10000
+SEED ?= 7
+fuzz-stub: all
+	@tests/wine-run.sh $(WIN)/wineprefix $(WIN)/stub_campaign.exe Z:$(CURDIR)/dist/kvxsfx.exe $(SEED) $(N)
 
 clean:
 	rm -rf build dist

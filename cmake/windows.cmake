@@ -143,3 +143,13 @@ add_test(NAME planted_dlls
   COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${CMAKE_BINARY_DIR}/wineprefix
           $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
 set_tests_properties(planted_dlls PROPERTIES TIMEOUT 120)
+
+# The mutation campaign through the real stub: a seeded sample in the tests,
+# long campaigns with `make fuzz-stub N=10000`.
+add_executable(stub_campaign tests/win/campaign.cpp tools/driver/driver.cpp)
+target_include_directories(stub_campaign PRIVATE tools/driver)
+target_link_libraries(stub_campaign PRIVATE sfxwriter bz2_full)
+target_link_options(stub_campaign PRIVATE -static)
+add_dependencies(stub_campaign kvxsfx_linked)
+add_test(NAME stub_campaign_sample COMMAND stub_campaign "Z:${KVX_STUB}" 1 200)
+set_tests_properties(stub_campaign_sample PROPERTIES TIMEOUT 900)

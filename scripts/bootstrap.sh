@@ -12,10 +12,10 @@ bz2dir="$deps/bzip2-1.0.8"
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
-  locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev
+  locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
-  wine Xvfb xdotool xwininfo import cmake bzip2)
+  wine Xvfb xdotool xwininfo import cmake bzip2 clang clang++)
 
 have_commands() {
   local c
@@ -23,7 +23,8 @@ have_commands() {
   [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
     [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
       -e /usr/lib/wine/i386-windows/kernel32.dll ] &&
-    ls /usr/share/fonts/opentype/ipafont-gothic/*.ttf >/dev/null 2>&1
+    ls /usr/share/fonts/opentype/ipafont-gothic/*.ttf >/dev/null 2>&1 &&
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1
 }
 
 have_locale() { locale -a 2>/dev/null | grep -qiE '^ja_JP\.utf-?8$'; }

@@ -15,7 +15,7 @@ void FitPathText(char* shown, const char* text, int limit)
         start = CharNextA(start);
     lstrcpyA(shown, start);
 
-    if (lstrlenA(shown) > limit) {
+    if (shown[0] != '\0' && lstrlenA(shown) > limit) {
         // Name mode keeps the file name behind "...\" and cuts the directory
         // part; tail mode, when even that is too long, cuts the name itself.
         char* name = FindFileName(shown);

@@ -76,7 +76,9 @@ TEST(PathText, OverlongTextsStayInsideTheBuffers)
     EXPECT_EQ(Fit(longName, 20), "...\\nnnnnnnnnnnnn...");
     EXPECT_EQ(Fit(std::string(300, 'n'), 30), "...\\" + std::string(23, 'n') + "...");
 
-    // Limits below any sensible width end rather than loop.
+    // Limits below any sensible width end rather than loop; an empty text
+    // stays empty whatever the limit.
+    EXPECT_EQ(Fit("", -1), "");
     EXPECT_EQ(Fit("C:\\dir\\name.txt", 2), "...");
     EXPECT_EQ(Fit("C:\\dir\\name.txt", -5), "...");
 }
