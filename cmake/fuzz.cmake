@@ -8,16 +8,7 @@ add_library(fuzz_bz2 STATIC
   ${BZIP2_SRC}/crctable.c ${BZIP2_SRC}/randtable.c ${BZIP2_SRC}/compress.c ${BZIP2_SRC}/blocksort.c)
 target_compile_options(fuzz_bz2 PRIVATE ${FUZZ_FLAGS} -w)
 
-add_library(fuzz_core STATIC
-  src/app/buffers.cpp
-  src/archive/format.cpp
-  src/archive/extract.cpp
-  src/archive/storedtypes.cpp
-  src/archive/decompress.cpp
-  src/fs/fileio.cpp
-  src/fs/paths.cpp
-  src/ui/progress.cpp
-  tests/fuzz/shim/win32.cpp)
+add_library(fuzz_core STATIC ${KVX_CORE_SOURCES} tests/fuzz/shim/win32.cpp)
 target_include_directories(fuzz_core PUBLIC tests/fuzz/shim src tests/fuzz ${BZIP2_SRC})
 target_compile_options(fuzz_core PUBLIC ${FUZZ_FLAGS})
 

@@ -28,16 +28,7 @@ target_include_directories(bz2_full PUBLIC ${BZIP2_SRC})
 target_link_libraries(sfxwriter PUBLIC bz2_full)
 
 # The stub's code apart from its entry point, so the tests can link it too.
-add_library(kvxcore OBJECT
-  src/app/buffers.cpp
-  src/archive/format.cpp
-  src/archive/extract.cpp
-  src/archive/storedtypes.cpp
-  src/archive/decompress.cpp
-  src/fs/fileio.cpp
-  src/fs/paths.cpp
-  src/ui/progress.cpp
-  src/ui/destination.cpp)
+add_library(kvxcore OBJECT ${KVX_CORE_SOURCES})
 target_compile_options(kvxcore PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS})
 target_include_directories(kvxcore PUBLIC src ${BZIP2_SRC})
 

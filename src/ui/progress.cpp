@@ -29,7 +29,6 @@ void FitPathText(char* shown, const char* text, int limit)
         lstrcpynA(tailBuffer + 4, name, (int)(p - name) + 1);
 
         const char* tail;
-        char* cut;
         if (lstrlenA(tailBuffer) <= limit) {
             *name = '\0';
             tail = tailBuffer;
@@ -37,7 +36,7 @@ void FitPathText(char* shown, const char* text, int limit)
             lstrcpyA(shown, tailBuffer);
             tail = "...";
         }
-        cut = shown + lstrlenA(shown);
+        char* cut = shown + lstrlenA(shown);
         do {
             cut = CharPrevA(shown, cut);
             lstrcpyA(cut, tail);

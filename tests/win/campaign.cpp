@@ -4,7 +4,7 @@
 // Every run must end in time with exit code 0 and exactly one message box,
 // write nothing outside its own destination, and every hostile name must end
 // with the failure message.
-//   stub_campaign STUB SEED RUNS
+//   stub_campaign STUB SEED RUNS [FIRST]   (FIRST: the run to start at, to replay one)
 #include <windows.h>
 
 #include <algorithm>
@@ -142,12 +142,13 @@ int main(int argc, char** argv)
     }
     const unsigned seed = (unsigned)std::stoul(argv[2]);
     const int runs = std::stoi(argv[3]);
+    const int first = argc > 4 ? std::stoi(argv[4]) : 0;
     const std::string work = TempDir() + "kvxcampaign_" + std::to_string(seed) + "_" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(work.c_str(), NULL);
     Counts counts;
     const std::vector<std::string> rootBefore = Names("C:");
 
-    for (int i = 0; i < runs; i++) {
+    for (int i = first; i < first + runs; i++) {
         std::mt19937 rng(seed * 1000003u + (unsigned)i);
         const std::string runDir = work + "\\run" + std::to_string(i);
         const std::string dest = runDir + "\\dest\\";
@@ -236,8 +237,12 @@ int main(int argc, char** argv)
             counts.hangs++, problems.push_back("did not end in time");
         else if (result.exitCode != 0)
             counts.crashes++, problems.push_back("exit code " + std::to_string(result.exitCode));
-        if (result.boxes.size() != 1)
-            counts.wrongBoxes++, problems.push_back(std::to_string(result.boxes.size()) + " message boxes");
+        if (result.boxes.size() != 1) {
+            std::string texts;
+            for (const SeenMessageBox& box : result.boxes)
+                texts += " [" + std::to_string(box.text.size()) + " characters]";
+            counts.wrongBoxes++, problems.push_back(std::to_string(result.boxes.size()) + " message boxes" + texts);
+        }
         // Only the program and its destination may be in the run's folder, and
         // nothing may have reached the drive root or the campaign's folder.
         bool escaped = false;
@@ -263,7 +268,7 @@ int main(int argc, char** argv)
             std::printf("\n");
         }
         RemoveTree(runDir);
-        if ((i + 1) % 500 == 0) {
+        if ((i + 1 - first) % 500 == 0) {
             std::printf("... %d runs\n", i + 1);
             std::fflush(stdout);
         }

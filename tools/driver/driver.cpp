@@ -14,7 +14,9 @@ BOOL CALLBACK FindTopLevel(HWND window, LPARAM param)
     Search* s = (Search*)param;
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid != s->pid || window == s->skip || !IsWindowVisible(window))
+    // A dialog without controls is one being destroyed (its children go
+    // first), or not yet complete: not one to act on.
+    if (pid != s->pid || window == s->skip || !IsWindowVisible(window) || GetWindow(window, GW_CHILD) == NULL)
         return TRUE;
     wchar_t cls[64] = {};
     GetClassNameW(window, cls, 64);
@@ -164,7 +166,11 @@ std::vector<COLORREF> Pixels(HICON icon, POINT at)
     return pixels;
 }
 
-bool IsMessageBox(HWND dialog) { return dialog != NULL && GetDlgItem(dialog, 1005) == NULL && !IsProgressWindow(dialog); }
+bool IsMessageBox(HWND dialog)
+{
+    return dialog != NULL && GetDlgItem(dialog, IDOK) != NULL && GetDlgItem(dialog, 1005) == NULL &&
+           !IsProgressWindow(dialog);
+}
 
 SeenMessageBox ReadMessageBox(HWND box)
 {

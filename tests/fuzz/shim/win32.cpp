@@ -288,3 +288,7 @@ HWND CreateDialogParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) { return NULL;
 BOOL DestroyWindow(HWND) { return FALSE; }
 BOOL InvalidateRect(HWND, const RECT*, BOOL) { return FALSE; }
 void SHChangeNotify(LONG, UINT, LPCVOID, LPCVOID) {}
+BOOL SetWindowTextA(HWND, LPCSTR) { return FALSE; }
+UINT GetDlgItemTextA(HWND, int, LPSTR text, int) { return *text = '\0', 0; }
+BOOL EndDialog(HWND, INT_PTR) { return FALSE; }
+INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) { return -1; }

@@ -52,6 +52,10 @@ typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define GMEM_ZEROINIT 0x40
 #define SW_SHOWNORMAL 1
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x800
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define IDOK 1
+#define IDCANCEL 2
 
 #define LOBYTE(w) ((BYTE)((w)&0xFF))
 #define HIBYTE(w) ((BYTE)(((w) >> 8) & 0xFF))
@@ -121,6 +125,10 @@ HWND CreateDialogParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
 BOOL DestroyWindow(HWND);
 BOOL InvalidateRect(HWND, const RECT*, BOOL);
 HMODULE GetModuleHandleA(LPCSTR);
+BOOL SetWindowTextA(HWND, LPCSTR);
+UINT GetDlgItemTextA(HWND, int, LPSTR, int);
+BOOL EndDialog(HWND, INT_PTR);
+INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
 
 // The fuzz root: every file the code under test creates, writes or deletes
 // must lie below it; anything else aborts.  Empty: no file may be changed.
