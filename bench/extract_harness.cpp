@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/app.h"
+#include "driver.h"
 #include "archive/archive.h"
 #include "fs/fs.h"
 #include "ui/ui.h"
@@ -32,33 +33,6 @@ static void CountingFree(void* p)
     if (p != NULL)
         outstanding -= realMsize(p);
     realFree(p);
-}
-
-// Points this program's import of msvcrt!name at `replacement`.
-static void* Redirect(const char* name, void* replacement)
-{
-    BYTE* base = (BYTE*)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    IMAGE_IMPORT_DESCRIPTOR* d =
-        (IMAGE_IMPORT_DESCRIPTOR*)(base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
-    for (; d->Name; d++) {
-        if (lstrcmpiA((const char*)(base + d->Name), "msvcrt.dll") != 0)
-            continue;
-        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        for (; names->u1.AddressOfData; names++, slots++) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                lstrcmpA((const char*)((IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData))->Name, name) != 0)
-                continue;
-            DWORD protect;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protect);
-            void* previous = (void*)slots->u1.Function;
-            slots->u1.Function = (DWORD_PTR)replacement;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), protect, &protect);
-            return previous;
-        }
-    }
-    return NULL;
 }
 
 static SIZE_T PeakWorkingSet()
@@ -87,8 +61,8 @@ int main(int argc, char** argv)
         OpenProgressWindow();
 
     realMsize = (size_t(*)(void*))GetProcAddress(GetModuleHandleA("msvcrt.dll"), "_msize");
-    realMalloc = (void* (*)(size_t))Redirect("malloc", (void*)CountingMalloc);
-    realFree = (void (*)(void*))Redirect("free", (void*)CountingFree);
+    realMalloc = (void* (*)(size_t))PatchImport("msvcrt.dll", "malloc", (void*)CountingMalloc);
+    realFree = (void (*)(void*))PatchImport("msvcrt.dll", "free", (void*)CountingFree);
     const SIZE_T ready = PeakWorkingSet();
 
     LARGE_INTEGER frequency, start, stop;

@@ -112,9 +112,10 @@ add_test(NAME win_tests COMMAND kvx_win_tests)
 set_tests_properties(win_tests PROPERTIES TIMEOUT 600)
 
 # The extraction benchmark's harness: the stub's own code, timed.
-add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})
-target_include_directories(extract_harness PRIVATE src)
-target_link_libraries(extract_harness PRIVATE bz2_decode psapi)
+add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp tools/driver/driver.cpp
+  $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})
+target_include_directories(extract_harness PRIVATE src tools/driver)
+target_link_libraries(extract_harness PRIVATE bz2_full psapi)
 target_link_options(extract_harness PRIVATE -static)
 
 # The demo's driver: runs a self-extracting file as a person would.

@@ -90,33 +90,6 @@ long RunProgram(const std::string& path, DWORD timeoutMs)
     return (long)code;
 }
 
-void* PatchImport(const char* dll, const char* function, void* replacement)
-{
-    BYTE* base = (BYTE*)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; d++) {
-        if (lstrcmpiA((const char*)(base + d->Name), dll) != 0)
-            continue;
-        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        for (; names->u1.AddressOfData; names++, slots++) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            IMAGE_IMPORT_BY_NAME* byName = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            if (lstrcmpA((const char*)byName->Name, function) != 0)
-                continue;
-            DWORD protect;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protect);
-            void* previous = (void*)slots->u1.Function;
-            slots->u1.Function = (DWORD_PTR)replacement;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), protect, &protect);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
     : dll_(dll), function_(function), original_(PatchImport(dll, function, replacement))
 {

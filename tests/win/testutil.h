@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "driver.h"
 #include "sfxwriter.h"
 
 // A fresh, empty directory under the temporary directory; ends with a backslash.
@@ -31,11 +32,6 @@ struct BufferScope {
 // `timeoutMs`; returns its exit code, or -1 when it could not be started or
 // did not end in time (it is then terminated).
 long RunProgram(const std::string& path, DWORD timeoutMs);
-
-// Replaces the address that this test program's import table holds for
-// `function` of `dll`, so calls from the code under test reach `replacement`.
-// Returns the previous address, or null when the import is not there.
-void* PatchImport(const char* dll, const char* function, void* replacement);
 
 // Patches an import for the lifetime of the object.
 class ImportPatch {

@@ -64,3 +64,8 @@ std::wstring StoredText(HWND window);
 
 // Saves what the screen shows inside `window` as a 24-bit BMP file.
 bool SaveScreenshot(HWND window, const std::string& path);
+
+// Replaces the address that this program's import table holds for `function`
+// of `dll`, so calls from the code under test reach `replacement`.  Returns
+// the previous address, or null when the import is not there.
+void* PatchImport(const char* dll, const char* function, void* replacement);
