@@ -72,24 +72,6 @@ sfx::Bytes RealStub() { return ReadFileBytes(KVX_STUB_PATH); }
 BufferScope::BufferScope() { EXPECT_EQ(AllocateBuffers(), 1); }
 BufferScope::~BufferScope() { FreeBuffers(); }
 
-long RunProgram(const std::string& path, DWORD timeoutMs)
-{
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + path + "\"";
-    if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return -1;
-    DWORD code = (DWORD)-1;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return (long)code;
-}
-
 ImportPatch::ImportPatch(const char* dll, const char* function, void* replacement)
     : dll_(dll), function_(function), original_(PatchImport(dll, function, replacement))
 {

@@ -28,10 +28,6 @@ struct BufferScope {
     ~BufferScope();
 };
 
-// Runs a program with an optional working directory, waits at most
-// `timeoutMs`; returns its exit code, or -1 when it could not be started or
-// did not end in time (it is then terminated).
-long RunProgram(const std::string& path, DWORD timeoutMs);
 
 // Patches an import for the lifetime of the object.
 class ImportPatch {

@@ -17,13 +17,8 @@
 
 #include "pack.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define PACK_ISATTY(fd) _isatty(fd)
-#else
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
-#define PACK_ISATTY(fd) isatty(fd)
 #endif
 
 namespace fs = std::filesystem;

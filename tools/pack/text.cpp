@@ -18,12 +18,11 @@ static bool Convert(UINT from, UINT to, const std::string& in, std::string* out)
     out->clear();
     if (in.empty())
         return true;
-    const DWORD strict = from == CP_UTF8 ? MB_ERR_INVALID_CHARS : MB_ERR_INVALID_CHARS;
-    const int wide = MultiByteToWideChar(from, strict, in.data(), (int)in.size(), NULL, 0);
+    const int wide = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), (int)in.size(), NULL, 0);
     if (wide <= 0)
         return false;
     std::wstring w(wide, L'\0');
-    MultiByteToWideChar(from, strict, in.data(), (int)in.size(), &w[0], wide);
+    MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), (int)in.size(), &w[0], wide);
     BOOL lossy = FALSE;
     BOOL* lossyFlag = to == CP_UTF8 ? NULL : &lossy;
     const DWORD flags = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
