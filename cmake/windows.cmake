@@ -136,6 +136,13 @@ add_test(NAME planted_dlls
           $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
 set_tests_properties(planted_dlls PROPERTIES TIMEOUT 120)
 
+# Packed files run through the real stub: signed after packing, and one large
+# file compressed in several blocks at once.
+add_test(NAME stub_runs
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/stub_runs.sh ${CMAKE_BINARY_DIR}/wineprefix
+          $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
+set_tests_properties(stub_runs PROPERTIES TIMEOUT 180)
+
 # The mutation campaign through the real stub: a seeded sample in the tests,
 # long campaigns with `make fuzz-stub N=10000`.
 add_executable(stub_campaign tests/win/campaign.cpp tools/driver/driver.cpp)

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "pack.h"
@@ -381,4 +382,131 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     fs::create_directories(root / "elsewhere");
     EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
     EXPECT_FALSE(fs::exists(root / "elsewhere" / "through.txt"));
+}
+
+// Files signed after packing with osslsigncode and a throwaway certificate.
+class Signed : public Packer {
+protected:
+    static void SetUpTestSuite()
+    {
+        keys = fs::temp_directory_path() / ("kvxkeys." + std::to_string(getpid()));
+        fs::create_directories(keys);
+        Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=kvxsfx-test -keyout " +
+              (keys / "key.pem").string() + " -out " + (keys / "cert.pem").string());
+    }
+    static void TearDownTestSuite() { fs::remove_all(keys); }
+    static int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+    // Packs `src` with the real stub and signs it; returns the signed file's path.
+    std::string PackAndSign(const std::string& name, const std::string& extra = "")
+    {
+        EXPECT_EQ(Run({"-o", Out("unsigned.exe"), "--stub", KVX_STUB_PATH, "-q", src.string()}), 0) << err;
+        EXPECT_EQ(Sign(Out("unsigned.exe"), Out(name.c_str()), extra), 0);
+        return Out(name.c_str());
+    }
+    int Sign(const std::string& in, const std::string& out, const std::string& extra = "")
+    {
+        fs::remove(out);
+        return Shell("osslsigncode sign " + extra + " -certs " + (keys / "cert.pem").string() + " -key " +
+                     (keys / "key.pem").string() + " -in " + in + " -out " + out);
+    }
+    static sfx::CertificateDirectory Table(const sfx::Bytes& b)
+    {
+        sfx::CertificateDirectory table;
+        EXPECT_TRUE(sfx::FindCertificateDirectory(b.data(), b.size(), &table));
+        return table;
+    }
+    std::string Tree(const fs::path& top)
+    {
+        std::string all;
+        for (auto& f : fs::recursive_directory_iterator(top)) {
+            if (!f.is_regular_file())
+                continue;
+            std::ifstream in(f.path(), std::ios::binary);
+            all += f.path().lexically_relative(top).string() + "=" + std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return all;
+    }
+    static fs::path keys;
+};
+fs::path Signed::keys;
+
+TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
+{
+    Write("表示/能力.txt", std::string(3000, 'n'));
+    Write("b.zip", Random(999));
+    const std::string file = PackAndSign("signed.exe");
+    EXPECT_EQ(Shell("osslsigncode verify -CAfile " + (keys / "cert.pem").string() + " -in " + file), 0);
+    const sfx::CertificateDirectory table = Table(Output("signed.exe"));
+    ASSERT_EQ(Run({"list", file}), 0) << err;
+    const std::string grouped = std::to_string(table.offset / 1000) + "," + std::to_string(table.offset % 1000 + 1000).substr(1);
+    EXPECT_NE(out.find("signature: Authenticode, certificate table of "), std::string::npos) << out;
+    EXPECT_NE(out.find("bytes at offset " + grouped + "\n"), std::string::npos) << out;
+    EXPECT_EQ(Run({"test", file}), 0) << err;
+    ASSERT_EQ(Run({"extract", Out("unsigned.exe"), (root / "u").string()}), 0) << err;
+    ASSERT_EQ(Run({"extract", file, (root / "s").string()}), 0) << err;
+    EXPECT_EQ(Tree(root / "s"), Tree(root / "u"));
+    EXPECT_EQ(Tree(root / "s"), Tree(src));
+
+    ASSERT_EQ(Sign(file, Out("nested.exe"), "-nest -h sha512"), 0);
+    EXPECT_GT(Table(Output("nested.exe")).size, table.size);
+    EXPECT_EQ(Run({"test", Out("nested.exe")}), 0) << err;
+
+    // A signed stub cannot take a payload without breaking its signature.
+    ASSERT_EQ(Sign(KVX_STUB_PATH, Out("stub.exe")), 0);
+    EXPECT_EQ(Run({"-o", Out("again.exe"), "--stub", Out("stub.exe"), src.string()}), 1);
+    EXPECT_NE(err.find("sign the finished file, not the stub"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(Out("again.exe")));
+}
+
+TEST_F(Signed, EveryPaddingLengthBeforeTheTable)
+{
+    std::set<uint32_t> paddings;
+    for (int extra = 0; extra < 8; extra++) {
+        Write("a.zip", std::string(100 + extra, 'z'));  // stored: the payload grows a byte at a time
+        const std::string file = PackAndSign("signed.exe");
+        paddings.insert(Table(Output("signed.exe")).offset - (uint32_t)fs::file_size(Out("unsigned.exe")));
+        EXPECT_EQ(Run({"test", file}), 0) << extra << ": " << err;
+    }
+    EXPECT_EQ(paddings, (std::set<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST_F(Signed, BrokenLayoutsAreReportedWithTheirOffsets)
+{
+    Write("a.zip", std::string(101, 'z'));  // leaves 7 bytes of padding
+    PackAndSign("signed.exe");
+    const sfx::Bytes good = Output("signed.exe");
+    const sfx::CertificateDirectory table = Table(good);
+    ASSERT_GT(table.offset, fs::file_size(Out("unsigned.exe")));
+    const uint32_t entry = (uint32_t)(good[0x3C] | good[0x3D] << 8) + 24 + 96 + 4 * 8;  // PE32 data directory 4
+    auto directory = [&](sfx::Bytes b, uint32_t offset, uint32_t size) {
+        for (int i = 0; i < 4; i++)
+            b[entry + i] = (uint8_t)(offset >> 8 * i), b[entry + 4 + i] = (uint8_t)(size >> 8 * i);
+        return b;
+    };
+    sfx::Bytes padding = good, appended = good, certificate = good, truncated(good.begin(), good.end() - 1);
+    certificate[table.offset + 3] = 0x80;  // WIN_CERTIFICATE's length beyond the table
+    padding[table.offset - 1] = 1;
+    appended.push_back(0);
+    const struct {
+        sfx::Bytes file;
+        const char* says;
+    } cases[] = {
+        {padding, "are not zero padding"},
+        {truncated, "runs past the end of the file"},
+        {appended, "1 byte follows the certificate table"},
+        {directory(good, table.offset - 40, table.size + 40), "begins inside the entry"},
+        {directory(good, 0xFFFFFFF0, table.size), "ends beyond 4 GiB"},
+        {directory(good, table.offset, 0x7FFFFFFF), "runs past the end"},
+        {directory(good, 512, (uint32_t)good.size() - 512), "begins inside the stub"},
+        {certificate, "does not hold a whole certificate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        ASSERT_TRUE(sfx::WriteWholeFile(Out("broken.exe"), c.file));
+        EXPECT_EQ(Run({"test", Out("broken.exe")}), 1);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_NE(err.find("offset"), std::string::npos) << err;
+        EXPECT_EQ(Run({"list", Out("broken.exe")}), 1);
+    }
 }

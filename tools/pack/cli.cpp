@@ -31,7 +31,9 @@ static const char Usage[] =
     "  -1 .. -9            bzip2 block size in 100 kB (default -9)\n"
     "  --threads N         compression threads (default: one per core)\n"
     "  --stub FILE         use this stub instead of the one carried inside\n"
-    "  -q, --quiet         no progress and no summary\n";
+    "  -q, --quiet         no progress and no summary\n"
+    "\n"
+    "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n";
 
 int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err)
 {

@@ -229,6 +229,12 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
         err << "kvxsfx-pack: " << options.stubPath << ": cannot be read\n";
         return ExitInput;
     }
+    sfx::CertificateDirectory signature;
+    if (sfx::FindCertificateDirectory(stub.data(), std::min<size_t>(stub.size(), 4096), &signature)) {
+        err << "kvxsfx-pack: " << options.stubPath << ": the stub is signed, and packing would break its signature; "
+            << "sign the finished file, not the stub\n";
+        return ExitInput;
+    }
     if (!sfx::CheckStub(stub, &error)) {
         err << "kvxsfx-pack: " << (options.stubPath.empty() ? "the carried stub" : options.stubPath) << ": " << error << "\n";
         return ExitInput;

@@ -29,6 +29,15 @@ namespace {
 uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
 uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
 
+// A number with thousands separators: 54,424.
+std::string Grouped(uint64_t n)
+{
+    std::string digits = std::to_string(n);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
 struct Header {
     uint32_t checksum, packedSize, unpackedSize;
     uint16_t dosDate, dosTime, attributes, method;
@@ -45,6 +54,8 @@ public:
 #else
         file_ = std::fopen(path.c_str(), "rb");
 #endif
+        if (file_ != nullptr)
+            ReadLayout();
     }
     ~Archive()
     {
@@ -63,6 +74,16 @@ public:
         return true;
     }
 
+    // The signature's certificate table, or null for an unsigned file.
+    const sfx::CertificateDirectory* signature() const { return signed_ ? &certificates_ : nullptr; }
+    const std::string& signatureType() const { return signatureType_; }
+    // What is wrong with where the signature lies, found on opening; empty when nothing is.
+    const std::string& layoutProblem() const { return layoutProblem_; }
+    // What is wrong with the table's own header; looked at once the payload checks out.
+    const std::string& certificateProblem() const { return certificateProblem_; }
+    // True when the walk stopped at the signature rather than at an entry.
+    bool stoppedAtSignature() const { return stoppedAtSignature_; }
+
     // The next entry, as the stub reads it; false at the end of the payload or
     // at an entry that does not check out (`problem` then says which).
     bool Next(Header* h, std::string* problem)
@@ -71,6 +92,8 @@ public:
         if (first_ && (first_ = false, std::fseek(file_, sfx::StubSize, SEEK_SET) != 0))
             return false;
         position_ = std::ftell(file_);
+        if (signed_ && (uint64_t)position_ + 8 > payloadEnd_)
+            return ReadPadding(problem);
         uint8_t raw[28];
         const size_t got = std::fread(raw, 1, sizeof(raw), file_);
         if (got == 0)
@@ -110,6 +133,12 @@ public:
             return false;
         }
         h->dataOffset = std::ftell(file_);
+        if (signed_ && h->dataOffset + h->packedSize > payloadEnd_) {
+            *problem = "the certificate table at offset " + Grouped(payloadEnd_) +
+                       " begins inside the entry at offset " + Grouped(position_);
+            stoppedAtSignature_ = true;
+            return false;
+        }
         return true;
     }
 
@@ -131,9 +160,73 @@ public:
     long position() const { return position_; }
 
 private:
+    // A signer pads the file to a multiple of 8 with zero bytes and appends
+    // the certificate table there; data directory entry 4 points at it.  The
+    // payload then ends where the table begins, and the table must end the file.
+    void ReadLayout()
+    {
+        uint8_t head[4096];
+        const size_t n = std::fread(head, 1, sizeof(head), file_);
+        signed_ = sfx::FindCertificateDirectory(head, n, &certificates_);
+        std::fseek(file_, 0, SEEK_END);
+        const uint64_t fileSize = (uint64_t)std::ftell(file_);
+        std::rewind(file_);
+        payloadEnd_ = fileSize;
+        if (!signed_)
+            return;
+        const uint64_t begin = certificates_.offset, end = begin + certificates_.size;
+        const std::string table = "the certificate table at offset " + Grouped(begin) + " (" +
+                                  Grouped(certificates_.size) + " bytes)";
+        if (end > 0xFFFFFFFFu)
+            layoutProblem_ = table + " ends beyond 4 GiB";
+        else if (end > fileSize)
+            layoutProblem_ = table + " runs past the end of the file at offset " + Grouped(fileSize);
+        else if (begin < sfx::StubSize)
+            layoutProblem_ = table + " begins inside the stub";
+        else if (end < fileSize)
+            layoutProblem_ = Grouped(fileSize - end) + (fileSize - end == 1 ? " byte follows " : " bytes follow ") + table +
+                             ": the file was changed after it was signed";
+        else
+            ReadCertificateHeader();
+        payloadEnd_ = begin;
+    }
+
+    // WIN_CERTIFICATE: length, revision, type; type 2 holds a PKCS#7 signature.
+    void ReadCertificateHeader()
+    {
+        uint8_t raw[8];
+        if (certificates_.size < 8 || std::fseek(file_, certificates_.offset, SEEK_SET) != 0 ||
+            std::fread(raw, 1, 8, file_) != 8 || Get32(raw) < 8 || Get32(raw) > certificates_.size) {
+            certificateProblem_ = "the certificate table at offset " + Grouped(certificates_.offset) +
+                                  " does not hold a whole certificate";
+            return;
+        }
+        const uint16_t revision = Get16(raw + 4), type = Get16(raw + 6);
+        signatureType_ = revision == 0x0200 && type == 2 ? "Authenticode" : "certificate type " + std::to_string(type);
+    }
+
+    // The bytes between the last entry and the certificate table: up to 7
+    // zero bytes of padding and nothing else.
+    bool ReadPadding(std::string* problem)
+    {
+        const size_t left = (size_t)(payloadEnd_ - position_);
+        uint8_t padding[8] = {};
+        if (std::fread(padding, 1, left, file_) != left || std::count(padding, padding + left, 0) != (long)left) {
+            *problem = std::to_string(left) + " bytes before the certificate table at offset " + Grouped(payloadEnd_) +
+                       " are not zero padding";
+            stoppedAtSignature_ = true;
+        }
+        return false;
+    }
+
     FILE* file_ = nullptr;
     bool first_ = true;
     long position_ = 0;
+    bool signed_ = false;
+    sfx::CertificateDirectory certificates_;
+    std::string signatureType_, layoutProblem_, certificateProblem_;
+    uint64_t payloadEnd_ = 0;
+    bool stoppedAtSignature_ = false;
 };
 
 bool IsCompressed(const Header& h, const std::string& fileNameUtf8)
@@ -217,6 +310,10 @@ int Walk(const std::string& path, std::ostream& err,
         err << "kvxsfx-pack: " << path << ": cannot be read\n";
         return ExitInput;
     }
+    if (!archive.layoutProblem().empty()) {
+        err << "kvxsfx-pack: " << path << ": " << archive.layoutProblem() << "\n";
+        return ExitInput;
+    }
     Header h;
     std::string problem, dir, file;
     *count = 0;
@@ -228,6 +325,12 @@ int Walk(const std::string& path, std::ostream& err,
         if (!visit(archive, h, dir, file))
             return ExitInput;
         ++*count;
+    }
+    if (problem.empty())
+        problem = archive.certificateProblem();
+    if (!problem.empty() && (archive.stoppedAtSignature() || problem == archive.certificateProblem())) {
+        err << "kvxsfx-pack: " << path << ": " << problem << "\n";
+        return ExitInput;
     }
     if (!problem.empty()) {
         err << "kvxsfx-pack: " << path << ": the payload ends at offset " << archive.position() << " with "
@@ -251,6 +354,11 @@ int List(const std::string& path, std::ostream& out, std::ostream& err)
     for (int i = 0; i < 4; i++) {
         std::string text;
         out << names[i] << ": " << (Cp932ToUtf8(fields[i], &text) ? text : "(not Shift-JIS text)") << "\n";
+    }
+    if (const sfx::CertificateDirectory* signature = archive.signature()) {
+        out << "signature: " << (archive.signatureType().empty() ? "unreadable" : archive.signatureType())
+            << ", certificate table of " << Grouped(signature->size) << " bytes at offset " << Grouped(signature->offset)
+            << "\n";
     }
     size_t count = 0;
     const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {

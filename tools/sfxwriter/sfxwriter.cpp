@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include <bzlib.h>
 
@@ -19,6 +20,9 @@ void Put32(Bytes& b, uint32_t v)
     Put16(b, (uint16_t)v);
     Put16(b, (uint16_t)(v >> 16));
 }
+
+uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
+uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
 
 void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 
@@ -160,6 +164,31 @@ Bytes Bzip2Compress(const Bytes& data, int blockSize100k)
         return {};
     out.resize(size);
     return out;
+}
+
+bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirectory* directory)
+{
+    // MZ header -> "PE\0\0", the 20-byte file header, then the optional header,
+    // whose data directories start at 96 (PE32) or 112 (PE32+) bytes in.
+    const size_t SecurityEntry = 4;
+    if (n < 0x40 || head[0] != 'M' || head[1] != 'Z')
+        return false;
+    const uint64_t pe = Get32(head + 0x3C);
+    if (pe + 24 > n || std::memcmp(head + pe, "PE\0\0", 4) != 0)
+        return false;
+    const uint64_t optional = pe + 24;
+    const uint16_t optionalSize = Get16(head + pe + 20);
+    if (optional + 2 > n)
+        return false;
+    const uint16_t magic = Get16(head + optional);
+    const uint64_t countAt = magic == 0x10b ? 92 : magic == 0x20b ? 108 : 0;
+    const uint64_t entry = countAt + 4 + SecurityEntry * 8;
+    if (countAt == 0 || entry + 8 > optionalSize || optional + entry + 8 > n ||
+        Get32(head + optional + countAt) <= SecurityEntry)
+        return false;
+    directory->offset = Get32(head + optional + entry);
+    directory->size = Get32(head + optional + entry + 4);
+    return directory->offset != 0 || directory->size != 0;
 }
 
 bool ReadWholeFile(const std::string& path, Bytes* bytes)

@@ -80,6 +80,16 @@ Bytes BuildArchive(const Bytes& stub, const Config& config, const std::vector<By
 // One bzip2 stream holding `data`, as libbzip2 writes it (block size 1..9).
 Bytes Bzip2Compress(const Bytes& data, int blockSize100k = 9);
 
+// Where data directory entry 4 of a PE image (the certificate table that an
+// Authenticode signer appends) points: a file offset and a size.
+struct CertificateDirectory {
+    uint32_t offset = 0, size = 0;
+};
+
+// Reads that entry from the first `n` bytes of a file (its headers).  False
+// when they are not a PE image's headers or the entry is empty (unsigned).
+bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirectory* directory);
+
 bool ReadWholeFile(const std::string& path, Bytes* bytes);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 
