@@ -16,7 +16,7 @@ add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)
 
 # The packer for Linux; built once the stub exists (the Makefile asks for it).
-add_executable(kvxsfx-pack EXCLUDE_FROM_ALL tools/pack/main.cpp ${KVX_CARRIED_STUB})
+add_executable(kvxsfx-pack EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB})
 target_link_libraries(kvxsfx-pack packlib)
 add_custom_command(TARGET kvxsfx-pack POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack

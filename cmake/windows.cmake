@@ -59,7 +59,7 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
   VERBATIM)
 
 # The packer for Windows, from the same sources.
-add_executable(kvxsfx-pack tools/pack/main.cpp ${KVX_CARRIED_STUB})
+add_executable(kvxsfx-pack packer/pack/main.cpp ${KVX_CARRIED_STUB})
 target_link_libraries(kvxsfx-pack PRIVATE packlib shell32)
 target_link_options(kvxsfx-pack PRIVATE -static)
 add_dependencies(kvxsfx-pack kvxsfx_linked)

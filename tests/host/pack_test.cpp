@@ -11,6 +11,9 @@
 #include <set>
 #include <sstream>
 
+#include <bzlib.h>
+
+#include "bzsplice.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
@@ -30,7 +33,7 @@ uint32_t Get32(const sfx::Bytes& b, size_t at) { return Get16(b, at) | (uint32_t
 struct Parsed {
     uint16_t method, attributes, date, time;
     uint32_t packed, unpacked;
-    std::string dir, file;
+    std::string dir, file, data;
 };
 
 // The entries of a file, read independently of the packer's own reader.
@@ -48,6 +51,7 @@ std::vector<Parsed> Entries(const sfx::Bytes& b)
         const uint16_t dl = Get16(b, at + 24), fl = Get16(b, at + 26);
         p.dir.assign((const char*)&b[at + 28], dl);
         p.file.assign((const char*)&b[at + 28 + dl], fl);
+        p.data.assign((const char*)&b[std::min(b.size(), at + 28 + dl + fl)], std::min<size_t>(p.packed, b.size() - std::min(b.size(), at + 28 + dl + fl)));
         EXPECT_EQ(Get32(b, at), sfx::SignedByteSum(&b[at + 4], 24 + dl + fl));
         at += 28 + dl + fl + p.packed;
         entries.push_back(p);
@@ -509,4 +513,114 @@ TEST_F(Signed, BrokenLayoutsAreReportedWithTheirOffsets)
         EXPECT_NE(err.find("offset"), std::string::npos) << err;
         EXPECT_EQ(Run({"list", Out("broken.exe")}), 1);
     }
+}
+
+// One large file compressed in blocks on every core and spliced into one
+// stream, read back by libbzip2 in one pass.
+class Blocks : public Packer {
+protected:
+    std::string PackedStream(const std::string& content, int level, const char* threads = "2")
+    {
+        Write("f.txt", content);
+        EXPECT_EQ(Run({"-o", Out(), "-q", "-" + std::to_string(level), "--threads", threads, src.string()}), 0) << err;
+        const std::vector<Parsed> e = Entries(Output());
+        EXPECT_EQ(e.size(), 1u);
+        EXPECT_EQ(e[0].method, sfx::Bzip2);
+        return e.empty() ? "" : e[0].data;
+    }
+    // Decodes a whole stream in one call: the text, or "?" unless it ends exactly at the data's end.
+    static std::string Decode(const std::string& stream, size_t expected)
+    {
+        bz_stream z = {};
+        std::string text(expected + 1, '\0');
+        BZ2_bzDecompressInit(&z, 0, 0);
+        z.next_in = const_cast<char*>(stream.data()), z.avail_in = (unsigned)stream.size();
+        z.next_out = &text[0], z.avail_out = (unsigned)text.size();
+        const int result = BZ2_bzDecompress(&z);
+        text.resize(text.size() - z.avail_out);
+        BZ2_bzDecompressEnd(&z);
+        return result == BZ_STREAM_END && z.avail_in == 0 ? text : "?";
+    }
+    static std::string Text(size_t n)
+    {
+        std::string s;
+        for (size_t i = 0; s.size() < n; i++)
+            s += "line " + std::to_string(i * 7919 % 100003) + " of a text that compresses\n";
+        s.resize(n);
+        return s;
+    }
+};
+
+TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
+{
+    const std::string text = Text(300000);
+    pack::BlockCutter cutter(1);
+    const size_t first = cutter.Feed((const uint8_t*)text.data(), text.size());
+    cutter.Reset();
+    const size_t second = cutter.Feed((const uint8_t*)text.data() + first, text.size() - first);
+    ASSERT_LT(first + second, text.size());
+    std::string runs4;
+    for (int i = 0; runs4.size() < 600000; i++)
+        runs4 += std::string(4, (char)('a' + i % 26)) + std::string(4, (char)('0' + i % 7));
+    const struct {
+        std::string content;
+        int level;
+    } cases[] = {
+        {"", 9}, {text.substr(0, first), 1}, {text.substr(0, first + 1), 1},
+        {text.substr(0, first + second + 1), 1}, {runs4, 1}, {runs4, 9}, {std::string(10 << 20, 'r'), 1},
+        {Text(2500000), 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
+        EXPECT_EQ(Decode(PackedStream(c.content, c.level), c.content.size()), c.content);
+    }
+    // A 1-byte file is stored (its stream would be larger); spliced alone it decodes too.
+    std::vector<pack::Block> blocks;
+    std::string error;
+    ASSERT_TRUE(pack::CompressChunk((const uint8_t*)"x", 1, 9, &blocks, &error));
+    FILE* f = std::tmpfile();
+    pack::StreamSplicer splicer(f, 9);
+    splicer.Add(blocks.at(0));
+    uint64_t size = 0;
+    ASSERT_TRUE(splicer.Finish(&size));
+    std::string one(size, '\0');
+    std::rewind(f);
+    ASSERT_EQ(std::fread(&one[0], 1, size, f), size);
+    std::fclose(f);
+    EXPECT_EQ(Decode(one, 1), "x");
+    EXPECT_EQ(sfx::Bytes(one.begin(), one.end()), sfx::Bzip2Compress({'x'}, 9));
+
+    // The cuts fill blocks as bzip2 does: the same size to within a few bytes a block.
+    const std::string stream = PackedStream(text, 1);
+    const sfx::Bytes alone = sfx::Bzip2Compress(sfx::Bytes(text.begin(), text.end()), 1);
+    EXPECT_LE(stream.size(), alone.size() + 16);
+}
+
+TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
+{
+    const std::string text = Text(3000000);
+    const std::string one = PackedStream(text, 9, "1");
+    EXPECT_EQ(one, PackedStream(text, 9, "4"));
+    EXPECT_EQ(one, PackedStream(text, 9, "8"));
+
+    auto test = [&](const std::string& stream) {
+        sfx::Entry e;
+        e.fileName = "f.txt", e.method = sfx::Bzip2, e.unpackedSize = (uint32_t)text.size();
+        e.data.assign(stream.begin(), stream.end());
+        sfx::WriteWholeFile(Out("d.exe"), sfx::BuildArchive(Stub(), {}, {sfx::EncodeEntry(e)}));
+        return Run({"test", Out("d.exe")});
+    };
+    std::string flipped = one;
+    flipped[flipped.size() * 3 / 4] ^= 0x10;  // in the fourth of four blocks
+    EXPECT_EQ(test(flipped), 1);
+    EXPECT_EQ(test(one + "junk"), 0);
+    EXPECT_NE(err.find("4 bytes after the end of its bzip2 stream"), std::string::npos) << err;
+
+    // pbzip2 writes one stream per block: the stub would stop after the first.
+    Write("t.txt", text);
+    ASSERT_EQ(std::system(("pbzip2 -9 -b1 -p2 -c " + (src / "t.txt").string() + " > " + Out("t.bz2")).c_str()), 0);
+    sfx::Bytes concatenated;
+    ASSERT_TRUE(sfx::ReadWholeFile(Out("t.bz2"), &concatenated));
+    EXPECT_EQ(test(std::string(concatenated.begin(), concatenated.end())), 1);
+    EXPECT_NE(err.find("a second bzip2 stream"), std::string::npos) << err;
 }

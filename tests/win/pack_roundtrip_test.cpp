@@ -61,6 +61,9 @@ TEST(PackRoundTrip, ExtractedByTheRealStubAsPacked)
     uint32_t x = 7;
     for (char& c : random)
         x = x * 1664525 + 1013904223, c = (char)(x >> 24);
+    std::string large;  // three blocks at -9, compressed at once and spliced
+    for (int i = 0; large.size() < 2500000; i++)
+        large += "line " + std::to_string(i * 7919 % 100003) + "\n";
     struct File {
         std::wstring name;
         std::string content;
@@ -72,6 +75,7 @@ TEST(PackRoundTrip, ExtractedByTheRealStubAsPacked)
         {L"lower.zip", "stored as well"},
         {L"mixed.Gz", "and this"},
         {L"random.bin", random},
+        {L"大きい.txt", large},
         {L"表示\\能力\\深い.dat", std::string(5000, 'd')},
     };
     for (const File& f : files)

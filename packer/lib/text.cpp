@@ -1,5 +1,6 @@
 // Encodings, the stored-type rule, MS-DOS times and the name safety rule.
 #include <cstring>
+#include <filesystem>
 
 #include "pack.h"
 
@@ -194,6 +195,16 @@ bool IsContainedName(const std::string& relative)
         start = end + 1;
     }
     return true;
+}
+
+FILE* OpenFile(const std::string& utf8, const char* mode)
+{
+#ifdef _WIN32
+    const std::string m(mode);
+    return _wfopen(std::filesystem::u8path(utf8).c_str(), std::wstring(m.begin(), m.end()).c_str());
+#else
+    return std::fopen(utf8.c_str(), mode);
+#endif
 }
 
 }  // namespace pack

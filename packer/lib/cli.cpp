@@ -35,6 +35,27 @@ static const char Usage[] =
     "\n"
     "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n";
 
+namespace {
+
+// One line on the terminal, redrawn in place: files, MiB and speed.
+class TerminalProgress : public PackObserver {
+public:
+    explicit TerminalProgress(std::ostream& err) : err_(err) {}
+    void Progress(const PackStatus& s) override
+    {
+        char line[160];
+        const double mib = s.bytesDone / 1048576.0;
+        std::snprintf(line, sizeof(line), "\r  %zu/%zu files  %.1f/%.1f MiB  %.1f MiB/s   %s", s.filesDone, s.files, mib,
+                      s.bytes / 1048576.0, s.seconds > 0 ? mib / s.seconds : 0.0, s.finished ? "\n" : "");
+        err_ << line << std::flush;
+    }
+
+private:
+    std::ostream& err_;
+};
+
+}  // namespace
+
 int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err)
 {
     auto usage = [&](const std::string& problem) {
@@ -106,8 +127,8 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
         return usage("no output file given (-o)");
     if (options.inputs.empty())
         return usage("no files or directories to pack");
-    options.progress = !options.quiet && PACK_ISATTY(2);
-    return Pack(options, embeddedStub, out, err);
+    TerminalProgress progress(err);
+    return Pack(options, embeddedStub, out, err, !options.quiet && PACK_ISATTY(2) ? &progress : nullptr);
 }
 
 }  // namespace pack

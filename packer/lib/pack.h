@@ -3,6 +3,7 @@
 // text is UTF-8 here and code page 932 inside the file.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <ostream>
 #include <string>
@@ -13,7 +14,7 @@
 namespace pack {
 
 // Exit codes.
-enum { ExitOk = 0, ExitInput = 1, ExitUsage = 2 };
+enum { ExitOk = 0, ExitInput = 1, ExitUsage = 2, ExitCancelled = 3 };
 
 struct Options {
     std::string output;
@@ -22,7 +23,6 @@ struct Options {
     std::vector<std::string> inputs;
     bool storeAll = false;
     bool quiet = false;
-    bool progress = false;  // draw a progress bar (on a terminal)
     int blockSize = 9;      // bzip2 -1 .. -9
     unsigned threads = 0;   // 0: one per core
 };
@@ -60,7 +60,30 @@ bool CollectInputs(const Options& options, std::vector<Item>* items, std::ostrea
 // (UTF-8, '\' or '/' separated) stays below the directory it is joined to.
 bool IsContainedName(const std::string& relative);
 
-int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err);
+// How far a packing run has come.
+struct PackStatus {
+    size_t filesDone = 0, files = 0;
+    uint64_t bytesDone = 0, bytes = 0;  // source bytes
+    std::string current;                // the file being written, UTF-8, '/' separated
+    double seconds = 0;
+    bool finished = false;
+};
+
+// Watches a packing run: Pack calls it on its own thread about ten times a
+// second and once at the end, and stops (ExitCancelled, nothing written) once
+// Cancelled() says so.
+class PackObserver {
+public:
+    virtual ~PackObserver() = default;
+    virtual void Progress(const PackStatus&) {}
+    virtual bool Cancelled() { return false; }
+};
+
+// Opens a file by its UTF-8 name.
+FILE* OpenFile(const std::string& utf8, const char* mode);
+
+int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err,
+         PackObserver* observer = nullptr);
 int List(const std::string& file, std::ostream& out, std::ostream& err);
 int Test(const std::string& file, std::ostream& out, std::ostream& err);
 int Extract(const std::string& file, const std::string& directory, std::ostream& out, std::ostream& err);

@@ -49,11 +49,7 @@ class Archive {
 public:
     explicit Archive(const std::string& path)
     {
-#ifdef _WIN32
-        file_ = _wfopen(fs::u8path(path).c_str(), L"rb");
-#else
-        file_ = std::fopen(path.c_str(), "rb");
-#endif
+        file_ = OpenFile(path, "rb");
         if (file_ != nullptr)
             ReadLayout();
     }
@@ -258,14 +254,32 @@ public:
             ok_ = (result == BZ_OK || result == BZ_STREAM_END) && out_(buffer, sizeof(buffer) - stream_.avail_out);
             ended_ = result == BZ_STREAM_END;
         }
-        return ok_;  // bytes after the end of the stream are ignored, as the stub does
+        // Bytes after the end of the stream are ignored, as the stub does;
+        // the first of them are kept to tell a second stream.
+        if (ended_) {
+            const size_t keep = std::min<size_t>(stream_.avail_in, sizeof(after_) - std::min(trailing_, sizeof(after_)));
+            std::memcpy(after_ + std::min(trailing_, sizeof(after_)), stream_.next_in, keep);
+            trailing_ += stream_.avail_in;
+            stream_.avail_in = 0;
+        }
+        return ok_;
     }
     bool Finished() const { return ok_ && ended_; }
+    size_t trailing() const { return trailing_; }
+    // A second stream: its header, then a block or the end-of-stream magic.
+    bool SecondStream() const
+    {
+        static const uint8_t Block[6] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59}, End[6] = {0x17, 0x72, 0x45, 0x38, 0x50, 0x90};
+        return trailing_ >= 10 && std::memcmp(after_, "BZh", 3) == 0 && after_[3] >= '1' && after_[3] <= '9' &&
+               (std::memcmp(after_ + 4, Block, 6) == 0 || std::memcmp(after_ + 4, End, 6) == 0);
+    }
 
 private:
     bz_stream stream_ = {};
     std::function<bool(const char*, size_t)> out_;
     bool ok_ = false, ended_ = false;
+    uint8_t after_[10] = {};
+    size_t trailing_ = 0;
 };
 
 std::string Describe(const Header& h)
@@ -392,8 +406,14 @@ int Test(const std::string& path, std::ostream& out, std::ostream& err)
             problem = "data cut short or damaged";
         else if (compressed && !decoder.Finished())
             problem = "a bzip2 stream that does not end";
+        else if (compressed && decoder.SecondStream())
+            problem = "a second bzip2 stream follows the first, " + std::to_string(decoder.trailing()) +
+                      " bytes that the stub would not extract";
         else if (decoded != h.unpackedSize)
             problem = "size " + std::to_string(decoded) + " instead of " + std::to_string(h.unpackedSize);
+        else if (compressed && decoder.trailing() > 0)
+            err << "kvxsfx-pack: warning: " << dir << file << ": " << decoder.trailing()
+                << " bytes after the end of its bzip2 stream, which the stub ignores\n";
         if (!problem.empty()) {
             err << "kvxsfx-pack: " << dir << file << ": " << problem << "\n";
             return false;

@@ -1,0 +1,217 @@
+#include "bzsplice.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <bzlib.h>
+
+namespace pack {
+namespace {
+
+// The 48-bit magics of a block and of the end of a stream, in halves.
+const uint32_t BlockMagicHigh = 0x314159, BlockMagicLow = 0x265359;
+const uint32_t EndMagicHigh = 0x177245, EndMagicLow = 0x385090;
+const size_t FlushSize = 1 << 20;
+
+// `count` (1..32) bits of `s` from bit `at`, the first bit the most significant.
+uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count)
+{
+    const size_t byte = (size_t)(at >> 3);
+    uint64_t window = 0;
+    for (size_t i = 0; i < 5; i++)
+        window = window << 8 | (byte + i < n ? s[byte + i] : 0);
+    return (uint32_t)((window >> (40 - (at & 7) - count)) & ((1ull << count) - 1));
+}
+
+// libbzip2's working memory (about 8 MB at -9), kept by each thread from one
+// chunk to the next instead of being returned to the system and faulted in
+// again every time.
+class Arena {
+public:
+    ~Arena()
+    {
+        for (Header* h : free_)
+            std::free(h);
+    }
+    static void* Allocate(void* arena, int items, int size)
+    {
+        auto& free = static_cast<Arena*>(arena)->free_;
+        const size_t bytes = (size_t)items * (size_t)size;
+        for (size_t i = 0; i < free.size(); i++) {
+            if (free[i]->bytes == bytes) {
+                Header* h = free[i];
+                free.erase(free.begin() + i);
+                return h + 1;
+            }
+        }
+        Header* h = static_cast<Header*>(std::malloc(sizeof(Header) + bytes));
+        if (h == nullptr)
+            return nullptr;
+        h->bytes = bytes;
+        return h + 1;
+    }
+    static void Release(void* arena, void* p)
+    {
+        if (p != nullptr)
+            static_cast<Arena*>(arena)->free_.push_back(static_cast<Header*>(p) - 1);
+    }
+
+private:
+    struct alignas(16) Header {
+        size_t bytes;
+    };
+    std::vector<Header*> free_;
+};
+
+bool CompressOne(const uint8_t* data, size_t n, int level, Block* block)
+{
+    thread_local Arena arena;
+    thread_local std::vector<char> scratch;
+    // libbzip2's worst case: 1 % larger plus 600 bytes.
+    const size_t bound = n + n / 100 + 601;
+    if (scratch.size() < bound)
+        scratch.resize(bound);
+    bz_stream stream = {};
+    stream.bzalloc = Arena::Allocate;
+    stream.bzfree = Arena::Release;
+    stream.opaque = &arena;
+    if (BZ2_bzCompressInit(&stream, level, 0, 0) != BZ_OK)
+        return false;
+    stream.next_in = n == 0 ? (char*)"" : (char*)data;
+    stream.avail_in = (unsigned int)n;
+    stream.next_out = scratch.data();
+    stream.avail_out = (unsigned int)bound;
+    const int result = BZ2_bzCompress(&stream, BZ_FINISH);
+    const size_t size = bound - stream.avail_out;
+    BZ2_bzCompressEnd(&stream);
+    if (result != BZ_STREAM_END)
+        return false;
+    block->stream.assign(scratch.begin(), scratch.begin() + size);
+    return true;
+}
+
+}  // namespace
+
+size_t BlockCutter::Feed(const uint8_t* data, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        // Fast path for text: eight bytes, none equal to the one before it,
+        // each end a run of one byte.
+        while (runLength_ == 1 && i + 8 <= n && inBlock_ + 8 <= limit_) {
+            const uint8_t* p = data + i;
+            if ((p[0] == runByte_) | (p[1] == p[0]) | (p[2] == p[1]) | (p[3] == p[2]) | (p[4] == p[3]) |
+                (p[5] == p[4]) | (p[6] == p[5]) | (p[7] == p[6]))
+                break;
+            inBlock_ += 8;
+            runByte_ = p[7];
+            i += 8;
+        }
+        if (i == n)
+            return n;
+        if (inBlock_ >= limit_)
+            return i;
+        const uint32_t c = data[i];
+        if (c != runByte_ || runLength_ == 255) {
+            if (runByte_ < 256)
+                inBlock_ += runLength_ < 4 ? runLength_ : 5;
+            runByte_ = c;
+            runLength_ = 1;
+        } else {
+            runLength_++;
+        }
+    }
+    return n;
+}
+
+bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)
+{
+    const uint8_t* s = stream.data();
+    const size_t n = stream.size();
+    if (n < 24 || s[0] != 'B' || s[1] != 'Z' || s[2] != 'h' || s[3] != '0' + level ||
+        Bits(s, n, 32, 24) != BlockMagicHigh || Bits(s, n, 56, 24) != BlockMagicLow)
+        return false;
+    const uint32_t crc = Bits(s, n, 80, 32);
+    // The trailer (end magic, then a combined CRC equal to the block's) ends
+    // 0 to 7 zero bits before the end; the magic has no period below 8, so at
+    // most one position matches.
+    for (int pad = 0; pad < 8; pad++) {
+        const uint64_t end = (uint64_t)n * 8 - pad - 80;
+        if (Bits(s, n, end, 24) == EndMagicHigh && Bits(s, n, end + 24, 24) == EndMagicLow &&
+            Bits(s, n, end + 48, 32) == crc && (pad == 0 || Bits(s, n, end + 80, pad) == 0)) {
+            block->endBit = end;
+            block->crc = crc;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CompressChunk(const uint8_t* data, size_t n, int level, std::vector<Block>* blocks, std::string* error)
+{
+    Block block;
+    if (!CompressOne(data, n, level, &block)) {
+        *error = "compression failed (out of memory)";
+        return false;
+    }
+    if (FindBlock(block.stream, level, &block)) {
+        blocks->push_back(std::move(block));
+        return true;
+    }
+    if (n < 2) {
+        *error = "libbzip2 wrote a stream that is not one block";
+        return false;
+    }
+    return CompressChunk(data, n / 2, level, blocks, error) &&
+           CompressChunk(data + n / 2, n - n / 2, level, blocks, error);
+}
+
+StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)
+{
+    buffer_.reserve(FlushSize + 64);
+    Put('B', 8), Put('Z', 8), Put('h', 8), Put('0' + level, 8);
+}
+
+void StreamSplicer::Put(uint64_t value, int count)
+{
+    bits_ = bits_ << count | value;
+    bitCount_ += count;
+    while (bitCount_ >= 8) {
+        bitCount_ -= 8;
+        buffer_.push_back((uint8_t)(bits_ >> bitCount_));
+    }
+    bits_ &= (1u << bitCount_) - 1;
+}
+
+void StreamSplicer::Drain(bool all)
+{
+    if (buffer_.size() < FlushSize && !(all && !buffer_.empty()))
+        return;
+    ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
+    written_ += buffer_.size();
+    buffer_.clear();
+}
+
+void StreamSplicer::Add(const Block& block)
+{
+    const uint8_t* s = block.stream.data();
+    const size_t n = block.stream.size();
+    for (uint64_t at = 32; at < block.endBit;) {
+        const int count = (int)std::min<uint64_t>(32, block.endBit - at);
+        Put(Bits(s, n, at, count), count);
+        at += count;
+        Drain(false);
+    }
+    combinedCrc_ = (combinedCrc_ << 1 | combinedCrc_ >> 31) ^ block.crc;
+}
+
+bool StreamSplicer::Finish(uint64_t* bytes)
+{
+    Put(EndMagicHigh, 24), Put(EndMagicLow, 24), Put(combinedCrc_, 32);
+    if (bitCount_ > 0)
+        Put(0, 8 - bitCount_);
+    Drain(true);
+    *bytes = written_;
+    return ok_;
+}
+
+}  // namespace pack

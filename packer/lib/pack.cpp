@@ -1,0 +1,403 @@
+// Packing, in four steps: plan (every check before anything is written),
+// open the output (a temporary file renamed into place only when complete),
+// compress on every core (the pipeline), and write the entries in order.
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "pipeline.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace pack {
+namespace {
+
+const uint64_t SizeLimit = 1ULL << 32;  // sizes are 32-bit in the format
+const size_t CopyChunk = 1 << 20;
+
+std::string Mib(uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", bytes / 1048576.0);
+    return text;
+}
+
+bool Seek(FILE* file, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+bool Truncate(FILE* file, uint64_t size)
+{
+    if (std::fflush(file) != 0)
+        return false;
+#ifdef _WIN32
+    return _chsize_s(_fileno(file), (long long)size) == 0;
+#else
+    return ftruncate(fileno(file), (off_t)size) == 0;
+#endif
+}
+
+// ---- Step 1: the plan ----------------------------------------------------
+
+struct Plan {
+    sfx::Bytes stub;  // with the configuration block written
+    std::vector<Item> items;
+    std::vector<Job> jobs;
+    uint64_t totalBytes = 0;
+};
+
+bool LoadStub(const Options& options, const sfx::Bytes& embeddedStub, sfx::Bytes* stub, std::ostream& err)
+{
+    *stub = embeddedStub;
+    std::string error;
+    if (!options.stubPath.empty() && !sfx::ReadWholeFile(options.stubPath, stub)) {
+        err << "kvxsfx-pack: " << options.stubPath << ": cannot be read\n";
+        return false;
+    }
+    sfx::CertificateDirectory signature;
+    if (sfx::FindCertificateDirectory(stub->data(), std::min<size_t>(stub->size(), 4096), &signature)) {
+        err << "kvxsfx-pack: " << options.stubPath << ": the stub is signed, and packing would break its signature; "
+            << "sign the finished file, not the stub\n";
+        return false;
+    }
+    if (!sfx::CheckStub(*stub, &error)) {
+        err << "kvxsfx-pack: " << (options.stubPath.empty() ? "the carried stub" : options.stubPath) << ": " << error
+            << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The four texts of the dialog, in code page 932, written into the stub.
+bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
+{
+    sfx::Config config;
+    std::string* fields[] = {&config.title, &config.message, &config.destination, &config.launch};
+    const std::string* values[] = {&options.title, &options.message, &options.destination, &options.launch};
+    const char* names[] = {"--title", "--message", "--dest", "--launch"};
+    bool ok = true;
+    for (int i = 0; i < 4; i++) {
+        if (!Utf8ToCp932(*values[i], fields[i])) {
+            err << "kvxsfx-pack: " << names[i] << " has a character that Shift-JIS cannot hold\n";
+            ok = false;
+        } else if (fields[i]->size() > 255) {
+            err << "kvxsfx-pack: " << names[i] << " is " << fields[i]->size() << " bytes in Shift-JIS; at most 255 fit\n";
+            ok = false;
+        }
+    }
+    std::string error;
+    return ok && sfx::WriteConfigBlock(*stub, config, &error);
+}
+
+// One entry per item: names in code page 932 and every limit checked.
+bool PrepareJob(const Options& options, const Item& item, Job* job, std::ostream& err)
+{
+    job->item = &item;
+    std::string dirName = item.dirName;
+    std::replace(dirName.begin(), dirName.end(), '/', '\\');
+    const std::string shown = item.dirName + item.fileName;
+    if (!Utf8ToCp932(dirName, &job->entry.dirName) || !Utf8ToCp932(item.fileName, &job->entry.fileName)) {
+        err << "kvxsfx-pack: " << item.source << ": the name " << shown << " has a character that Shift-JIS cannot hold\n";
+        return false;
+    }
+    bool ok = true;
+    const size_t dirLength = job->entry.dirName.size(), fileLength = job->entry.fileName.size();
+    const size_t joined = dirLength + fileLength;
+    if (dirLength > sfx::MaxNameLength || fileLength > sfx::MaxNameLength) {
+        err << "kvxsfx-pack: " << item.source << ": a name of " << std::max(dirLength, fileLength)
+            << " bytes; at most 259 fit\n";
+        ok = false;
+    } else if (joined > sfx::MaxNameLength - 3) {
+        err << "kvxsfx-pack: " << item.source << ": " << shown << " is " << joined
+            << " bytes long and would not fit below any destination (at most 256)\n";
+        ok = false;
+    } else if (joined > 200) {
+        err << "kvxsfx-pack: warning: " << shown << " is " << joined << " bytes long; below a long destination it may not fit\n";
+    }
+    if (item.size >= SizeLimit) {
+        err << "kvxsfx-pack: " << item.source << ": files of 4 GiB or more cannot be carried\n";
+        ok = false;
+    }
+    bool clamped = false;
+    ToDosDateTime(item.mtime, &job->entry.dosDate, &job->entry.dosTime, &clamped);
+    if (clamped)
+        err << "kvxsfx-pack: warning: " << item.source << ": its time lies outside 1980..2107 and was clamped\n";
+    job->entry.attributes = item.readOnly ? 0x21 : 0x20;
+    job->entry.unpackedSize = (uint32_t)item.size;
+    // An empty file still needs data: an entry without any creates nothing.
+    job->compress = item.size == 0 || !(options.storeAll || IsStoredTypeName(item.fileName));
+    job->entry.method = job->compress ? sfx::Bzip2 : sfx::Stored;
+    return ok;
+}
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    return fs::equivalent(fs::u8path(a), fs::u8path(b), ec);
+}
+
+// Everything that can be wrong is found here, before anything is written.
+bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan, std::ostream& err)
+{
+    if (!LoadStub(options, embeddedStub, &plan->stub, err))
+        return false;
+    bool ok = WriteTexts(options, &plan->stub, err);
+    ok = CollectInputs(options, &plan->items, err) && ok;
+    plan->jobs.resize(plan->items.size());
+    for (size_t i = 0; i < plan->items.size(); i++) {
+        const Item& item = plan->items[i];
+        if (SameFile(item.source, options.output)) {
+            err << "kvxsfx-pack: the output " << options.output << " is also an input\n";
+            ok = false;
+        }
+        ok = PrepareJob(options, item, &plan->jobs[i], err) && ok;
+        plan->totalBytes += item.size;
+    }
+    if (ok && plan->items.empty())
+        err << "kvxsfx-pack: warning: no files to carry\n";
+    return ok;
+}
+
+// ---- Step 2: the output file ----------------------------------------------
+
+// The temporary output, removed again if the run is interrupted.
+char temporaryOutput[4096];
+
+extern "C" void OnInterrupt(int)
+{
+    if (temporaryOutput[0] != '\0')
+        std::remove(temporaryOutput);
+    std::_Exit(130);
+}
+
+// OUTPUT.partial, renamed to OUTPUT when complete and removed otherwise.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path) : path_(fs::u8path(path)), temporary_(path_.string() + ".partial")
+    {
+        std::snprintf(temporaryOutput, sizeof(temporaryOutput), "%s", temporary_.string().c_str());
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+#ifdef _WIN32
+        file_ = _wfopen(temporary_.c_str(), L"wb");
+#else
+        file_ = std::fopen(temporary_.c_str(), "wb");
+#endif
+    }
+    ~OutputFile() { Commit(false); }
+    FILE* file() const { return file_; }
+
+    // Completes the file when `ok`; false when that fails.
+    bool Commit(bool ok)
+    {
+        if (file_ == nullptr)
+            return false;
+        ok = std::fflush(file_) == 0 && !std::ferror(file_) && ok;
+        std::fclose(file_);
+        file_ = nullptr;
+        std::error_code ec;
+        if (ok) {
+#ifndef _WIN32
+            const mode_t mask = umask(0);
+            umask(mask);
+            chmod(temporary_.c_str(), 0755 & ~mask);
+#endif
+            fs::rename(temporary_, path_, ec);
+            ok = !ec;
+        }
+        if (!ok)
+            fs::remove(temporary_, ec);
+        temporaryOutput[0] = '\0';
+        return ok;
+    }
+
+private:
+    fs::path path_, temporary_;
+    FILE* file_ = nullptr;
+};
+
+// ---- Step 4: the writer ---------------------------------------------------
+
+// Writes the entries in order.  A compressed entry's head is written with its
+// size unknown and rewritten once its stream is complete, so a large file's
+// blocks go to disk as they come; an entry whose stream is no smaller than
+// the file is rewritten stored.
+class EntryWriter {
+public:
+    EntryWriter(FILE* file, int level) : file_(file), level_(level), end_(sfx::StubSize) {}
+
+    bool Begin(const Job& job)
+    {
+        start_ = end_;
+        if (!job.compress)
+            return WriteStored(job);
+        const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, 0);
+        splicer_ = std::make_unique<StreamSplicer>(file_, level_);
+        return std::fwrite(head.data(), 1, head.size(), file_) == head.size();
+    }
+
+    void Add(const Piece& piece)
+    {
+        for (const Block& block : piece.blocks)
+            splicer_->Add(block);
+    }
+
+    bool End(const Job& job)
+    {
+        if (!job.compress)
+            return true;
+        uint64_t packed = 0;
+        const bool written = splicer_->Finish(&packed);
+        splicer_.reset();
+        if (!written)
+            return false;
+        if (job.item->size > 0 && packed >= job.item->size) {
+            Job stored = job;
+            stored.entry.method = sfx::Stored;
+            return Seek(file_, start_) && WriteStored(stored);
+        }
+        const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, (uint32_t)packed);
+        end_ = start_ + head.size() + packed;
+        return Seek(file_, start_) && std::fwrite(head.data(), 1, head.size(), file_) == head.size() &&
+               Seek(file_, end_);
+    }
+
+    // Cuts off what a stream rewritten stored left behind.
+    bool Close() { return Truncate(file_, end_); }
+    uint64_t end() const { return end_; }
+    const std::string& error() const { return error_; }
+
+private:
+    bool WriteStored(const Job& job)
+    {
+        const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, (uint32_t)job.item->size);
+        if (std::fwrite(head.data(), 1, head.size(), file_) != head.size())
+            return false;
+        FILE* in = OpenFile(job.item->source, "rb");
+        std::vector<char> buffer(CopyChunk);
+        uint64_t copied = 0;
+        size_t n;
+        bool ok = in != nullptr;
+        while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            copied += n;
+            ok = copied <= job.item->size && std::fwrite(buffer.data(), 1, n, file_) == n;
+        }
+        if (in != nullptr)
+            std::fclose(in);
+        if (copied != job.item->size) {
+            error_ = job.item->source + ": the file changed while it was packed";
+            return false;
+        }
+        end_ = start_ + head.size() + copied;
+        return ok;
+    }
+
+    FILE* file_;
+    int level_;
+    uint64_t start_ = 0, end_;
+    std::unique_ptr<StreamSplicer> splicer_;
+    std::string error_;
+};
+
+// Takes the pieces from the pipeline in order and writes them, reporting
+// progress and watching for cancellation between them.
+int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObserver& observer, uint64_t* end,
+                 std::ostream& err)
+{
+    const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    Pipeline pipeline(plan.jobs, options.blockSize, threads);
+    EntryWriter writer(file, options.blockSize);
+    const auto started = std::chrono::steady_clock::now();
+    PackStatus status;
+    status.files = plan.jobs.size();
+    status.bytes = plan.totalBytes;
+    auto report = [&] {
+        status.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        observer.Progress(status);
+    };
+    auto fail = [&](const std::string& message) {
+        err << "kvxsfx-pack: " << message << "\n";
+        return ExitInput;
+    };
+    Piece piece;
+    bool waiting = false;
+    for (auto lastReport = started;;) {
+        if (observer.Cancelled())
+            return ExitCancelled;
+        if (std::chrono::steady_clock::now() - lastReport >= std::chrono::milliseconds(100)) {
+            lastReport = std::chrono::steady_clock::now();
+            report();
+        }
+        if (!pipeline.Next(&piece, std::chrono::milliseconds(100), &waiting)) {
+            if (waiting)
+                continue;
+            break;
+        }
+        if (!piece.error.empty())
+            return fail(piece.error);
+        const Job& job = plan.jobs[piece.job];
+        status.current = job.item->dirName + job.item->fileName;
+        if (piece.first && !writer.Begin(job))
+            return fail(writer.error().empty() ? options.output + ": write error" : writer.error());
+        writer.Add(piece);
+        status.bytesDone += job.compress ? piece.sourceBytes : job.item->size;
+        if (piece.last) {
+            if (!writer.End(job))
+                return fail(writer.error().empty() ? options.output + ": write error" : writer.error());
+            status.filesDone++;
+        }
+    }
+    if (!writer.Close())
+        return fail(options.output + ": write error");
+    status.finished = true;
+    report();
+    *end = writer.end();
+    return ExitOk;
+}
+
+}  // namespace
+
+int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err,
+         PackObserver* observer)
+{
+    Plan plan;
+    if (!MakePlan(options, embeddedStub, &plan, err))
+        return ExitInput;
+
+    OutputFile output(options.output);
+    if (output.file() == nullptr) {
+        err << "kvxsfx-pack: " << options.output << ": cannot be written\n";
+        return ExitInput;
+    }
+    PackObserver silent;
+    uint64_t size = 0;
+    int code = std::fwrite(plan.stub.data(), 1, plan.stub.size(), output.file()) == plan.stub.size()
+                   ? WriteEntries(plan, options, output.file(), observer ? *observer : silent, &size, err)
+                   : ExitInput;
+    if (!output.Commit(code == ExitOk)) {
+        if (code == ExitCancelled)
+            return code;
+        err << "kvxsfx-pack: " << options.output << " was not written\n";
+        return ExitInput;
+    }
+    if (!options.quiet)
+        out << options.output << ": " << plan.jobs.size() << " files, " << Mib(plan.totalBytes) << " MiB packed into "
+            << Mib(size) << " MiB\n";
+    return ExitOk;
+}
+
+}  // namespace pack

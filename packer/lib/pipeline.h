@@ -1,0 +1,93 @@
+// The packer's compression pipeline: every file to compress is read in order
+// and cut into block-sized chunks, the chunks of all files are compressed as
+// tasks of one pool on every core, and the writer takes the results back in
+// file order.  Workers run ahead of the writer by a bounded number of source
+// bytes, so memory stays bounded whatever the input.
+#pragma once
+#include <condition_variable>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bzsplice.h"
+#include "pack.h"
+
+namespace pack {
+
+// One file to carry, as it will be written: its entry and whether its data is
+// compressed or stored.
+struct Job {
+    const Item* item = nullptr;
+    sfx::Entry entry;  // names in code page 932, sizes, time, method; no data
+    bool compress = false;
+};
+
+// The unit of work, in file order: one chunk of a file to compress (the
+// first, the last or one between), or a whole file the writer copies as it is.
+struct Piece {
+    size_t job = 0;
+    bool first = false, last = false;
+    uint64_t sourceBytes = 0;
+    std::vector<uint8_t> chunk;  // until it is compressed
+    std::vector<Block> blocks;
+    std::string error;
+};
+
+// Reads one file in chunks that each fill one bzip2 block at the level.
+class ChunkReader {
+public:
+    explicit ChunkReader(int level) : cutter_(level) {}
+    ~ChunkReader() { Close(); }
+    bool Open(const std::string& path);
+    void Close();
+    // The next chunk; false on a read error.
+    bool Next(std::vector<uint8_t>* chunk);
+    bool AtEnd() const { return eof_ && carry_.empty(); }
+    uint64_t total() const { return total_; }
+
+private:
+    FILE* file_ = nullptr;
+    BlockCutter cutter_;
+    std::vector<uint8_t> carry_;  // read past the last cut
+    bool eof_ = false;
+    uint64_t total_ = 0;
+};
+
+class Pipeline {
+public:
+    Pipeline(const std::vector<Job>& jobs, int level, unsigned threads);
+    ~Pipeline();
+    // The next piece in file order.  False when there are no more, after Stop,
+    // or when none came within `wait` (then *waiting is true).
+    bool Next(Piece* piece, std::chrono::milliseconds wait, bool* waiting);
+    // Ends the workers' run early; they finish the chunk in hand.
+    void Stop();
+
+private:
+    void Work();
+    bool Take(Piece* piece, uint64_t* sequence);
+    void Read(Piece* piece);
+
+    const std::vector<Job>& jobs_;
+    const int level_;
+    std::vector<std::thread> workers_;
+
+    // The reading side: one worker at a time cuts the next chunk.
+    std::mutex readMutex_;
+    size_t readJob_ = 0;
+    ChunkReader reader_;
+    bool readerOpen_ = false;
+
+    // Shared with the writer.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<uint64_t, Piece> done_;
+    uint64_t nextSequence_ = 0, written_ = 0;
+    uint64_t ahead_ = 0;  // source bytes taken but not yet written
+    bool allTaken_ = false, stop_ = false;
+};
+
+}  // namespace pack

@@ -1,0 +1,25 @@
+#!/usr/bin/perl
+# Prepares a manual page for installation: puts the version in, and lets
+# groff break Japanese text between characters as Japanese is typeset (groff
+# breaks lines only at spaces): a zero-width break point (\:) between two
+# Japanese characters unless the second is closing punctuation, and source
+# lines that end and begin in Japanese joined without a space (\c).
+# usage: prepare.pl VERSION < page.1 > page.1
+use strict;
+use warnings;
+use utf8;
+binmode STDIN, ':encoding(UTF-8)';
+binmode STDOUT, ':encoding(UTF-8)';
+
+my $version = shift or die "usage: prepare.pl VERSION < page > page\n";
+my $ja = qr/[\p{Han}\p{Hiragana}\p{Katakana}ー々〆〇、。「」『』（）：・〜]/;
+my $opening = qr/[\p{Han}\p{Hiragana}\p{Katakana}々〆〇「『（]/;
+my @lines = <STDIN>;
+for my $i (0 .. $#lines) {
+    $lines[$i] =~ s/\@KVX_VERSION\@/$version/g;
+    next if $lines[$i] =~ /^\./;    # requests and macros stay as written
+    $lines[$i] =~ s/(?<=$ja)(?=$opening)/\\:/g;
+    my $next = $i < $#lines ? $lines[$i + 1] : '';
+    $lines[$i] =~ s/(?<=$ja)\n\z/\\c\n/ if $next =~ /^$ja/;
+}
+print @lines;
