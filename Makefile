@@ -1,6 +1,9 @@
 # make        builds the stub (dist/kvxsfx.exe) and the packer (dist/kvxsfx-pack)
 # make test   builds everything and runs every test (host, then Windows under Wine)
 # make demo   packs examples/ into a self-extracting file and runs it under Wine
+# make install   installs kvxsfx-pack, its manual pages, the stub and the READMEs
+#                (PREFIX=/usr/local, DESTDIR honoured)
+# make package   builds dist/kvxsfx-pack_VERSION_ARCH.deb and the Windows zip
 # make fuzz   fuzzes the stub's code under the sanitizers (SECONDS=60 per target)
 # make fuzz-stub  runs a mutation campaign through the real stub (N=10000)
 #
@@ -12,7 +15,7 @@ FUZZ := build/fuzz
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub clean
+.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub install package clean
 
 all: win
 
@@ -47,6 +50,15 @@ fuzz: fuzz-build
 
 demo: all
 	@scripts/demo.sh
+
+PREFIX ?= /usr/local
+install: all
+	@DESTDIR="$(DESTDIR)" cmake --install $(HOST) --prefix "$(PREFIX)" --strip
+
+package: all
+	@cd $(HOST) && cpack -G DEB >/dev/null
+	@cd $(WIN) && cpack -G ZIP >/dev/null
+	@ls dist/*.deb dist/*.zip
 
 # make fuzz-stub N=10000 SEED=7 runs a long mutation campaign through the stub
 N ?= 10000

@@ -18,6 +18,10 @@ target_link_libraries(bench_pack sfxwriter)
 # The packer for Linux; built once the stub exists (the Makefile asks for it).
 add_executable(kvxsfx-pack EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB})
 target_link_libraries(kvxsfx-pack packlib)
+# Hardened as Debian builds its packages: it reads files strangers send.
+target_compile_options(packlib PRIVATE -D_FORTIFY_SOURCE=2 -fstack-protector-strong)
+target_link_options(kvxsfx-pack PRIVATE -Wl,-z,relro -Wl,-z,now)
 add_custom_command(TARGET kvxsfx-pack POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack
   VERBATIM)
+include(cmake/packaging.cmake)

@@ -143,6 +143,11 @@ add_test(NAME stub_runs
           $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
 set_tests_properties(stub_runs PROPERTIES TIMEOUT 180)
 
+# The Debian package, make install and the Windows zip, as people install them.
+add_test(NAME packages
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/package.sh ${PROJECT_VERSION} ${KVX_HOST_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(packages PROPERTIES TIMEOUT 300)
+
 # The mutation campaign through the real stub: a seeded sample in the tests,
 # long campaigns with `make fuzz-stub N=10000`.
 add_executable(stub_campaign tests/win/campaign.cpp tools/driver/driver.cpp)
@@ -152,3 +157,5 @@ target_link_options(stub_campaign PRIVATE -static)
 add_dependencies(stub_campaign kvxsfx_linked)
 add_test(NAME stub_campaign_sample COMMAND stub_campaign "Z:${KVX_STUB}" 1 200)
 set_tests_properties(stub_campaign_sample PROPERTIES TIMEOUT 900)
+
+include(cmake/packaging.cmake)

@@ -13,6 +13,8 @@
 
 namespace pack {
 
+const char VersionLine[] = "kvxsfx-pack " KVX_VERSION;
+
 static const char Usage[] =
     "usage: kvxsfx-pack -o OUTPUT.exe [options] FILE|DIR...\n"
     "       kvxsfx-pack list FILE.exe\n"
@@ -32,6 +34,7 @@ static const char Usage[] =
     "  --threads N         compression threads (default: one per core)\n"
     "  --stub FILE         use this stub instead of the one carried inside\n"
     "  -q, --quiet         no progress and no summary\n"
+    "  -V, --version       print the version\n"
     "\n"
     "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n";
 
@@ -67,6 +70,10 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
     if (args.empty())
         return usage("");
     const std::string& command = args[0];
+    if (command == "-V" || command == "--version") {
+        out << VersionLine << "\n";
+        return ExitOk;
+    }
     if (command == "-h" || command == "--help") {
         out << Usage;
         return ExitOk;
@@ -74,7 +81,7 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
     if (command == "list" || command == "test") {
         if (args.size() != 2)
             return usage(command + " takes one file");
-        return command == "list" ? List(args[1], out, err) : Test(args[1], out, err);
+        return command == "list" ? List(args[1], embeddedStub, out, err) : Test(args[1], out, err);
     }
     if (command == "extract") {
         if (args.size() != 3)

@@ -2,6 +2,7 @@
 // open the output (a temporary file renamed into place only when complete),
 // compress on every core (the pipeline), and write the entries in order.
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -99,8 +100,77 @@ bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
             ok = false;
         }
     }
+    for (int i = 0; i < 2; i++) {
+        if (values[i]->find_first_of("\r\n\t") != std::string::npos) {
+            err << "kvxsfx-pack: " << names[i] << " has a line break or a tab; the dialog shows one line\n";
+            ok = false;
+        }
+    }
     std::string error;
     return ok && sfx::WriteConfigBlock(*stub, config, &error);
+}
+
+// The self-extracting file takes the destination as it stands.
+bool CheckDestination(const std::string& destination, std::ostream& err)
+{
+    const size_t percent = destination.find('%');
+    if (percent != std::string::npos && destination.find('%', percent + 2) != std::string::npos) {
+        err << "kvxsfx-pack: --dest " << destination << " holds an environment variable, which the self-extracting "
+            << "file does not expand; give the path itself\n";
+        return false;
+    }
+    const bool drive = destination.size() >= 3 && std::isalpha((unsigned char)destination[0]) && destination[1] == ':' &&
+                       (destination[2] == '\\' || destination[2] == '/');
+    const bool unc = destination.rfind("\\\\", 0) == 0 || destination.rfind("//", 0) == 0;
+    if (!destination.empty() && !drive && !unc)
+        err << "kvxsfx-pack: warning: --dest " << destination << " is a relative path; it will be taken from the "
+            << "folder the self-extracting file is run in\n";
+    return true;
+}
+
+// A name as Windows compares it: letter case and the kind of slash aside.
+std::string Folded(std::string name)
+{
+    for (char& c : name)
+        c = c == '\\' ? '/' : (char)std::tolower((unsigned char)c);
+    return name;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            const size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = row[j];
+            row[j] = next;
+        }
+    }
+    return row[b.size()];
+}
+
+// The file to open after extraction must be one that is packed.
+bool CheckLaunch(const std::string& launch, const std::vector<Item>& items, std::ostream& err)
+{
+    if (launch.empty())
+        return true;
+    std::vector<std::pair<size_t, std::string>> nearest;
+    for (const Item& item : items) {
+        const std::string name = item.dirName + item.fileName;
+        if (Folded(name) == Folded(launch))
+            return true;
+        nearest.emplace_back(EditDistance(Folded(name), Folded(launch)), name);
+    }
+    std::sort(nearest.begin(), nearest.end());
+    err << "kvxsfx-pack: --launch " << launch << " names no packed file";
+    for (size_t i = 0; i < nearest.size() && i < 3; i++)
+        err << (i == 0 ? "; the closest packed names: " : ", ") << nearest[i].second;
+    err << "\n";
+    return false;
 }
 
 // One entry per item: names in code page 932 and every limit checked.
@@ -156,7 +226,9 @@ bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan
     if (!LoadStub(options, embeddedStub, &plan->stub, err))
         return false;
     bool ok = WriteTexts(options, &plan->stub, err);
+    ok = CheckDestination(options.destination, err) && ok;
     ok = CollectInputs(options, &plan->items, err) && ok;
+    ok = CheckLaunch(options.launch, plan->items, err) && ok;
     plan->jobs.resize(plan->items.size());
     for (size_t i = 0; i < plan->items.size(); i++) {
         const Item& item = plan->items[i];

@@ -84,7 +84,12 @@ FILE* OpenFile(const std::string& utf8, const char* mode);
 
 int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err,
          PackObserver* observer = nullptr);
-int List(const std::string& file, std::ostream& out, std::ostream& err);
+// "kvxsfx-pack 1.0.0"
+extern const char VersionLine[];
+
+// Lists a file; `carriedStub` is the stub this packer carries, to tell whether
+// the file was made with it.
+int List(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err);
 int Test(const std::string& file, std::ostream& out, std::ostream& err);
 int Extract(const std::string& file, const std::string& directory, std::ostream& out, std::ostream& err);
 

@@ -80,6 +80,12 @@ public:
     // True when the walk stopped at the signature rather than at an entry.
     bool stoppedAtSignature() const { return stoppedAtSignature_; }
 
+    bool ReadStub(sfx::Bytes* stub)
+    {
+        stub->resize(sfx::StubSize);
+        return std::fseek(file_, 0, SEEK_SET) == 0 && std::fread(stub->data(), 1, stub->size(), file_) == stub->size();
+    }
+
     // The next entry, as the stub reads it; false at the end of the payload or
     // at an entry that does not check out (`problem` then says which).
     bool Next(Header* h, std::string* problem)
@@ -225,6 +231,25 @@ private:
     bool stoppedAtSignature_ = false;
 };
 
+// Whether a file's stub is byte for byte `carried`, apart from what packing
+// and signing write into it: the configuration block, and the PE checksum and
+// certificate directory entry.
+bool SameStub(sfx::Bytes stub, sfx::Bytes carried)
+{
+    if (stub.size() != sfx::StubSize || carried.size() != sfx::StubSize)
+        return false;
+    for (sfx::Bytes* b : {&stub, &carried}) {
+        std::fill(b->begin() + sfx::ConfigBlockOffset,
+                  b->begin() + sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize, 0);
+        const uint32_t pe = Get32(b->data() + 0x3C);
+        if (pe + 24 + 96 + 5 * 8 <= b->size()) {
+            std::fill(b->begin() + pe + 24 + 64, b->begin() + pe + 24 + 68, 0);                // CheckSum
+            std::fill(b->begin() + pe + 24 + 96 + 4 * 8, b->begin() + pe + 24 + 96 + 5 * 8, 0);  // certificates
+        }
+    }
+    return stub == carried;
+}
+
 bool IsCompressed(const Header& h, const std::string& fileNameUtf8)
 {
     if (h.method == sfx::Stored)
@@ -356,11 +381,12 @@ int Walk(const std::string& path, std::ostream& err,
 
 }  // namespace
 
-int List(const std::string& path, std::ostream& out, std::ostream& err)
+int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err)
 {
     Archive archive(path);
     std::string fields[4];
-    if (!archive.open() || !archive.ReadConfig(fields)) {
+    sfx::Bytes stub;
+    if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
         err << "kvxsfx-pack: " << path << ": not a self-extracting file\n";
         return ExitInput;
     }
@@ -369,6 +395,7 @@ int List(const std::string& path, std::ostream& out, std::ostream& err)
         std::string text;
         out << names[i] << ": " << (Cp932ToUtf8(fields[i], &text) ? text : "(not Shift-JIS text)") << "\n";
     }
+    out << "stub: " << (SameStub(stub, carriedStub) ? "the one " : "not the one ") << VersionLine << " carries\n";
     if (const sfx::CertificateDirectory* signature = archive.signature()) {
         out << "signature: " << (archive.signatureType().empty() ? "unreadable" : archive.signatureType())
             << ", certificate table of " << Grouped(signature->size) << " bytes at offset " << Grouped(signature->offset)

@@ -231,28 +231,40 @@ TEST_F(Packer, SameInputsGiveTheSameBytes)
 TEST_F(Packer, LimitsAreCheckedBeforeAnythingIsWritten)
 {
     Write("ok.txt", "ok");
+    Write("Docs/Read Me.TXT", "r");
     struct Case {
         std::vector<std::string> extra;
-        const char* says;
+        const char* says;  // nullptr: packs without a word
+        int code;
     };
     const std::string long255(255, 't');
     const Case cases[] = {
-        {{"--title", long255 + "t"}, "--title"},
-        {{"--message", std::string(128, 'x') + "あ"}, nullptr},  // 130 bytes in Shift-JIS: fits
-        {{"--launch", "café"}, "--launch"},
-        {{(root / "missing").string()}, "missing"},
+        {{"--title", long255 + "t"}, "--title", 1},
+        {{"--message", std::string(128, 'x') + "あ"}, nullptr, 0},  // 130 bytes in Shift-JIS: fits
+        {{"--launch", "café"}, "--launch", 1},
+        {{(root / "missing").string()}, "missing", 1},
+        {{"--launch", "docs\\read me.txt"}, nullptr, 0},  // compared as Windows does
+        {{"--launch", "read me.txt"}, "names no packed file; the closest packed names: Docs/Read Me.TXT, ok.txt", 1},
+        {{"--dest", "%ProgramFiles%\\App"}, "does not expand", 1},
+        {{"--dest", "App\\here"}, "warning: --dest App\\here is a relative path", 0},
+        {{"--dest", "\\\\server\\share"}, nullptr, 0},
+        {{"--title", "two\nlines"}, "--title has a line break or a tab", 1},
+        {{"--message", "a\ttab"}, "--message has a line break or a tab", 1},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra.back());
         std::vector<std::string> args = {"-o", Out(), "-q", src.string()};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const int code = Run(args);
-        if (c.says == nullptr) {
-            EXPECT_EQ(code, 0) << err;
+        EXPECT_EQ(code, c.code) << err;
+        if (c.says == nullptr)
+            EXPECT_EQ(err, "");
+        else
+            EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        if (code == 0) {
             fs::remove(Out());
             continue;
         }
-        EXPECT_EQ(code, 1);
-        EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_FALSE(fs::exists(Out()));
         EXPECT_FALSE(fs::exists(Out() + ".partial"));
     }
@@ -446,6 +458,12 @@ TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
     const std::string grouped = std::to_string(table.offset / 1000) + "," + std::to_string(table.offset % 1000 + 1000).substr(1);
     EXPECT_NE(out.find("signature: Authenticode, certificate table of "), std::string::npos) << out;
     EXPECT_NE(out.find("bytes at offset " + grouped + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("stub: not the one kvxsfx-pack "), std::string::npos) << out;  // the tests carry another
+    sfx::Bytes real;
+    ASSERT_TRUE(sfx::ReadWholeFile(KVX_STUB_PATH, &real));
+    std::ostringstream listed, e;
+    EXPECT_EQ(pack::List(file, real, listed, e), 0);  // signing changed its checksum and certificate entry only
+    EXPECT_NE(listed.str().find("stub: the one kvxsfx-pack "), std::string::npos) << listed.str();
     EXPECT_EQ(Run({"test", file}), 0) << err;
     ASSERT_EQ(Run({"extract", Out("unsigned.exe"), (root / "u").string()}), 0) << err;
     ASSERT_EQ(Run({"extract", file, (root / "s").string()}), 0) << err;

@@ -17,6 +17,28 @@ static std::string Utf8(const std::wstring& text)
     return s;
 }
 
+const int PathLineId = 1001;
+
+// Waits until the progress window's path line names a file being extracted
+// (it shows the program's own path while idle) and has shown it for a moment,
+// so the window has drawn it; the text, or what it shows at the time-out.
+static std::wstring WaitForFileShown(HWND pathLine, DWORD timeoutMs)
+{
+    const std::wstring idle = StoredText(pathLine);
+    std::wstring seen = idle;
+    DWORD since = GetTickCount();
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(20)) {
+        const std::wstring now = StoredText(pathLine);
+        if (now != seen) {
+            seen = now;
+            since = GetTickCount();
+        } else if (seen != idle && GetTickCount() - since >= 200) {
+            break;
+        }
+    }
+    return seen;
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 3) {
@@ -44,6 +66,8 @@ int main(int argc, char** argv)
     HWND progress = run.WaitForProgressWindow(3000);
     if (progress != NULL) {
         std::printf("progress: %s\n", Utf8(StoredText(progress)).c_str());
+        const std::wstring file = WaitForFileShown(GetDlgItem(progress, PathLineId), 5000);
+        std::printf("  extracting: %s\n", Utf8(file).c_str());
         SaveScreenshot(progress, shots + "2-progress-window.bmp");
     }
     HWND box = run.WaitForDialog(60000, dialog);

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The packer as people install it: the Debian package (contents, lintian, a
+# scratch install that packs and tests), the manual pages, `make install`
+# with DESTDIR, and the Windows zip's packer run under Wine on its own.
+# usage: package.sh VERSION HOST_BUILD WIN_BUILD
+set -euo pipefail
+version=$1 host=$2 win=$3
+top=$(cd "$(dirname "$0")/.." && pwd)
+tmp=$(mktemp -d /tmp/kvxpackage.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+passed=0 failed=0
+check() {  # NAME COMMAND...: one verdict
+  local name=$1; shift
+  if "$@" >"$tmp/out" 2>&1; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $name"; cat "$tmp/out"; fi
+}
+same() { diff <(echo "$1") <(echo "$2"); }
+
+(cd "$host" && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX="$tmp" >/dev/null)
+(cd "$win" && cpack -G ZIP -D CPACK_OUTPUT_FILE_PREFIX="$tmp" >/dev/null)
+deb=$tmp/kvxsfx-pack_${version}_$(dpkg --print-architecture).deb
+zip=$tmp/kvxsfx-pack-$version-win32.zip
+
+# The package holds exactly these files.
+check "deb contents" same "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" "$(printf '%s\n' \
+  ./usr/bin/kvxsfx-pack ./usr/share/doc/kvxsfx-pack/README.ja.md ./usr/share/doc/kvxsfx-pack/README.md \
+  ./usr/share/doc/kvxsfx-pack/changelog.gz ./usr/share/doc/kvxsfx-pack/copyright ./usr/share/kvxsfx/kvxsfx.exe \
+  ./usr/share/lintian/overrides/kvxsfx-pack ./usr/share/man/ja/man1/kvxsfx-pack.1.gz \
+  ./usr/share/man/man1/kvxsfx-pack.1.gz | sort)"
+check "deb dependencies from dpkg-shlibdeps" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6 (>='"
+check "lintian" lintian --fail-on error,warning "$deb"
+
+# Installed into a scratch root: the version, and a folder packed and tested.
+dpkg -x "$deb" "$tmp/root"
+packer=$tmp/root/usr/bin/kvxsfx-pack
+check "--version" same "$("$packer" --version)" "kvxsfx-pack $version"
+check "-V" same "$("$packer" -V)" "kvxsfx-pack $version"
+mkdir -p "$tmp/in/資料" && echo "パッケージの試験" >"$tmp/in/資料/説明.txt"
+check "pack and test" sh -c "'$packer' -q -o '$tmp/a.exe' '$tmp/in' && '$packer' test '$tmp/a.exe'"
+check "list knows its stub" sh -c "'$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
+
+# Manual pages: no warnings from man, the Japanese one in a Japanese locale.
+for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
+  check "man $page" sh -c "LC_ALL=ja_JP.UTF-8 MANWIDTH=80 man --warnings -l '$tmp/root/usr/share/man/$page' 2>&1 >/dev/null | (! grep .)"
+done
+
+# make install with DESTDIR and PREFIX installs exactly these files.
+env -u MAKEFLAGS -u MAKELEVEL make -C "$top" install DESTDIR="$tmp/inst" PREFIX=/opt/kvx >/dev/null
+check "make install" same "$(cd "$tmp/inst" && find . -type f | sort)" "$(printf '%s\n' ./opt/kvx/bin/kvxsfx-pack \
+  ./opt/kvx/share/doc/kvxsfx-pack/README.ja.md ./opt/kvx/share/doc/kvxsfx-pack/README.md \
+  ./opt/kvx/share/kvxsfx/kvxsfx.exe ./opt/kvx/share/man/ja/man1/kvxsfx-pack.1 \
+  ./opt/kvx/share/man/man1/kvxsfx-pack.1 | sort)"
+
+# The Windows zip: system DLLs only, READMEs in UTF-8 with CRLF, and the
+# packer run from a folder that holds nothing else.
+unzip -q "$zip" -d "$tmp/zip"
+dir=$tmp/zip/kvxsfx-pack-$version-win32
+check "zip imports" sh -c "i686-w64-mingw32-objdump -p '$dir/kvxsfx-pack.exe' | awk '/DLL Name/ {print tolower(\$3)}' |
+  grep -vxE 'kernel32.dll|msvcrt.dll|shell32.dll|user32.dll|advapi32.dll' | (! grep .)"
+check "zip stripped" sh -c "! i686-w64-mingw32-objdump -h '$dir/kvxsfx-pack.exe' | grep -q debug"
+for doc in README.md README.ja.md; do
+  check "zip $doc" bash -c "iconv -f UTF-8 -t UTF-8 '$dir/$doc' >/dev/null &&
+    [ \$(grep -c \$'\\r\$' '$dir/$doc') = \$(wc -l <'$dir/$doc') ]"
+done
+mkdir -p "$tmp/alone" && cp "$dir/kvxsfx-pack.exe" "$tmp/alone/"
+# A Wine server left from an earlier run on another display is let go first.
+WINEPREFIX="$win/wineprefix" wineserver -w || true
+check "zip packer under Wine" "$top/tests/wine-run.sh" "$win/wineprefix" "$tmp/alone/kvxsfx-pack.exe" \
+  -q -o "Z:$tmp/w.exe" "Z:$tmp/in" </dev/null
+check "its output tests" "$packer" test "$tmp/w.exe"
+WINEPREFIX="$win/wineprefix" wineserver -w || true
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
