@@ -14,11 +14,12 @@ binmode STDOUT, ':encoding(UTF-8)';
 my $version = shift or die "usage: prepare.pl VERSION < page > page\n";
 my $ja = qr/[\p{Han}\p{Hiragana}\p{Katakana}ー々〆〇、。「」『』（）：・〜]/;
 my $opening = qr/[\p{Han}\p{Hiragana}\p{Katakana}々〆〇「『（]/;
+my $closing = qr/[ー・、。」』）：〜ぁぃぅぇぉっゃゅょァィゥェォッャュョ]/;    # never begin a line
 my @lines = <STDIN>;
 for my $i (0 .. $#lines) {
     $lines[$i] =~ s/\@KVX_VERSION\@/$version/g;
     next if $lines[$i] =~ /^\./;    # requests and macros stay as written
-    $lines[$i] =~ s/(?<=$ja)(?=$opening)/\\:/g;
+    $lines[$i] =~ s/(?<=$ja)(?=$opening)(?!$closing)/\\:/g;
     my $next = $i < $#lines ? $lines[$i + 1] : '';
     $lines[$i] =~ s/(?<=$ja)\n\z/\\c\n/ if $next =~ /^$ja/;
 }
