@@ -77,9 +77,9 @@ Names are written in Shift_JIS, files are compressed with bzip2 on every
 core, and the same inputs always give the same bytes.  It also lists, tests
 and extracts such files without running them, signed ones included.")
 else()
-  # The Windows zip: the packer, the stub, the READMEs with CRLF line ends and
+  # The Windows zip: the packer and the builder, the stub, the READMEs with CRLF line ends and
   # libbzip2's licence (both programs hold its code).
-  install(TARGETS kvxsfx-pack RUNTIME DESTINATION .)
+  install(TARGETS kvxsfx-pack kvxsfx-builder RUNTIME DESTINATION .)
   install(FILES ${KVX_STUB} DESTINATION .)
   foreach(doc ${KVX_DOCS} ${BZIP2_SRC}/LICENSE)
     get_filename_component(name ${doc} NAME_WE)

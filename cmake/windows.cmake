@@ -67,6 +67,25 @@ add_custom_command(TARGET kvxsfx-pack POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack.exe
   VERBATIM)
 
+# The builder, a window for Windows over the same library.
+set(KVX_BUILDER_RESOURCES ${CMAKE_BINARY_DIR}/builder.res.obj)
+add_custom_command(OUTPUT ${KVX_BUILDER_RESOURCES}
+  COMMAND ${CMAKE_RC_COMPILER} -c 65001 -I ${CMAKE_SOURCE_DIR}/packer/builder -I ${CMAKE_SOURCE_DIR}/src/ui
+          -O coff ${CMAKE_SOURCE_DIR}/packer/builder/builder.rc ${KVX_BUILDER_RESOURCES}
+  DEPENDS packer/builder/builder.rc packer/builder/builder.manifest packer/builder/ids.h src/ui/kvx.ico
+  VERBATIM)
+add_library(builderlib STATIC packer/builder/builder.cpp)
+target_include_directories(builderlib PUBLIC packer/builder)
+target_compile_definitions(builderlib PUBLIC UNICODE _UNICODE WINVER=0x0601 _WIN32_WINNT=0x0601)
+target_link_libraries(builderlib PUBLIC packlib comctl32 comdlg32 shell32 ole32 uuid)
+add_executable(kvxsfx-builder WIN32 packer/builder/main.cpp ${KVX_CARRIED_STUB} ${KVX_BUILDER_RESOURCES})
+target_link_libraries(kvxsfx-builder PRIVATE builderlib)
+target_link_options(kvxsfx-builder PRIVATE -static -municode)
+add_dependencies(kvxsfx-builder kvxsfx_linked)
+add_custom_command(TARGET kvxsfx-builder POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-builder> ${KVX_DIST}/kvxsfx-builder.exe
+  VERBATIM)
+
 # Tests, run under Wine in a prefix private to this build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
 add_executable(kvx_win_tests
@@ -142,6 +161,20 @@ add_test(NAME stub_runs
   COMMAND ${CMAKE_SOURCE_DIR}/tests/stub_runs.sh ${CMAKE_BINARY_DIR}/wineprefix
           $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
 set_tests_properties(stub_runs PROPERTIES TIMEOUT 180)
+
+# The builder driven as a person would: the real program, and its window in
+# the test's own process for a real WM_DROPFILES.
+add_executable(kvx_builder_tests tests/win/builder_test.cpp tests/win/testutil.cpp tools/driver/driver.cpp
+  $<TARGET_OBJECTS:kvxcore> ${KVX_BUILDER_RESOURCES})
+target_include_directories(kvx_builder_tests PRIVATE src tests/win tools/driver)
+target_link_libraries(kvx_builder_tests PRIVATE builderlib gtest_main shlwapi)
+target_link_options(kvx_builder_tests PRIVATE -static)
+target_compile_definitions(kvx_builder_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}" KVX_DIST="Z:${KVX_DIST}/"
+  KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
+add_dependencies(kvx_builder_tests kvxsfx-builder)
+set_target_properties(kvx_builder_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
+add_test(NAME builder_tests COMMAND kvx_builder_tests)
+set_tests_properties(builder_tests PROPERTIES TIMEOUT 300)
 
 # The Debian package, make install and the Windows zip, as people install them.
 add_test(NAME packages

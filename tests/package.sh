@@ -54,8 +54,10 @@ check "make install" same "$(cd "$tmp/inst" && find . -type f | sort)" "$(printf
 # packer run from a folder that holds nothing else.
 unzip -q "$zip" -d "$tmp/zip"
 dir=$tmp/zip/kvxsfx-pack-$version-win32
-check "zip imports" sh -c "i686-w64-mingw32-objdump -p '$dir/kvxsfx-pack.exe' | awk '/DLL Name/ {print tolower(\$3)}' |
-  grep -vxE 'kernel32.dll|msvcrt.dll|shell32.dll|user32.dll|advapi32.dll' | (! grep .)"
+for exe in kvxsfx-pack.exe kvxsfx-builder.exe; do
+  check "zip $exe imports" sh -c "i686-w64-mingw32-objdump -p '$dir/$exe' | awk '/DLL Name/ {print tolower(\$3)}' |
+    grep -vxE '(kernel32|msvcrt|shell32|user32|advapi32|gdi32|comctl32|comdlg32|ole32).dll' | (! grep .)"
+done
 check "zip stripped" sh -c "! i686-w64-mingw32-objdump -h '$dir/kvxsfx-pack.exe' | grep -q debug"
 for doc in README.md README.ja.md; do
   check "zip $doc" bash -c "iconv -f UTF-8 -t UTF-8 '$dir/$doc' >/dev/null &&

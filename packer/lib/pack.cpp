@@ -220,6 +220,24 @@ bool SameFile(const std::string& a, const std::string& b)
     return fs::equivalent(fs::u8path(a), fs::u8path(b), ec);
 }
 
+// An output inside an input folder would be packed into the next file made.
+bool CheckOutputOutsideInputs(const Options& options, std::ostream& err)
+{
+    std::error_code ec;
+    const fs::path output = fs::weakly_canonical(fs::absolute(fs::u8path(options.output), ec), ec);
+    for (const std::string& input : options.inputs) {
+        const fs::path folder = fs::weakly_canonical(fs::absolute(fs::u8path(input), ec), ec);
+        if (!fs::is_directory(folder, ec))
+            continue;
+        const fs::path relative = output.lexically_relative(folder);
+        if (!relative.empty() && *relative.begin() != ".." && relative != ".") {
+            err << "kvxsfx-pack: the output " << options.output << " lies inside the input " << input << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 // Everything that can be wrong is found here, before anything is written.
 bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan, std::ostream& err)
 {
@@ -227,6 +245,7 @@ bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan
         return false;
     bool ok = WriteTexts(options, &plan->stub, err);
     ok = CheckDestination(options.destination, err) && ok;
+    ok = CheckOutputOutsideInputs(options, err) && ok;
     ok = CollectInputs(options, &plan->items, err) && ok;
     ok = CheckLaunch(options.launch, plan->items, err) && ok;
     plan->jobs.resize(plan->items.size());

@@ -305,6 +305,9 @@ TEST_F(Packer, OutputInsideTheInputsLinksAndUsage)
     Write("setup.exe", "old");
     EXPECT_EQ(Run({"-o", (src / "setup.exe").string(), src.string()}), 1);
     EXPECT_NE(err.find("also an input"), std::string::npos) << err;
+    EXPECT_EQ(Run({"-o", (src / "sub/new.exe").string(), src.string()}), 1);  // would be packed next time
+    EXPECT_NE(err.find("lies inside the input"), std::string::npos) << err;
+    EXPECT_FALSE(fs::exists(src / "sub/new.exe.partial"));
 
     fs::create_directory_symlink(src, src / "loop");
     EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);

@@ -37,12 +37,12 @@ bool IsProgressWindow(HWND w) { return GetDlgItem(w, 1000) != NULL && GetDlgItem
 
 }  // namespace
 
-StubProcess::StubProcess(const std::string& exe)
+StubProcess::StubProcess(const std::string& exe, const std::string& arguments)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::string commandLine = "\"" + exe + "\"";
+    std::string commandLine = "\"" + exe + "\"" + (arguments.empty() ? "" : " " + arguments);
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     if (CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, temp, &startup, &info)) {

@@ -14,8 +14,8 @@ struct SeenMessageBox {
 
 class StubProcess {
 public:
-    // Starts `exe` (its working directory: the temporary directory).
-    explicit StubProcess(const std::string& exe);
+    // Starts `exe` with `arguments` (its working directory: the temporary directory).
+    explicit StubProcess(const std::string& exe, const std::string& arguments = "");
     ~StubProcess();  // ends the process if it is still running
     bool started() const { return process_ != NULL; }
 

@@ -1,0 +1,421 @@
+// The builder's dialog: inputs from the command line, drag and drop or the
+// folder picker; the dialog's texts with their Shift-JIS byte counts kept up
+// as one types; packing on a worker thread through pack::Pack, with its
+// progress in the window and a cancel button.
+#include "builder.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+#include <shobjidl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "pack.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const UINT WmProgress = WM_APP + 1, WmDone = WM_APP + 2;
+const int TextLimit = 255;  // bytes of Shift-JIS in each of the dialog's texts
+
+std::string Utf8(const std::wstring& text)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), NULL, 0, NULL, NULL);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &s[0], n, NULL, NULL);
+    return s;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), (int)text.size(), NULL, 0);
+    std::wstring s(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), (int)text.size(), &s[0], n);
+    return s;
+}
+
+std::wstring Text(HWND dialog, int id)
+{
+    HWND control = GetDlgItem(dialog, id);
+    std::wstring text(GetWindowTextLengthW(control) + 1, L'\0');
+    text.resize(GetWindowTextW(control, &text[0], (int)text.size()));
+    return text;
+}
+
+std::wstring Format(const wchar_t* format, ...)
+{
+    wchar_t text[512];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, 511, format, args);
+    va_end(args);
+    text[511] = L'\0';
+    return text;
+}
+
+// 1234567 as "1,234,567".
+std::wstring Grouped(unsigned long long n)
+{
+    std::wstring digits = std::to_wstring(n);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, L",");
+    return digits;
+}
+
+// The four texts of the self-extracting file's dialog, each with the label
+// beside it that counts the bytes left.
+struct Field {
+    int edit, counter;
+};
+const Field Fields[] = {{IdTitle, IdTitleLeft}, {IdMessage, IdMessageLeft}, {IdDest, IdDestLeft}, {IdLaunch, IdLaunchLeft}};
+
+// What the window and the packing thread share.
+class Builder : public pack::PackObserver {
+public:
+    Builder(const sfx::Bytes& stub, const std::vector<std::wstring>& inputs) : stub_(stub), inputs_(inputs) {}
+
+    void Progress(const pack::PackStatus& status) override  // on the packing thread
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = status;
+        PostMessageW(dialog_, WmProgress, 0, 0);
+    }
+    bool Cancelled() override { return cancel_; }
+
+    INT_PTR Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+private:
+    void Start(HWND dialog);
+    void SetInputs(const std::vector<std::wstring>& inputs);
+    void CountBytes(const Field& field);
+    void ShowProgress();
+    void Finish();
+    void SetBusy(bool busy);
+    void Browse();
+    void SaveAs();
+    void Drop(HDROP drop);
+    void Close();
+    int Ask(const std::wstring& text, UINT type) { return MessageBoxW(dialog_, text.c_str(), L"kvxsfx-builder", type); }
+
+    const sfx::Bytes& stub_;
+    std::vector<std::wstring> inputs_;
+    std::wstring defaultOutput_;
+    HWND dialog_ = NULL;
+    bool over_[4] = {};  // a text that does not fit, shown in red
+    bool busy_ = false, closeWhenDone_ = false;
+    std::atomic<bool> cancel_{false};
+    std::thread worker_;
+    std::wstring output_;
+
+    std::mutex mutex_;  // guards what follows, written by the packing thread
+    pack::PackStatus status_;
+    std::string errors_;
+    int code_ = 0;
+};
+
+void Builder::SetInputs(const std::vector<std::wstring>& inputs)
+{
+    inputs_ = inputs;
+    std::wstring shown;
+    for (const std::wstring& input : inputs)
+        shown += (shown.empty() ? L"" : L"; ") + input;
+    SetDlgItemTextW(dialog_, IdInput, shown.c_str());
+    // The output follows the input until one chooses it oneself.
+    const std::wstring output = Text(dialog_, IdOutput);
+    if (output.empty() || output == defaultOutput_) {
+        defaultOutput_ = DefaultOutput(inputs);
+        SetDlgItemTextW(dialog_, IdOutput, defaultOutput_.c_str());
+    }
+}
+
+// Shows how many bytes of Shift-JIS a text has left, or what keeps it from fitting.
+void Builder::CountBytes(const Field& field)
+{
+    const std::wstring text = Text(dialog_, field.edit);
+    BOOL lost = FALSE;
+    const int bytes = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, text.c_str(), (int)text.size(), NULL, 0, NULL, &lost);
+    const int index = (int)(&field - Fields);
+    std::wstring shown;
+    if (lost)
+        shown = L"使えない文字";
+    else if (bytes > TextLimit)
+        shown = Format(L"%d バイト超過", bytes - TextLimit);
+    else
+        shown = Format(L"あと %d バイト", TextLimit - bytes);
+    over_[index] = lost || bytes > TextLimit;
+    SetDlgItemTextW(dialog_, field.counter, shown.c_str());
+}
+
+void Builder::SetBusy(bool busy)
+{
+    busy_ = busy;
+    for (int id : {IdBrowse, IdTitle, IdMessage, IdDest, IdLaunch, IdOutput, IdSaveAs, IdStore})
+        EnableWindow(GetDlgItem(dialog_, id), !busy);
+    DragAcceptFiles(dialog_, !busy);
+    SetDlgItemTextW(dialog_, IdCreate, busy ? L"中止(&C)" : L"作成(&C)");
+    SetDlgItemTextW(dialog_, IdStatus, L"");
+    SendDlgItemMessageW(dialog_, IdProgress, PBM_SETPOS, 0, 0);
+}
+
+// Checks what the window can check itself, asks before replacing a file, and
+// starts packing on a worker thread.
+void Builder::Start(HWND dialog)
+{
+    output_ = Text(dialog, IdOutput);
+    if (inputs_.empty()) {
+        Ask(L"入力がありません。フォルダやファイルをドロップするか、[参照...] で選んでください。", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (output_.empty()) {
+        Ask(L"出力ファイルを指定してください。", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (GetFileAttributesW(output_.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        Ask(output_ + L"\nはすでにあります。置き換えますか?", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+        return;
+
+    pack::Options options;
+    options.output = Utf8(output_);
+    options.title = Utf8(Text(dialog, IdTitle));
+    options.message = Utf8(Text(dialog, IdMessage));
+    options.destination = Utf8(Text(dialog, IdDest));
+    options.launch = Utf8(Text(dialog, IdLaunch));
+    options.storeAll = IsDlgButtonChecked(dialog, IdStore) == BST_CHECKED;
+    options.quiet = true;
+    for (const std::wstring& input : inputs_)
+        options.inputs.push_back(Utf8(input));
+    cancel_ = false;
+    status_ = {};
+    SetBusy(true);
+    worker_ = std::thread([this, options] {
+        std::ostringstream out, err;
+        const int code = pack::Pack(options, stub_, out, err, this);
+        std::lock_guard<std::mutex> lock(mutex_);
+        code_ = code;
+        errors_ = err.str();
+        PostMessageW(dialog_, WmDone, 0, 0);
+    });
+}
+
+void Builder::ShowProgress()
+{
+    pack::PackStatus s;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        s = status_;
+    }
+    const double mib = s.bytesDone / 1048576.0;
+    const int position = s.bytes > 0 ? (int)(s.bytesDone * 1000 / s.bytes) : 0;
+    SendDlgItemMessageW(dialog_, IdProgress, PBM_SETPOS, position, 0);
+    const std::wstring line = Format(L"%u / %u ファイル   %.1f / %.1f MiB   %.1f MiB/s   ", (unsigned)s.filesDone,
+                                     (unsigned)s.files, mib, s.bytes / 1048576.0, s.seconds > 0 ? mib / s.seconds : 0.0);
+    SetDlgItemTextW(dialog_, IdStatus, (line + Wide(s.current)).c_str());
+}
+
+// The packing thread has ended: says what came of it.
+void Builder::Finish()
+{
+    worker_.join();
+    std::string errors;
+    int code;
+    pack::PackStatus s;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        errors = errors_;
+        code = code_;
+        s = status_;
+    }
+    SetBusy(false);
+    if (closeWhenDone_) {
+        EndDialog(dialog_, 0);
+        return;
+    }
+    if (code == pack::ExitCancelled) {
+        SetDlgItemTextW(dialog_, IdStatus, L"中止しました。ファイルは作成していません。");
+        return;
+    }
+    if (code != pack::ExitOk) {
+        // The packer's own messages, one a line, without its name in front.
+        std::string shown;
+        std::istringstream lines(errors);
+        for (std::string line; std::getline(lines, line);)
+            shown += (line.rfind("kvxsfx-pack: ", 0) == 0 ? line.substr(13) : line) + "\n";
+        Ask(L"作成できませんでした。\n\n" + Wide(shown), MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    SendDlgItemMessageW(dialog_, IdProgress, PBM_SETPOS, 1000, 0);
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(output_.c_str(), GetFileExInfoStandard, &data);
+    const unsigned long long size = (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
+    SetDlgItemTextW(dialog_, IdStatus, L"作成しました。");
+    Ask(Format(L"自己解凍ファイルを作成しました。\n\n%ls\n\n項目: %u 個\nサイズ: %ls バイト (%.1f MiB)", output_.c_str(),
+               (unsigned)s.files, Grouped(size).c_str(), size / 1048576.0),
+        MB_OK | MB_ICONINFORMATION);
+}
+
+// The shell's folder picker.
+void Builder::Browse()
+{
+    IFileOpenDialog* picker = NULL;
+    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, NULL, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&picker))))
+        return;
+    DWORD flags = 0;
+    picker->GetOptions(&flags);
+    picker->SetOptions(flags | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+    picker->SetTitle(L"まとめるフォルダを選んでください");
+    IShellItem* item = NULL;
+    wchar_t* path = NULL;
+    if (SUCCEEDED(picker->Show(dialog_)) && SUCCEEDED(picker->GetResult(&item)) &&
+        SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
+        SetInputs({path});
+        CoTaskMemFree(path);
+    }
+    if (item != NULL)
+        item->Release();
+    picker->Release();
+}
+
+void Builder::SaveAs()
+{
+    wchar_t path[MAX_PATH] = {};
+    lstrcpynW(path, Text(dialog_, IdOutput).c_str(), MAX_PATH);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = dialog_;
+    ofn.lpstrFilter = L"自己解凍ファイル (*.exe)\0*.exe\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"exe";
+    ofn.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+    if (GetSaveFileNameW(&ofn))
+        SetDlgItemTextW(dialog_, IdOutput, path);
+}
+
+void Builder::Drop(HDROP drop)
+{
+    std::vector<std::wstring> dropped;
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, NULL, 0);
+    for (UINT i = 0; i < count; i++) {
+        std::wstring path(DragQueryFileW(drop, i, NULL, 0) + 1, L'\0');
+        path.resize(DragQueryFileW(drop, i, &path[0], (UINT)path.size()));
+        dropped.push_back(path);
+    }
+    DragFinish(drop);
+    if (!dropped.empty())
+        SetInputs(dropped);
+}
+
+// Closing while it packs cancels first, and closes once the thread has ended.
+void Builder::Close()
+{
+    if (!busy_) {
+        EndDialog(dialog_, 0);
+        return;
+    }
+    closeWhenDone_ = true;
+    cancel_ = true;
+}
+
+INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG: {
+        dialog_ = dialog;
+        HICON icon = LoadIconW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(BuilderIcon));
+        SendMessageW(dialog, WM_SETICON, ICON_BIG, (LPARAM)icon);
+        SendMessageW(dialog, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+        SendDlgItemMessageW(dialog, IdProgress, PBM_SETRANGE32, 0, 1000);
+        for (const Field& field : Fields)
+            CountBytes(field);
+        DragAcceptFiles(dialog, TRUE);
+        if (!inputs_.empty())
+            SetInputs(inputs_);
+        SetFocus(GetDlgItem(dialog, IdTitle));
+        return FALSE;  // the focus is set
+    }
+    case WM_COMMAND: {
+        const int id = LOWORD(wParam);
+        if (HIWORD(wParam) == EN_CHANGE) {
+            for (const Field& field : Fields)
+                if (field.edit == id)
+                    CountBytes(field);
+            return TRUE;
+        }
+        if (id == IdCreate)
+            busy_ ? (void)(cancel_ = true) : Start(dialog);
+        else if (id == IdClose)
+            Close();
+        else if (id == IdBrowse)
+            Browse();
+        else if (id == IdSaveAs)
+            SaveAs();
+        return TRUE;
+    }
+    case WM_CTLCOLORSTATIC:
+        for (int i = 0; i < 4; i++) {
+            if (over_[i] && (HWND)lParam == GetDlgItem(dialog, Fields[i].counter)) {
+                SetTextColor((HDC)wParam, RGB(192, 0, 0));
+                SetBkMode((HDC)wParam, TRANSPARENT);
+                return (INT_PTR)GetSysColorBrush(COLOR_BTNFACE);
+            }
+        }
+        return FALSE;
+    case WM_DROPFILES:
+        Drop((HDROP)wParam);
+        return TRUE;
+    case WmProgress:
+        if (busy_)
+            ShowProgress();
+        return TRUE;
+    case WmDone:
+        Finish();
+        return TRUE;
+    case WM_CLOSE:
+        Close();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG)
+        SetWindowLongPtrW(dialog, GWLP_USERDATA, lParam);
+    Builder* builder = (Builder*)GetWindowLongPtrW(dialog, GWLP_USERDATA);
+    return builder != nullptr ? builder->Handle(dialog, message, wParam, lParam) : FALSE;
+}
+
+}  // namespace
+
+std::wstring DefaultOutput(const std::vector<std::wstring>& inputs)
+{
+    if (inputs.empty())
+        return L"";
+    fs::path first = fs::path(inputs[0]);
+    while (first.has_filename() == false && first.has_parent_path() && first != first.parent_path())
+        first = first.parent_path();  // a trailing separator
+    std::error_code ec;
+    const fs::path folder = fs::is_directory(first, ec) ? first : first.parent_path();
+    if (!folder.has_filename())
+        return L"";  // a drive's root has no name to give the file
+    return (folder.parent_path() / (folder.filename().wstring() + L".exe")).wstring();
+}
+
+int RunBuilder(HINSTANCE instance, const std::vector<std::wstring>& inputs, const sfx::Bytes& stub)
+{
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    const bool com = SUCCEEDED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    Builder builder(stub, inputs);
+    const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(BuilderDialog), NULL, DialogProc, (LPARAM)&builder);
+    if (com)
+        CoUninitialize();
+    return (int)result;
+}
