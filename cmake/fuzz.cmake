@@ -19,4 +19,25 @@ foreach(target entries paths pathtext extract)
   # The seed corpus and every input that once found a fault, replayed.
   add_test(NAME corpus_${target}
     COMMAND fuzz_${target} -runs=0 ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
+  set_tests_properties(corpus_${target} PROPERTIES TIMEOUT 120)
 endforeach()
+
+# The packer's reader (list, test, extract) over files strangers send, with
+# the same sanitizers; its own code, not a layer under it.
+find_package(Threads REQUIRED)
+add_library(fuzz_packlib STATIC
+  packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/collect.cpp packer/lib/pack.cpp
+  packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/read.cpp packer/lib/cli.cpp)
+target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC})
+target_compile_options(fuzz_packlib PUBLIC ${FUZZ_FLAGS})
+target_compile_definitions(fuzz_packlib PRIVATE KVX_VERSION="${PROJECT_VERSION}")
+target_link_libraries(fuzz_packlib PUBLIC fuzz_bz2 Threads::Threads)
+foreach(target reader unpack)
+  add_executable(fuzz_${target} tests/fuzz/fuzz_reader.cpp)
+  target_link_libraries(fuzz_${target} fuzz_packlib)
+  target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
+  add_test(NAME corpus_${target}
+    COMMAND fuzz_${target} -runs=0 ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${target})
+  set_tests_properties(corpus_${target} PROPERTIES TIMEOUT 120)
+endforeach()
+target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)

@@ -11,6 +11,7 @@ add_executable(kvx_host_tests
 target_link_libraries(kvx_host_tests packlib gtest_main)
 target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
 add_test(NAME host_tests COMMAND kvx_host_tests)
+set_tests_properties(host_tests PROPERTIES TIMEOUT 120)
 
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)

@@ -128,7 +128,7 @@ target_compile_definitions(kvx_win_tests PRIVATE KVX_TESTDATA="Z:${KVX_TESTDATA}
 add_dependencies(kvx_win_tests kvxsfx_linked)
 set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_test(NAME win_tests COMMAND kvx_win_tests)
-set_tests_properties(win_tests PROPERTIES TIMEOUT 600)
+set_tests_properties(win_tests PROPERTIES TIMEOUT 240)
 
 # The extraction benchmark's harness: the stub's own code, timed.
 add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp tools/driver/driver.cpp
@@ -153,14 +153,14 @@ add_dependencies(kvx_win_tests planted_dll)
 add_test(NAME planted_dlls
   COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${CMAKE_BINARY_DIR}/wineprefix
           $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
-set_tests_properties(planted_dlls PROPERTIES TIMEOUT 120)
+set_tests_properties(planted_dlls PROPERTIES TIMEOUT 60)
 
 # Packed files run through the real stub: signed after packing, and one large
 # file compressed in several blocks at once.
 add_test(NAME stub_runs
   COMMAND ${CMAKE_SOURCE_DIR}/tests/stub_runs.sh ${CMAKE_BINARY_DIR}/wineprefix
           $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
-set_tests_properties(stub_runs PROPERTIES TIMEOUT 180)
+set_tests_properties(stub_runs PROPERTIES TIMEOUT 90)
 
 # The builder driven as a person would: the real program, and its window in
 # the test's own process for a real WM_DROPFILES.
@@ -174,12 +174,19 @@ target_compile_definitions(kvx_builder_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB
 add_dependencies(kvx_builder_tests kvxsfx-builder)
 set_target_properties(kvx_builder_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")
 add_test(NAME builder_tests COMMAND kvx_builder_tests)
-set_tests_properties(builder_tests PROPERTIES TIMEOUT 300)
+set_tests_properties(builder_tests PROPERTIES TIMEOUT 180)
 
 # The Debian package, make install and the Windows zip, as people install them.
 add_test(NAME packages
   COMMAND ${CMAKE_SOURCE_DIR}/tests/package.sh ${PROJECT_VERSION} ${KVX_HOST_DIR} ${CMAKE_BINARY_DIR})
-set_tests_properties(packages PROPERTIES TIMEOUT 300)
+set_tests_properties(packages PROPERTIES TIMEOUT 180)
+
+# A crashing program fails within seconds: no crash dialog waits.
+add_executable(crash tests/win/crash.c)
+add_test(NAME crash_fails_fast
+  COMMAND sh -c "\"$0\" \"$1\" \"$2\" </dev/null >/dev/null 2>&1; test $? -eq 5"  # an access violation
+          ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix $<TARGET_FILE:crash>)
+set_tests_properties(crash_fails_fast PROPERTIES TIMEOUT 30)
 
 # The mutation campaign through the real stub: a seeded sample in the tests,
 # long campaigns with `make fuzz-stub N=10000`.
@@ -189,6 +196,6 @@ target_link_libraries(stub_campaign PRIVATE sfxwriter bz2_full)
 target_link_options(stub_campaign PRIVATE -static)
 add_dependencies(stub_campaign kvxsfx_linked)
 add_test(NAME stub_campaign_sample COMMAND stub_campaign "Z:${KVX_STUB}" 1 200)
-set_tests_properties(stub_campaign_sample PROPERTIES TIMEOUT 900)
+set_tests_properties(stub_campaign_sample PROPERTIES TIMEOUT 400)
 
 include(cmake/packaging.cmake)

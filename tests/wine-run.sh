@@ -21,17 +21,20 @@ if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$prefix" "$@"
 fi
 
-if [ ! -f "$prefix/.ready" ]; then
+if [ ! -f "$prefix/.ready-2" ]; then
   mkdir -p "$(dirname "$prefix")"
   exec 9>"$prefix.lock"
   flock 9
-  if [ ! -f "$prefix/.ready" ]; then
+  if [ ! -f "$prefix/.ready-2" ]; then
     rm -rf "$prefix"
     wineboot -i >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    # A crash ends the program at once, with a backtrace, instead of waiting
+    # for someone to close the crash dialog.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     wineserver -w
-    touch "$prefix/.ready"
+    touch "$prefix/.ready-2"
   fi
   exec 9>&-
 fi

@@ -23,74 +23,65 @@ uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count)
     return (uint32_t)((window >> (40 - (at & 7) - count)) & ((1ull << count) - 1));
 }
 
-// libbzip2's working memory (about 8 MB at -9), kept by each thread from one
-// chunk to the next instead of being returned to the system and faulted in
-// again every time.
-class Arena {
-public:
-    ~Arena()
-    {
-        for (Header* h : free_)
-            std::free(h);
-    }
-    static void* Allocate(void* arena, int items, int size)
-    {
-        auto& free = static_cast<Arena*>(arena)->free_;
-        const size_t bytes = (size_t)items * (size_t)size;
-        for (size_t i = 0; i < free.size(); i++) {
-            if (free[i]->bytes == bytes) {
-                Header* h = free[i];
-                free.erase(free.begin() + i);
-                return h + 1;
-            }
-        }
-        Header* h = static_cast<Header*>(std::malloc(sizeof(Header) + bytes));
-        if (h == nullptr)
-            return nullptr;
-        h->bytes = bytes;
-        return h + 1;
-    }
-    static void Release(void* arena, void* p)
-    {
-        if (p != nullptr)
-            static_cast<Arena*>(arena)->free_.push_back(static_cast<Header*>(p) - 1);
-    }
-
-private:
-    struct alignas(16) Header {
-        size_t bytes;
-    };
-    std::vector<Header*> free_;
-};
-
-bool CompressOne(const uint8_t* data, size_t n, int level, Block* block)
+bool CompressOne(const uint8_t* data, size_t n, int level, Workspace& workspace, Block* block)
 {
-    thread_local Arena arena;
-    thread_local std::vector<char> scratch;
     // libbzip2's worst case: 1 % larger plus 600 bytes.
     const size_t bound = n + n / 100 + 601;
-    if (scratch.size() < bound)
-        scratch.resize(bound);
+    if (workspace.output.size() < bound)
+        workspace.output.resize(bound);
     bz_stream stream = {};
-    stream.bzalloc = Arena::Allocate;
-    stream.bzfree = Arena::Release;
-    stream.opaque = &arena;
+    stream.bzalloc = Workspace::Allocate;
+    stream.bzfree = Workspace::Release;
+    stream.opaque = &workspace;
     if (BZ2_bzCompressInit(&stream, level, 0, 0) != BZ_OK)
         return false;
     stream.next_in = n == 0 ? (char*)"" : (char*)data;
     stream.avail_in = (unsigned int)n;
-    stream.next_out = scratch.data();
+    stream.next_out = workspace.output.data();
     stream.avail_out = (unsigned int)bound;
     const int result = BZ2_bzCompress(&stream, BZ_FINISH);
     const size_t size = bound - stream.avail_out;
     BZ2_bzCompressEnd(&stream);
     if (result != BZ_STREAM_END)
         return false;
-    block->stream.assign(scratch.begin(), scratch.begin() + size);
+    block->stream.assign(workspace.output.begin(), workspace.output.begin() + size);
     return true;
 }
 
 }  // namespace
+
+// Each block is kept with its size in front of it, 16 bytes to keep the alignment.
+const size_t SizeField = 16;
+
+Workspace::~Workspace()
+{
+    for (void* p : free_)
+        std::free(p);
+}
+
+void* Workspace::Allocate(void* workspace, int items, int size)
+{
+    auto& free = static_cast<Workspace*>(workspace)->free_;
+    const size_t bytes = (size_t)items * (size_t)size;
+    for (size_t i = 0; i < free.size(); i++) {
+        if (*static_cast<size_t*>(free[i]) == bytes) {
+            void* p = free[i];
+            free.erase(free.begin() + i);
+            return static_cast<char*>(p) + SizeField;
+        }
+    }
+    void* p = std::malloc(SizeField + bytes);
+    if (p == nullptr)
+        return nullptr;
+    *static_cast<size_t*>(p) = bytes;
+    return static_cast<char*>(p) + SizeField;
+}
+
+void Workspace::Release(void* workspace, void* p)
+{
+    if (p != nullptr)
+        static_cast<Workspace*>(workspace)->free_.push_back(static_cast<char*>(p) - SizeField);
+}
 
 size_t BlockCutter::Feed(const uint8_t* data, size_t n)
 {
@@ -146,10 +137,11 @@ bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)
     return false;
 }
 
-bool CompressChunk(const uint8_t* data, size_t n, int level, std::vector<Block>* blocks, std::string* error)
+bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
+                   std::string* error)
 {
     Block block;
-    if (!CompressOne(data, n, level, &block)) {
+    if (!CompressOne(data, n, level, workspace, &block)) {
         *error = "compression failed (out of memory)";
         return false;
     }
@@ -161,8 +153,8 @@ bool CompressChunk(const uint8_t* data, size_t n, int level, std::vector<Block>*
         *error = "libbzip2 wrote a stream that is not one block";
         return false;
     }
-    return CompressChunk(data, n / 2, level, blocks, error) &&
-           CompressChunk(data + n / 2, n - n / 2, level, blocks, error);
+    return CompressChunk(data, n / 2, level, workspace, blocks, error) &&
+           CompressChunk(data + n / 2, n - n / 2, level, workspace, blocks, error);
 }
 
 StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)

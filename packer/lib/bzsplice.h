@@ -35,11 +35,29 @@ struct Block {
     uint32_t crc = 0;             // the block's CRC
 };
 
+// What one compressing thread keeps from one chunk to the next: libbzip2's
+// working memory (about 8 MB at -9), so that it is not returned to the system
+// and faulted in again for every chunk, and the output buffer.
+class Workspace {
+public:
+    Workspace() = default;
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    ~Workspace();
+    static void* Allocate(void* workspace, int items, int size);
+    static void Release(void* workspace, void* p);
+    std::vector<char> output;
+
+private:
+    std::vector<void*> free_;  // blocks libbzip2 gave back, each after its size
+};
+
 // Compresses a chunk into blocks at `level`: one block, unless libbzip2
 // unexpectedly needs more, in which case the chunk is halved and each half
 // compressed again.  Every block is checked before it is returned: the
 // stream's header, the block magic, and its trailer found at its end.
-bool CompressChunk(const uint8_t* data, size_t n, int level, std::vector<Block>* blocks, std::string* error);
+bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
+                   std::string* error);
 
 // Locates the block inside a one-block stream; false when the stream is not
 // one block at `level`.

@@ -79,6 +79,7 @@ void Pipeline::Stop()
 
 void Pipeline::Work()
 {
+    Workspace workspace;
     for (;;) {
         Piece piece;
         uint64_t sequence;
@@ -88,7 +89,7 @@ void Pipeline::Work()
                 return;
         }
         if (piece.error.empty() && !piece.chunk.empty())
-            CompressChunk(piece.chunk.data(), piece.chunk.size(), level_, &piece.blocks, &piece.error);
+            CompressChunk(piece.chunk.data(), piece.chunk.size(), level_, workspace, &piece.blocks, &piece.error);
         piece.chunk = {};
         std::lock_guard<std::mutex> lock(mutex_);
         done_[sequence] = std::move(piece);

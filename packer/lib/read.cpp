@@ -147,7 +147,7 @@ public:
     // Passes the entry's data to `sink` in pieces; false when the file ends first.
     bool ReadData(const Header& h, const std::function<bool(const char*, size_t)>& sink)
     {
-        std::vector<char> buffer(1 << 20);
+        std::vector<char> buffer(64 << 10);
         for (uint32_t left = h.packedSize; left > 0;) {
             const size_t n = std::fread(buffer.data(), 1, std::min<size_t>(left, buffer.size()), file_);
             if (n == 0)

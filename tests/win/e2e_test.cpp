@@ -165,7 +165,7 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     EXPECT_EQ(box.text, Completed);
     EXPECT_EQ(box.caption, Caption);
     EXPECT_EQ(box.icon, (UINT)MB_ICONINFORMATION);
-    ExpectExtracted(dest, entries, {Bytes("read me\r\n"), big, Bytes("nested")});
+    ASSERT_NO_FATAL_FAILURE(ExpectExtracted(dest, entries, {Bytes("read me\r\n"), big, Bytes("nested")}));
 }
 
 TEST_F(EndToEnd, ResourceTextsWhenNothingIsConfiguredAndCancel)
@@ -219,7 +219,7 @@ TEST_F(EndToEnd, TypedDestinations)
         else
             ClickButton(dialog, IDOK);
         EXPECT_EQ(FinishWithMessage(run, dialog).text, Completed);
-        ExpectExtracted(c.where, entries, {Bytes("typed")});
+        ASSERT_NO_FATAL_FAILURE(ExpectExtracted(c.where, entries, {Bytes("typed")}));
     }
     EXPECT_FALSE(FileExists("C:\\configured-default"));
 }
@@ -261,17 +261,54 @@ TEST_F(EndToEnd, FailureShowsOnlyTheFailureMessageAndOpensNothing)
     EXPECT_TRUE(FileExists(dest + "start.bat"));  // what came before the failure stays
 }
 
-TEST_F(EndToEnd, LaunchPathBeyondTheLimitFails)
+// The destination joined to the file to open must fit in 259 bytes; the
+// staging path (the temporary directory joined to the staging file's name) too.
+TEST_F(EndToEnd, LaunchAndStagingPathsAtTheirLimits)
 {
     std::string dest = dir;
     while (dest.size() < 200)
         dest += "long-directory-name\\";
-    const std::string launch(255 - 0, 'x');
-    StubProcess run(Write("toolong.exe", {"", "", dest, launch}, {Make("", "a.txt", Bytes("a"), false)}));
-    HWND dialog = run.WaitForDialog(Patience);
-    ASSERT_NE(dialog, nullptr);
-    ClickButton(dialog, IDOK);
-    EXPECT_EQ(FinishWithMessage(run, dialog).text, Failed);
+    const std::string script = "@echo launched>\"%~dp0launched.txt\"\r\n";
+    for (size_t length : {258, 259, 260}) {
+        SCOPED_TRACE(length);
+        const std::string launch = std::string(length - dest.size() - 4, 'x') + ".bat";
+        // Past the limit the launch file is not packed: only its joined path fails.
+        const sfx::Entry entry = length < 260 ? Make("", launch, Bytes(script), false) : Make("", "a.txt", Bytes("a"), false);
+        const std::string exe = Write("limit.exe", {"", "", dest, launch}, {entry});
+        const RunResult run = RunToEnd(exe);
+        EXPECT_EQ(run.exitCode, 0);
+        if (length == 260) {
+            ASSERT_EQ(run.boxes.size(), 1u);
+            EXPECT_EQ(run.boxes[0].text, Failed);
+            continue;
+        }
+        EXPECT_TRUE(run.boxes.empty());  // the file is opened instead of the completion message
+        bool launched = false;
+        for (int i = 0; i < 200 && !launched; i++, Sleep(50))
+            launched = FileExists(dest + "launched.txt");
+        EXPECT_TRUE(launched);
+        DeleteFileA((dest + "launched.txt").c_str());
+    }
+
+    char temp[MAX_PATH];
+    GetEnvironmentVariableA("TMP", temp, MAX_PATH);
+    const std::string exe = Write("staging.exe", {"", "", dir + "staged\\", ""}, {Make("", "a.txt", Bytes("a"), false)});
+    for (size_t length : {258, 259, 260}) {
+        SCOPED_TRACE(length);
+        std::string tmp = dir;  // the temporary directory, ending in a backslash, + "Qel00tmp.tmp"
+        while (length - 12 - tmp.size() > 60)
+            tmp += std::string(49, 't') + "\\";
+        tmp += std::string(length - 12 - tmp.size() - 1, 't') + "\\";
+        ASSERT_EQ(tmp.size() + 12, length);
+        for (size_t at = dir.size(); at < tmp.size(); at = tmp.find('\\', at) + 1)
+            CreateDirectoryA(tmp.substr(0, tmp.find('\\', at)).c_str(), NULL);
+        SetEnvironmentVariableA("TMP", tmp.c_str());
+        const RunResult run = RunToEnd(exe);
+        SetEnvironmentVariableA("TMP", temp);
+        EXPECT_EQ(run.exitCode, 0);
+        ASSERT_EQ(run.boxes.size(), 1u);
+        EXPECT_EQ(run.boxes[0].icon, length == 260 ? (UINT)MB_ICONEXCLAMATION : (UINT)MB_ICONINFORMATION);
+    }
 }
 
 TEST_F(EndToEnd, JapaneseNamesAndAJapaneseFolderWithSpaces)
@@ -294,7 +331,7 @@ TEST_F(EndToEnd, JapaneseNamesAndAJapaneseFolderWithSpaces)
     ASSERT_NE(dialog, nullptr);
     ClickButton(dialog, IDOK);  // empty field: beside the program
     EXPECT_EQ(FinishWithMessage(run, dialog).text, Completed);
-    ExpectExtracted(folder, entries, {Bytes("sjis"), Bytes("manual")});
+    ASSERT_NO_FATAL_FAILURE(ExpectExtracted(folder, entries, {Bytes("sjis"), Bytes("manual")}));
 }
 
 TEST_F(EndToEnd, DamagedAndHostilePayloadsEndWithTheOneFailureMessage)
@@ -350,6 +387,6 @@ TEST_F(EndToEnd, TwoRunsAtOnceKeepTheirOwnStagingData)
         contentsA.push_back(sfx::Bytes(400000, 'a'));
         contentsB.push_back(sfx::Bytes(400000, 'b'));
     }
-    ExpectExtracted(destA, first, contentsA);
-    ExpectExtracted(destB, second, contentsB);
+    ASSERT_NO_FATAL_FAILURE(ExpectExtracted(destA, first, contentsA));
+    ASSERT_NO_FATAL_FAILURE(ExpectExtracted(destB, second, contentsB));
 }

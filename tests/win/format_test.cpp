@@ -88,7 +88,7 @@ TEST(Checksum, CountsBytesAsSigned)
 
 TEST_F(Format, WorkedExampleOffsets)
 {
-    Open({sfx::EncodeEntry(MakeEntry("", "readme12.txt", 9754))});
+    ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("", "readme12.txt", 9754))}));
     EXPECT_EQ(GetFileSize(file, NULL), 63042u);
     ASSERT_TRUE(ReadNextEntry(file, 0));
     EXPECT_EQ(Position(), 53288u);  // first data byte
@@ -125,9 +125,9 @@ TEST_F(Format, WalkEndsAtFirstUnreadableEntry)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         // The middle entry carries the damage; its name has bytes above 0x7F.
-        Open({sfx::EncodeEntry(MakeEntry("a\\", "one", 10)),
+        ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("a\\", "one", 10)),
               sfx::EncodeEntry(MakeEntry("\x83\x5c\\", "\x95\x5c.txt", 20), c.damage),
-              sfx::EncodeEntry(MakeEntry("", "three", 0))});
+              sfx::EncodeEntry(MakeEntry("", "three", 0))}));
         EXPECT_EQ(Walk().size(), c.entriesRead);
         FlushAndClose(file);
         file = NULL;
@@ -138,7 +138,7 @@ TEST_F(Format, StrayBytesAfterLastEntryEndTheWalk)
 {
     for (size_t stray = 1; stray <= 3; stray++) {
         SCOPED_TRACE(stray);
-        Open({sfx::EncodeEntry(MakeEntry("", "last", 100))}, sfx::Bytes(stray, 0xAB));
+        ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("", "last", 100))}, sfx::Bytes(stray, 0xAB)));
         EXPECT_EQ(Walk(), std::vector<std::string>{"last"});
         FlushAndClose(file);
         file = NULL;
@@ -147,19 +147,21 @@ TEST_F(Format, StrayBytesAfterLastEntryEndTheWalk)
 
 TEST_F(Format, NameLengthLimits)
 {
-    const std::string longName(259, 'n');
-    Open({sfx::EncodeEntry(MakeEntry(longName, longName, 1))});
-    ASSERT_TRUE(ReadNextEntry(file, 0));
-    EXPECT_EQ(std::string(EntryDirName), longName);
-    EXPECT_EQ(std::string(EntryFileName), longName);
-    FlushAndClose(file);
+    for (size_t length : {258, 259}) {  // one below the limit, and the limit
+        const std::string longName(length, 'n');
+        ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry(longName, longName, 1))}));
+        ASSERT_TRUE(ReadNextEntry(file, 0));
+        EXPECT_EQ(std::string(EntryDirName), longName);
+        EXPECT_EQ(std::string(EntryFileName), longName);
+        FlushAndClose(file);
+    }
 
     // 260 fails before any name byte is read, for either name.
     for (int which = 0; which < 2; which++) {
         sfx::Damage tooLong;
         (which == 0 ? tooLong.dirNameLength : tooLong.fileNameLength) = 260;
         sfx::Entry e = MakeEntry(std::string(which == 0 ? 260 : 0, 'd'), std::string(which == 1 ? 260 : 0, 'f'), 1);
-        Open({sfx::EncodeEntry(e, tooLong)});
+        ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(e, tooLong)}));
         EXPECT_FALSE(ReadNextEntry(file, 0));
         EXPECT_EQ(Position(), sfx::StubSize + 28);
         FlushAndClose(file);
@@ -169,11 +171,11 @@ TEST_F(Format, NameLengthLimits)
 
 TEST_F(Format, EmptyPayloadAndEmptyNames)
 {
-    Open({});
+    ASSERT_NO_FATAL_FAILURE(Open({}));
     EXPECT_FALSE(ReadNextEntry(file, 0));
     FlushAndClose(file);
 
-    Open({sfx::EncodeEntry(MakeEntry("", "", 3))});
+    ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("", "", 3))}));
     ASSERT_TRUE(ReadNextEntry(file, 0));
     EXPECT_STREQ(EntryDirName, "");
     EXPECT_STREQ(EntryFileName, "");
@@ -181,14 +183,14 @@ TEST_F(Format, EmptyPayloadAndEmptyNames)
 
 TEST_F(Format, NamesAreTerminatedAfterLongerPredecessor)
 {
-    Open({sfx::EncodeEntry(MakeEntry("long\\directory\\", "long-file-name.txt", 1)),
-          sfx::EncodeEntry(MakeEntry("d\\", "f", 1))});
+    ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("long\\directory\\", "long-file-name.txt", 1)),
+          sfx::EncodeEntry(MakeEntry("d\\", "f", 1))}));
     EXPECT_EQ(Walk(), (std::vector<std::string>{"long\\directory\\long-file-name.txt", "d\\f"}));
 }
 
 TEST_F(Format, SecondWalkStartsAgainAtFirstEntry)
 {
-    Open({sfx::EncodeEntry(MakeEntry("", "first", 5)), sfx::EncodeEntry(MakeEntry("", "second", 5))});
+    ASSERT_NO_FATAL_FAILURE(Open({sfx::EncodeEntry(MakeEntry("", "first", 5)), sfx::EncodeEntry(MakeEntry("", "second", 5))}));
     EXPECT_EQ(Walk().size(), 2u);
     ASSERT_TRUE(ReadNextEntry(file, 0));
     EXPECT_STREQ(EntryFileName, "first");
@@ -200,7 +202,7 @@ TEST_F(Format, TruncatedHeaderOrNameAndNullHandle)
     const sfx::Bytes whole = sfx::EncodeEntry(MakeEntry("dir\\", "name", 0));
     for (size_t keep : {size_t(2), size_t(4), size_t(20), size_t(28), size_t(30), whole.size() - 1}) {
         SCOPED_TRACE(keep);
-        Open({sfx::Bytes(whole.begin(), whole.begin() + keep)});
+        ASSERT_NO_FATAL_FAILURE(Open({sfx::Bytes(whole.begin(), whole.begin() + keep)}));
         EXPECT_FALSE(ReadNextEntry(file, 0));
         FlushAndClose(file);
     }

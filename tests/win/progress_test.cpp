@@ -112,19 +112,19 @@ void ExpectTemplate(const sfx::Bytes& bytes, const Header& h, const std::vector<
 
 TEST_F(StubResources, ProgressDialogTemplate)
 {
-    ExpectTemplate(Resource(RT_DIALOG, ProgressDialogId),
+    ASSERT_NO_FATAL_FAILURE(ExpectTemplate(Resource(RT_DIALOG, ProgressDialogId),
                    {WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_ABSALIGN | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER, 50, 50,
                     246, 67, L"KVX ファイルを解凍中...", L"ＭＳ ゴシック"},
                    {
                        {WS_CHILD | WS_VISIBLE | SS_ICON, 0, 9, 7, 20, 20, 0xFFFF, L"#130", L"#102", 0},
                        {WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 41, 15, 192, 9, 1001, L"#130", L"", 0},
                        {WS_CHILD | WS_VISIBLE | WS_BORDER, 0, 11, 45, 224, 12, 1000, L"msctls_progress32", L"Progress1", 0},
-                   });
+                   }));
 }
 
 TEST_F(StubResources, DestinationDialogTemplate)
 {
-    ExpectTemplate(Resource(RT_DIALOG, DestinationDialogId),
+    ASSERT_NO_FATAL_FAILURE(ExpectTemplate(Resource(RT_DIALOG, DestinationDialogId),
                    {WS_POPUP | WS_VISIBLE | WS_CAPTION | DS_MODALFRAME | DS_SETFONT | DS_SETFOREGROUND | DS_CENTER, 0, 0,
                     214, 95, L"KVX ファイルの解凍", L"ＭＳ Ｐゴシック"},
                    {
@@ -135,7 +135,7 @@ TEST_F(StubResources, DestinationDialogTemplate)
                        {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 31, 15, 173, 11, 1004, L"#130",
                         L"解凍します", 0},
                        {WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 0, 8, 37, 97, 10, 0xFFFF, L"#130", L"解凍先フォルダの指定(E):", 0},
-                   });
+                   }));
 }
 
 TEST_F(StubResources, IconIsOne32By32SixteenColourImage)

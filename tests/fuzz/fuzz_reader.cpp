@@ -1,0 +1,91 @@
+// The packer's reader over files strangers send: `list`, `test` and
+// `extract`, as archivists run them on Linux without running the file.  The
+// first 512 bytes of an input become the file's headers (so the PE headers
+// and the certificate directory that signed files need are fuzzed too), the
+// rest its payload at offset 53,248.  Built twice: FUZZ_EXTRACT extracts into
+// a private directory, which nothing may leave; otherwise list and test run.
+// Every failure must be a clean error: exit code 1 and a message.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "pack.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path& Jail()
+{
+    static const fs::path jail = [] {
+        char pattern[] = "/tmp/kvxfuzzpack.XXXXXX";
+        return fs::path(mkdtemp(pattern));
+    }();
+    return jail;
+}
+
+std::string WriteInput(const uint8_t* data, size_t size)
+{
+    const std::string path = (Jail() / "input.exe").string();
+    const size_t head = size < 512 ? size : 512;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || pwrite(fd, data, head, 0) != (ssize_t)head || ftruncate(fd, 53248) != 0 ||
+        pwrite(fd, data + head, size - head, 53248) != (ssize_t)(size - head))
+        std::abort();
+    close(fd);
+    return path;
+}
+
+void Clean(int code, const std::ostringstream& err)
+{
+    if (code == 0 || (code == 1 && err.str().rfind("kvxsfx-pack: ", 0) == 0))
+        return;
+    std::fprintf(stderr, "not a clean end: exit code %d, \"%s\"\n", code, err.str().c_str());
+    std::abort();
+}
+
+#ifdef FUZZ_EXTRACT
+// The destination is jail/a/b/out, with a link in it that leads to
+// jail/outside: whatever the names, nothing may appear beside the input and
+// the destination, and nothing behind the link.
+void CheckJail(const fs::path& jail)
+{
+    for (auto it = fs::recursive_directory_iterator(jail); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path relative = it->path().lexically_relative(jail);
+        const std::string top = relative.begin()->string();
+        const bool allowed = relative == "input.exe" || relative == "outside" || relative == "a" || relative == "a/b" ||
+                             (relative.string().rfind("a/b/out", 0) == 0);
+        if (!allowed || top == "outside" && relative != "outside") {
+            std::fprintf(stderr, "escaped the destination: %s\n", relative.c_str());
+            std::abort();
+        }
+        if (it->is_symlink())
+            it.disable_recursion_pending();
+    }
+}
+#endif
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string file = WriteInput(data, size);
+    std::ostringstream out, err;
+#ifdef FUZZ_EXTRACT
+    const fs::path destination = Jail() / "a" / "b" / "out";
+    fs::remove_all(Jail() / "a");
+    fs::create_directories(destination);
+    fs::create_directories(Jail() / "outside");
+    fs::create_directory_symlink("../../../outside", destination / "link");
+    Clean(pack::Extract(file, destination.string(), out, err), err);
+    CheckJail(Jail());
+#else
+    Clean(pack::List(file, {}, out, err), err);
+    std::ostringstream err2;
+    Clean(pack::Test(file, out, err2), err2);
+#endif
+    return 0;
+}
