@@ -182,7 +182,7 @@ add_test(NAME packages
 set_tests_properties(packages PROPERTIES TIMEOUT 180)
 
 # A crashing program fails within seconds: no crash dialog waits.
-add_executable(crash tests/win/crash.c)
+add_executable(crash WIN32 tests/win/crash.c)
 add_test(NAME crash_fails_fast
   COMMAND sh -c "\"$0\" \"$1\" \"$2\" </dev/null >/dev/null 2>&1; test $? -eq 5"  # an access violation
           ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix $<TARGET_FILE:crash>)
