@@ -150,9 +150,10 @@ add_dependencies(kvx_win_tests planted_dll)
 
 # Planted DLLs are tested from outside: Wine takes WINEDLLOVERRIDES from the
 # environment a process starts in, which a Windows parent cannot change.
+add_executable(planted_control tests/win/planted_control.c)
 add_test(NAME planted_dlls
   COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${CMAKE_BINARY_DIR}/wineprefix
-          $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
+          $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack $<TARGET_FILE:planted_control>)
 set_tests_properties(planted_dlls PROPERTIES TIMEOUT 60)
 
 # Packed files run through the real stub: signed after packing, and one large

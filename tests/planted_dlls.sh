@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # A self-extracting file run beside planted DLLs, with Wine preferring native
 # DLLs: it must work as always, and none of the planted DLLs may be loaded.
-# usage: planted_dlls.sh PREFIX PLANTED.dll DEMO_RUN.exe PACKER
+# A control program in the same set-up, loading the same names by their bare
+# names, must load every one of them first: otherwise "none loaded" proves
+# nothing.
+# usage: planted_dlls.sh PREFIX PLANTED.dll DEMO_RUN.exe PACKER CONTROL.exe
 set -euo pipefail
-prefix=$1 planted=$2 driver=$3 packer=$4
+prefix=$1 planted=$2 driver=$3 packer=$4 control=$5
 dir=$(mktemp -d /tmp/kvxplanted.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 
@@ -15,12 +18,22 @@ names=(comctl32 uxtheme dwmapi winmm propsys userenv msimg32 cryptbase profapi)
 for name in "${names[@]}"; do cp "$planted" "$dir/$name.dll"; done
 overrides=$(IFS=,; echo "${names[*]}")
 
+cp "$control" "$dir/control.exe"
+WINEDLLOVERRIDES="$overrides=n,b;mscoree,mshtml=" \
+  "$(dirname "$0")/wine-run.sh" "$prefix" "Z:$dir/control.exe" "${names[@]}" </dev/null >"$dir/control.log" 2>&1
+for name in "${names[@]}"; do
+  if [ ! -e "$dir/$name.dll.loaded" ]; then
+    echo "FAIL: the control did not load the planted $name.dll: the set-up proves nothing"; exit 1
+  fi
+done
+rm -f "$dir"/*.loaded "$dir/control.exe"
+
 mkdir -p "$dir/in"
 echo "planted" >"$dir/in/a.txt"
 "$packer" -q -o "$dir/setup.exe" --dest "Z:$dir/out" "$dir/in"
 
 WINEDLLOVERRIDES="$overrides=n,b;mscoree,mshtml=" \
-  "$(dirname "$0")/wine-run.sh" "$prefix" "$driver" "Z:$dir/setup.exe" "Z:$dir" >"$dir/run.log" 2>&1 || {
+  "$(dirname "$0")/wine-run.sh" "$prefix" "$driver" "Z:$dir/setup.exe" "Z:$dir" </dev/null >"$dir/run.log" 2>&1 || {
   cat "$dir/run.log"; echo "FAIL: the self-extracting file did not complete"; exit 1; }
 cmp "$dir/in/a.txt" "$dir/out/a.txt"
 loaded=$(cd "$dir" && ls -- *.loaded 2>/dev/null || true)
@@ -28,4 +41,4 @@ if [ -n "$loaded" ]; then
   echo "FAIL: loaded from beside the program: $loaded"
   exit 1
 fi
-echo "1 passed, 0 failed: none of ${#names[@]} planted DLLs was loaded"
+echo "2 passed, 0 failed: the control loaded all ${#names[@]} planted DLLs; the self-extracting file none"

@@ -3,7 +3,10 @@
 // and each one is run through dist/kvxsfx.exe like a person would run it.
 // Every run must end in time with exit code 0 and exactly one message box,
 // write nothing outside its own destination, and every hostile name must end
-// with the failure message.
+// with the failure message.  Mutants that must still extract (unchanged
+// copies, bytes appended after the last entry, data of a stored entry changed
+// without touching any header) must end with the completion message and leave
+// every file with the right bytes.
 //   stub_campaign STUB SEED RUNS [FIRST]   (FIRST: the run to start at, to replay one)
 #include <windows.h>
 
@@ -20,6 +23,7 @@
 namespace {
 
 const wchar_t FailedText[] = L"致命的なエラーです。解凍を中止します";
+const wchar_t CompletedText[] = L"ファイルの解凍を終了しました。";
 
 std::string TempDir()
 {
@@ -80,13 +84,16 @@ sfx::Entry MakeEntry(const std::string& dir, const std::string& name, const sfx:
 }
 
 // The valid starting point: several entries, Shift-JIS names (with 0x5C
-// second bytes), every method.
-std::vector<sfx::Entry> BaseEntries(std::mt19937& rng)
+// second bytes), every method; and what each extracts to (an entry without
+// data creates nothing).
+const size_t StoredEntry = 3;
+std::vector<sfx::Entry> BaseEntries(std::mt19937& rng, std::vector<sfx::Bytes>* contents)
 {
     auto text = [&](size_t n) {
         sfx::Bytes b(n);
         for (uint8_t& c : b)
             c = (uint8_t)("abcdefgh \r\n"[rng() % 11]);
+        contents->push_back(b);
         return b;
     };
     return {
@@ -95,8 +102,20 @@ std::vector<sfx::Entry> BaseEntries(std::mt19937& rng)
         MakeEntry("data\\sub\\", "packed.zip", text(500), sfx::ByExtension),
         MakeEntry("data\\", "stored.bin", text(2000), sfx::Stored),
         MakeEntry("", "other.dat", text(100), 5),
-        MakeEntry("empty\\", "nothing", {}, sfx::Stored),
+        MakeEntry("empty\\", "nothing", text(0), sfx::Stored),
     };
+}
+
+// Every entry with data is on disk below `dest` with the bytes it should have.
+bool Extracted(const std::string& dest, const std::vector<sfx::Entry>& entries, const std::vector<sfx::Bytes>& contents)
+{
+    for (size_t i = 0; i < entries.size(); i++) {
+        sfx::Bytes got;
+        const bool read = sfx::ReadWholeFile(dest + entries[i].dirName + entries[i].fileName, &got);
+        if (entries[i].data.empty() ? read : !read || got != contents[i])
+            return false;
+    }
+    return true;
 }
 
 struct Layout {
@@ -124,7 +143,7 @@ const char* const HostileDirs[] = {"..\\", "a\\..\\..\\", "../", "\\", "/", "C:\
 const char* const HostileFiles[] = {"..\\escape.txt", "escape.txt:stream", "NUL", "com1.log", "..", "C:escape.txt"};
 
 struct Counts {
-    int runs = 0, crashes = 0, hangs = 0, wrongBoxes = 0, escapes = 0, hostileAccepted = 0;
+    int runs = 0, crashes = 0, hangs = 0, wrongBoxes = 0, escapes = 0, hostileAccepted = 0, wrongEndings = 0;
 };
 
 }  // namespace
@@ -146,19 +165,26 @@ int main(int argc, char** argv)
     const std::string work = TempDir() + "kvxcampaign_" + std::to_string(seed) + "_" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(work.c_str(), NULL);
     Counts counts;
+    // What the drive root held before: anything new there is an escape, and
+    // is removed.  Without a listing nothing could be told apart: stop.
     const std::vector<std::string> rootBefore = Names("C:");
+    if (rootBefore.empty()) {
+        std::fprintf(stderr, "stub_campaign: C:\\ cannot be listed; not starting\n");
+        return 2;
+    }
 
     for (int i = first; i < first + runs; i++) {
         std::mt19937 rng(seed * 1000003u + (unsigned)i);
         const std::string runDir = work + "\\run" + std::to_string(i);
         const std::string dest = runDir + "\\dest\\";
         CreateDirectoryA(runDir.c_str(), NULL);
-        std::vector<sfx::Entry> entries = BaseEntries(rng);
-        bool hostile = false;
+        std::vector<sfx::Bytes> contents;
+        std::vector<sfx::Entry> entries = BaseEntries(rng, &contents);
+        bool hostile = false, mustExtract = false;
         std::string what;
         Layout l;
 
-        switch (rng() % 5) {
+        switch (rng() % 7) {
         case 0: {  // bits flipped anywhere in the payload
             l = Build(stub, dest, entries);
             const int flips = 1 + rng() % 8;
@@ -186,6 +212,23 @@ int main(int argc, char** argv)
             for (size_t k = 0; k < n; k++)
                 l.file.push_back((uint8_t)rng());
             what = "appended " + std::to_string(n) + " bytes";
+            mustExtract = true;
+            break;
+        }
+        case 5:  // unchanged
+            l = Build(stub, dest, entries);
+            what = "unchanged";
+            mustExtract = true;
+            break;
+        case 6: {  // a stored entry's data changed, no header touched
+            l = Build(stub, dest, entries);
+            const sfx::Entry& e = entries[StoredEntry];
+            const size_t k = rng() % e.data.size();
+            const uint8_t flip = (uint8_t)(1 + rng() % 255);
+            l.file[l.starts[StoredEntry] + 28 + e.dirName.size() + e.fileName.size() + k] ^= flip;
+            contents[StoredEntry][k] ^= flip;
+            what = "stored data changed at " + std::to_string(k);
+            mustExtract = true;
             break;
         }
         case 3: {  // a field rewritten, with a checksum that matches it
@@ -243,19 +286,28 @@ int main(int argc, char** argv)
                 texts += " [" + std::to_string(box.text.size()) + " characters]";
             counts.wrongBoxes++, problems.push_back(std::to_string(result.boxes.size()) + " message boxes" + texts);
         }
+        if (mustExtract && (result.boxes.empty() || result.boxes[0].text.compare(0, 15, CompletedText) != 0 ||
+                            !Extracted(dest, entries, contents)))
+            counts.wrongEndings++, problems.push_back("did not extract every file as it should");
         // Only the program and its destination may be in the run's folder, and
         // nothing may have reached the drive root or the campaign's folder.
+        // A listing that fails ends the campaign: it could clean up nothing.
+        const std::vector<std::string> inRun = Names(runDir), inRoot = Names("C:"), inWork = Names(work);
+        if (inRun.empty() || inRoot.empty() || inWork.empty()) {
+            std::fprintf(stderr, "stub_campaign: run %d: a folder cannot be listed; stopping\n", i);
+            return 2;
+        }
         bool escaped = false;
-        for (const std::string& name : Names(runDir))
+        for (const std::string& name : inRun)
             escaped |= name != "setup.exe" && name != "dest";
-        for (const std::string& name : Names("C:")) {
+        for (const std::string& name : inRoot) {
             if (std::find(rootBefore.begin(), rootBefore.end(), name) == rootBefore.end()) {
                 escaped = true;
                 RemoveTree("C:\\" + name);
                 DeleteFileA(("C:\\" + name).c_str());
             }
         }
-        for (const std::string& name : Names(work))
+        for (const std::string& name : inWork)
             escaped |= name.compare(0, 3, "run") != 0;
         if (escaped)
             counts.escapes++, problems.push_back("wrote outside its destination");
@@ -274,10 +326,12 @@ int main(int argc, char** argv)
         }
     }
     RemoveTree(work);
-    const int failed = counts.crashes + counts.hangs + counts.wrongBoxes + counts.escapes + counts.hostileAccepted;
+    const int failed =
+        counts.crashes + counts.hangs + counts.wrongBoxes + counts.escapes + counts.hostileAccepted + counts.wrongEndings;
     std::printf("campaign seed %u: %d runs, %d crashes, %d hangs, %d wrong message counts, %d escapes, "
-                "%d hostile names accepted\n",
-                seed, counts.runs, counts.crashes, counts.hangs, counts.wrongBoxes, counts.escapes, counts.hostileAccepted);
+                "%d hostile names accepted, %d wrong endings\n",
+                seed, counts.runs, counts.crashes, counts.hangs, counts.wrongBoxes, counts.escapes, counts.hostileAccepted,
+                counts.wrongEndings);
     std::printf("%d passed, %d failed\n", counts.runs - failed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -373,12 +373,20 @@ TEST_F(EndToEnd, TwoRunsAtOnceKeepTheirOwnStagingData)
     HWND dialogA = a.WaitForDialog(Patience);
     ASSERT_NE(dialogA, nullptr);
     ClickButton(dialogA, IDOK);
-    ASSERT_NE(a.WaitForProgressWindow(Patience), nullptr);
+    HWND progressA = a.WaitForProgressWindow(Patience);
+    ASSERT_NE(progressA, nullptr);
+    auto decodingA = [&] { return StoredText(GetDlgItem(progressA, 1001)).find(L"big.dat") != std::wstring::npos; };
+    for (DWORD start = GetTickCount(); !decodingA() && GetTickCount() - start < Patience;)
+        Sleep(5);
 
     StubProcess b(Write("b.exe", {"", "", destB, ""}, second));
     HWND dialogB = b.WaitForDialog(Patience);
     ASSERT_NE(dialogB, nullptr);
     ClickButton(dialogB, IDOK);
+    for (DWORD start = GetTickCount(); IsWindowVisible(dialogB) && GetTickCount() - start < Patience;)
+        Sleep(5);
+    // B has gone on to extract: A must still be decoding, or nothing overlapped.
+    ASSERT_TRUE(decodingA()) << "A was no longer decoding when B began: the overlap was not reached";
 
     EXPECT_EQ(FinishWithMessage(a, dialogA).text, Completed);
     EXPECT_EQ(FinishWithMessage(b, dialogB).text, Completed);
