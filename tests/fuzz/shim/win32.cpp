@@ -19,7 +19,8 @@
 
 namespace {
 
-std::string root;  // empty: no file may be changed
+std::string destination;  // empty: no file may be changed
+std::string staging;      // the one file outside it that may change
 
 struct File {
     int fd;
@@ -68,18 +69,74 @@ std::string Lexical(const std::string& path)
     return out.empty() ? "/" : out;
 }
 
-// A change to `path` is allowed below the root only; outside it is a finding.
-bool MayChange(const std::string& path)
+[[noreturn]] void Escape(const char* why, const std::string& name)
 {
-    if (root.empty())
-        return false;
-    const std::string where = Lexical(path);
-    if (where.compare(0, root.size() + 1, root + "/") != 0) {
-        std::fprintf(stderr, "shim: a change outside the fuzz root: %s\n", where.c_str());
-        std::abort();
+    std::fprintf(stderr, "shim: %s: %s\n", why, name.c_str());
+    std::abort();
+}
+
+bool IsDevice(std::string component)
+{
+    component = component.substr(0, component.find('.'));
+    while (!component.empty() && component.back() == ' ')
+        component.pop_back();
+    for (char& c : component)
+        c = (char)toupper((unsigned char)c);
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    for (const char* d : devices)
+        if (component == d)
+            return true;
+    return component.size() == 4 && (component.compare(0, 3, "COM") == 0 || component.compare(0, 3, "LPT") == 0) &&
+           component[3] >= '1' && component[3] <= '9';
+}
+
+// The file Windows would change for `name`, as a POSIX path: separators of
+// both kinds, trailing dots and spaces of each component folded away.  Forms
+// this layer cannot model (drives, UNC and device paths, streams, device
+// names, components Windows would fold to nothing) are escapes.
+std::string AsWindowsWould(LPCSTR name)
+{
+    const std::string path = ToUnix(name);
+    if (path.compare(0, 2, "//") == 0)
+        Escape("a UNC, \\\\?\\ or \\\\.\\ path", name);
+    if (path.find(':') != std::string::npos)
+        Escape("a drive or an alternate stream", name);
+    std::string folded;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string c = path.substr(start, end - start);
+        if (c != "." && c != "..") {
+            while (!c.empty() && (c.back() == '.' || c.back() == ' '))
+                c.pop_back();
+            if (c.empty() && end > start)
+                Escape("a component Windows folds away", name);
+            if (IsDevice(c))
+                Escape("a device name", name);
+        }
+        folded += (start == 0 ? "" : "/") + c;
+        start = end + 1;
     }
+    return folded;
+}
+
+// A change is allowed to the destination, below it, and to the staging file;
+// anywhere else it is a finding.
+bool MayChange(LPCSTR name)
+{
+    if (destination.empty())
+        return false;
+    const std::string where = Lexical(AsWindowsWould(name));
+    if (where != destination && where.compare(0, destination.size() + 1, destination + "/") != 0 && where != staging)
+        Escape("a change outside the destination", where);
     return true;
 }
+
+// The POSIX file a name reaches: as Windows would fold it while a boundary is
+// set (extraction), as written otherwise (the path functions' own fuzzing).
+std::string Target(LPCSTR name) { return destination.empty() ? ToUnix(name) : AsWindowsWould(name); }
 
 bool IsDirectory(int fd)
 {
@@ -89,14 +146,18 @@ bool IsDirectory(int fd)
 
 }  // namespace
 
-void ShimSetRoot(const char* r) { root = (r && *r) ? Lexical(r) : ""; }
+void ShimSetBoundary(const char* dest, const char* stagingFile)
+{
+    destination = (dest && *dest) ? Lexical(ToUnix(dest)) : "";
+    staging = (stagingFile && *stagingFile) ? Lexical(ToUnix(stagingFile)) : "";
+}
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition, DWORD, HANDLE)
 {
-    const std::string path = ToUnix(name);
+    const std::string path = Target(name);
     int flags = (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
     if (access & GENERIC_WRITE) {
-        if (!MayChange(path))
+        if (!MayChange(name))
             return INVALID_HANDLE_VALUE;
         if (disposition == CREATE_ALWAYS)
             flags |= O_CREAT | O_TRUNC;
@@ -164,8 +225,8 @@ DWORD GetFileSize(HANDLE h, LPDWORD high)
 
 BOOL DeleteFileA(LPCSTR name)
 {
-    const std::string path = ToUnix(name);
-    return MayChange(path) && unlink(path.c_str()) == 0;
+    const std::string path = Target(name);
+    return MayChange(name) && unlink(path.c_str()) == 0;
 }
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL)
@@ -188,7 +249,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL)
 HANDLE FindFirstFileA(LPCSTR name, WIN32_FIND_DATAA* found)
 {
     struct stat st;
-    if (stat(ToUnix(name).c_str(), &st) != 0)
+    if (stat(Target(name).c_str(), &st) != 0)
         return INVALID_HANDLE_VALUE;
     found->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
     found->cFileName[0] = '\0';
@@ -203,8 +264,8 @@ BOOL FindClose(HANDLE h)
 
 BOOL CreateDirectoryA(LPCSTR name, SECURITY_ATTRIBUTES*)
 {
-    const std::string path = ToUnix(name);
-    return MayChange(path) && mkdir(path.c_str(), 0755) == 0;
+    const std::string path = Target(name);
+    return MayChange(name) && mkdir(path.c_str(), 0755) == 0;
 }
 
 BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* t)

@@ -132,4 +132,6 @@ INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
 
 // The fuzz root: every file the code under test creates, writes or deletes
 // must lie below it; anything else aborts.  Empty: no file may be changed.
-void ShimSetRoot(const char* root);
+// Changes are allowed to `destination`, below it and to `staging` only; any
+// other change, or a Windows name form the layer cannot model, aborts.
+void ShimSetBoundary(const char* destination, const char* staging);
