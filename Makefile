@@ -4,6 +4,7 @@
 # make install   installs kvxsfx-pack, its manual pages, the stub and the READMEs
 #                (PREFIX=/usr/local, DESTDIR honoured)
 # make package   builds dist/kvxsfx-pack_VERSION_ARCH.deb and the Windows zip
+# make coverage  a table of the lines and branches the suite runs, per file
 # make fuzz   fuzzes the stub's code under the sanitizers (SECONDS=60 per target)
 # make fuzz-stub  runs a mutation campaign through the real stub (N=10000)
 #
@@ -15,7 +16,7 @@ FUZZ := build/fuzz
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub install package clean
+.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub install package coverage clean
 
 all: win
 
@@ -50,6 +51,10 @@ fuzz: fuzz-build
 
 demo: all
 	@scripts/demo.sh
+
+# make coverage: lines and branches run by the suite, per file (not part of make test)
+coverage: all
+	@scripts/coverage.sh
 
 PREFIX ?= /usr/local
 install: all

@@ -13,6 +13,18 @@ target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
 add_test(NAME host_tests COMMAND kvx_host_tests)
 set_tests_properties(host_tests PROPERTIES TIMEOUT 120)
 
+# The packer's code instrumented, with the host tests, for `make coverage`.
+get_target_property(KVX_PACK_SOURCES packlib SOURCES)
+add_library(packlib_cov STATIC EXCLUDE_FROM_ALL ${KVX_PACK_SOURCES} packer/format/sfxwriter.cpp)
+target_include_directories(packlib_cov PUBLIC packer/lib packer/format)
+target_compile_definitions(packlib_cov PRIVATE KVX_VERSION="${PROJECT_VERSION}")
+target_compile_options(packlib_cov PRIVATE --coverage -O0)
+target_link_libraries(packlib_cov PUBLIC BZip2::BZip2 Threads::Threads --coverage)
+add_executable(kvx_host_tests_cov EXCLUDE_FROM_ALL tests/host/sfxwriter_test.cpp tests/host/stub_layout_test.cpp
+  tests/host/pack_test.cpp)
+target_link_libraries(kvx_host_tests_cov packlib_cov gtest_main)
+target_compile_definitions(kvx_host_tests_cov PRIVATE KVX_STUB_PATH="${KVX_STUB}")
+
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)
 

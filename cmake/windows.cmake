@@ -130,6 +130,21 @@ set_target_properties(kvx_win_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_
 add_test(NAME win_tests COMMAND kvx_win_tests)
 set_tests_properties(win_tests PROPERTIES TIMEOUT 240)
 
+# The same tests over an instrumented copy of the stub's code, for
+# `make coverage` (MinGW's gcov data, written under Wine).
+add_library(kvxcore_cov OBJECT EXCLUDE_FROM_ALL ${KVX_CORE_SOURCES})
+target_compile_options(kvxcore_cov PRIVATE ${KVX_STUB_FLAGS} ${KVX_STUB_CXX_FLAGS} --coverage -O0)
+target_include_directories(kvxcore_cov PUBLIC src ${BZIP2_SRC})
+get_target_property(KVX_WIN_TEST_SOURCES kvx_win_tests SOURCES)
+list(FILTER KVX_WIN_TEST_SOURCES EXCLUDE REGEX "TARGET_OBJECTS")
+add_executable(kvx_win_tests_cov EXCLUDE_FROM_ALL ${KVX_WIN_TEST_SOURCES} $<TARGET_OBJECTS:kvxcore_cov>)
+foreach(property INCLUDE_DIRECTORIES LINK_LIBRARIES LINK_OPTIONS COMPILE_DEFINITIONS)
+  get_target_property(value kvx_win_tests ${property})
+  set_target_properties(kvx_win_tests_cov PROPERTIES ${property} "${value}")
+endforeach()
+target_link_options(kvx_win_tests_cov PRIVATE --coverage)
+add_dependencies(kvx_win_tests_cov kvxtestdata planted_dll)
+
 # The extraction benchmark's harness: the stub's own code, timed.
 add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp tools/driver/driver.cpp
   $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})

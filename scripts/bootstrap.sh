@@ -13,11 +13,11 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
   locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
-  osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl
+  osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   wine Xvfb xdotool xwininfo import cmake bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
-  lintian man groff file unzip perl)
+  lintian man groff file unzip perl gcovr)
 
 have_commands() {
   local c

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -259,4 +260,45 @@ TEST(ProgressWindowAbsent, OperationsDoNothingWithoutAWindow)
     ResetProgressWindow();
     CloseProgressWindow();
     SUCCEED();
+}
+
+// The destination dialog run in this process (the end-to-end tests run it in
+// the real stub): the configured texts or the template's own, OK with the
+// field as typed and a backslash added, Cancel.
+TEST(DestinationDialogInProcess, OkTakesTheFieldAndCancelEnds)
+{
+    BufferScope buffers;
+    AppInstance = GetModuleHandleA(NULL);
+    struct Case {
+        const char* title;
+        const char* typed;  // null: press Cancel
+        int shown;
+        const char* destination;
+    } cases[] = {
+        {"Setup Title", "D:\\typed", 1, "D:\\typed\\"},
+        {"", nullptr, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        lstrcpyA(DialogTitle, c.title);
+        lstrcpyA(DialogMessage, c.title);
+        lstrcpyA(DestinationDir, c.typed ? "C:\\given" : "");
+        std::thread person([&] {
+            HWND dialog = NULL;
+            for (int i = 0; i < 500 && dialog == NULL; i++, Sleep(10))
+                dialog = FindWindowA("#32770", c.title[0] ? c.title : NULL);
+            if (dialog == NULL)
+                return;
+            char field[MAX_PATH] = {};
+            GetDlgItemTextA(dialog, DestinationFieldId, field, MAX_PATH);
+            EXPECT_STREQ(field, c.typed ? "C:\\given" : "");
+            if (c.typed)
+                SetDlgItemTextA(dialog, DestinationFieldId, c.typed);
+            PostMessageA(dialog, WM_COMMAND, c.typed ? IDOK : IDCANCEL, 0);
+        });
+        EXPECT_EQ(ShowDestinationDialog(), c.shown);
+        person.join();
+        if (c.destination)
+            EXPECT_STREQ(DestinationDir, c.destination);
+    }
 }

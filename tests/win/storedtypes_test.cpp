@@ -29,6 +29,7 @@ TEST(StoredTypes, ListAndMatching)
         {"a.tar.gz", true},       {"a.gz.txt", false},     {"name.z", true},
         {"dir.zip\\readme", false}, {"a.zi p", false},     {"a.zip ", false},
         {"noextension", false},   {"C:\\x\\\x95\x5c.LZH", true}, {".profile", false},
+        {"", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(IsStoredType(c.path), c.stored) << c.path;
