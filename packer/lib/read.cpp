@@ -241,7 +241,7 @@ bool SameStub(sfx::Bytes stub, sfx::Bytes carried)
     for (sfx::Bytes* b : {&stub, &carried}) {
         std::fill(b->begin() + sfx::ConfigBlockOffset,
                   b->begin() + sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize, 0);
-        const uint32_t pe = Get32(b->data() + 0x3C);
+        const uint64_t pe = Get32(b->data() + 0x3C);
         if (pe + 24 + 96 + 5 * 8 <= b->size()) {
             std::fill(b->begin() + pe + 24 + 64, b->begin() + pe + 24 + 68, 0);                // CheckSum
             std::fill(b->begin() + pe + 24 + 96 + 4 * 8, b->begin() + pe + 24 + 96 + 5 * 8, 0);  // certificates
