@@ -60,15 +60,6 @@ std::wstring Format(const wchar_t* format, ...)
     return text;
 }
 
-// 1234567 as "1,234,567".
-std::wstring Grouped(unsigned long long n)
-{
-    std::wstring digits = std::to_wstring(n);
-    for (size_t at = digits.size(); at > 3; at -= 3)
-        digits.insert(at - 3, L",");
-    return digits;
-}
-
 // The four texts of the self-extracting file's dialog, each with the label
 // beside it that counts the bytes left.
 struct Field {
@@ -256,7 +247,7 @@ void Builder::Finish()
     const unsigned long long size = (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
     SetDlgItemTextW(dialog_, IdStatus, L"作成しました。");
     Ask(Format(L"自己解凍ファイルを作成しました。\n\n%ls\n\n項目: %u 個\nサイズ: %ls バイト (%.1f MiB)", output_.c_str(),
-               (unsigned)s.files, Grouped(size).c_str(), size / 1048576.0),
+               (unsigned)s.files, Wide(pack::Grouped(size)).c_str(), size / 1048576.0),
         MB_OK | MB_ICONINFORMATION);
 }
 

@@ -21,9 +21,6 @@ void Put32(Bytes& b, uint32_t v)
     Put16(b, (uint16_t)(v >> 16));
 }
 
-uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
-uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
-
 void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 
 }  // namespace
@@ -166,11 +163,11 @@ Bytes Bzip2Compress(const Bytes& data, int blockSize100k)
     return out;
 }
 
-bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirectory* directory)
+bool FindSignatureFields(const uint8_t* head, size_t n, SignatureFields* fields)
 {
-    // MZ header -> "PE\0\0", the 20-byte file header, then the optional header,
-    // whose data directories start at 96 (PE32) or 112 (PE32+) bytes in.
-    const size_t SecurityEntry = 4;
+    // MZ header -> "PE\0\0", the 20-byte file header, then the optional header:
+    // its checksum 64 bytes in, its data directories 96 (PE32) or 112 (PE32+).
+    const size_t SecurityEntry = 4, ChecksumAt = 64;
     if (n < 0x40 || head[0] != 'M' || head[1] != 'Z')
         return false;
     const uint64_t pe = Get32(head + 0x3C);
@@ -186,8 +183,18 @@ bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirector
     if (countAt == 0 || entry + 8 > optionalSize || optional + entry + 8 > n ||
         Get32(head + optional + countAt) <= SecurityEntry)
         return false;
-    directory->offset = Get32(head + optional + entry);
-    directory->size = Get32(head + optional + entry + 4);
+    fields->checksumAt = (uint32_t)(optional + ChecksumAt);
+    fields->certificateEntryAt = (uint32_t)(optional + entry);
+    return true;
+}
+
+bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirectory* directory)
+{
+    SignatureFields fields;
+    if (!FindSignatureFields(head, n, &fields))
+        return false;
+    directory->offset = Get32(head + fields.certificateEntryAt);
+    directory->size = Get32(head + fields.certificateEntryAt + 4);
     return directory->offset != 0 || directory->size != 0;
 }
 

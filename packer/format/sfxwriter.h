@@ -51,6 +51,10 @@ struct Damage {
     bool unsignedChecksum = false;           // sum bytes as unsigned, as a careless builder would
 };
 
+// Little-endian fields, as the format and PE headers store them.
+inline uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
+inline uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
+
 // Sum of bytes taken as signed 8-bit values, modulo 2^32.
 uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start = 0);
 
@@ -80,8 +84,18 @@ Bytes BuildArchive(const Bytes& stub, const Config& config, const std::vector<By
 // One bzip2 stream holding `data`, as libbzip2 writes it (block size 1..9).
 Bytes Bzip2Compress(const Bytes& data, int blockSize100k = 9);
 
-// Where data directory entry 4 of a PE image (the certificate table that an
-// Authenticode signer appends) points: a file offset and a size.
+// Where a PE image's headers keep what an Authenticode signer rewrites: the
+// checksum and data directory entry 4 (the certificate table), as offsets
+// into the file, each field lying whole within the headers read.
+struct SignatureFields {
+    uint32_t checksumAt = 0, certificateEntryAt = 0;
+};
+
+// Finds them in the first `n` bytes of a file; false when these are not a PE
+// image's headers.
+bool FindSignatureFields(const uint8_t* head, size_t n, SignatureFields* fields);
+
+// Where data directory entry 4 points: a file offset and a size.
 struct CertificateDirectory {
     uint32_t offset = 0, size = 0;
 };

@@ -92,17 +92,15 @@ bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
     const char* names[] = {"--title", "--message", "--dest", "--launch"};
     bool ok = true;
     for (int i = 0; i < 4; i++) {
+        if (i < 2 && values[i]->find_first_of("\r\n\t") != std::string::npos) {
+            err << "kvxsfx-pack: " << names[i] << " has a line break or a tab; the dialog shows one line\n";
+            ok = false;
+        }
         if (!Utf8ToCp932(*values[i], fields[i])) {
             err << "kvxsfx-pack: " << names[i] << " has a character that Shift-JIS cannot hold\n";
             ok = false;
         } else if (fields[i]->size() > 255) {
             err << "kvxsfx-pack: " << names[i] << " is " << fields[i]->size() << " bytes in Shift-JIS; at most 255 fit\n";
-            ok = false;
-        }
-    }
-    for (int i = 0; i < 2; i++) {
-        if (values[i]->find_first_of("\r\n\t") != std::string::npos) {
-            err << "kvxsfx-pack: " << names[i] << " has a line break or a tab; the dialog shows one line\n";
             ok = false;
         }
     }

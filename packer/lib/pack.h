@@ -79,6 +79,9 @@ public:
     virtual bool Cancelled() { return false; }
 };
 
+// A number with thousands separators: 54,424.
+std::string Grouped(uint64_t n);
+
 // Opens a file by its UTF-8 name.
 FILE* OpenFile(const std::string& utf8, const char* mode);
 

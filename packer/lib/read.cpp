@@ -26,17 +26,8 @@ namespace fs = std::filesystem;
 namespace pack {
 namespace {
 
-uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
-uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
-
-// A number with thousands separators: 54,424.
-std::string Grouped(uint64_t n)
-{
-    std::string digits = std::to_string(n);
-    for (size_t at = digits.size(); at > 3; at -= 3)
-        digits.insert(at - 3, ",");
-    return digits;
-}
+using sfx::Get16;
+using sfx::Get32;
 
 struct Header {
     uint32_t checksum, packedSize, unpackedSize;
@@ -241,10 +232,10 @@ bool SameStub(sfx::Bytes stub, sfx::Bytes carried)
     for (sfx::Bytes* b : {&stub, &carried}) {
         std::fill(b->begin() + sfx::ConfigBlockOffset,
                   b->begin() + sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize, 0);
-        const uint64_t pe = Get32(b->data() + 0x3C);
-        if (pe + 24 + 96 + 5 * 8 <= b->size()) {
-            std::fill(b->begin() + pe + 24 + 64, b->begin() + pe + 24 + 68, 0);                // CheckSum
-            std::fill(b->begin() + pe + 24 + 96 + 4 * 8, b->begin() + pe + 24 + 96 + 5 * 8, 0);  // certificates
+        sfx::SignatureFields fields;
+        if (sfx::FindSignatureFields(b->data(), b->size(), &fields)) {
+            std::fill_n(b->begin() + fields.checksumAt, 4, 0);
+            std::fill_n(b->begin() + fields.certificateEntryAt, 8, 0);
         }
     }
     return stub == carried;
@@ -365,15 +356,15 @@ int Walk(const std::string& path, std::ostream& err,
             return ExitInput;
         ++*count;
     }
-    if (problem.empty())
-        problem = archive.certificateProblem();
-    if (!problem.empty() && (archive.stoppedAtSignature() || problem == archive.certificateProblem())) {
-        err << "kvxsfx-pack: " << path << ": " << problem << "\n";
-        return ExitInput;
-    }
-    if (!problem.empty()) {
+    if (!problem.empty() && !archive.stoppedAtSignature()) {
         err << "kvxsfx-pack: " << path << ": the payload ends at offset " << archive.position() << " with "
             << problem << "; the stub would stop there\n";
+        return ExitInput;
+    }
+    if (problem.empty())
+        problem = archive.certificateProblem();
+    if (!problem.empty()) {
+        err << "kvxsfx-pack: " << path << ": " << problem << "\n";
         return ExitInput;
     }
     return ExitOk;

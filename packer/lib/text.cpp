@@ -197,6 +197,14 @@ bool IsContainedName(const std::string& relative)
     return true;
 }
 
+std::string Grouped(uint64_t n)
+{
+    std::string digits = std::to_string(n);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
 FILE* OpenFile(const std::string& utf8, const char* mode)
 {
 #ifdef _WIN32
