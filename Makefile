@@ -1,5 +1,8 @@
-# make        builds the stub (dist/kvxsfx.exe) and the packer (dist/kvxsfx-pack)
-# make test   builds everything and runs every test (host, then Windows under Wine)
+# make        builds the stub (dist/kvxsfx.exe) and the packer (dist/kvxsfx-pack),
+#             and the same Windows programs for x86_64 (build/win64)
+# make test   builds everything and runs every test (host, then Windows under
+#             Wine: i686 and x86_64, or x86_64 alone where the kernel runs no
+#             32-bit programs or KVX_NO_32BIT=1 is set)
 # make demo   packs examples/ into a self-extracting file and runs it under Wine
 # make install   installs kvxsfx-pack, its manual pages, the stub and the READMEs
 #                (PREFIX=/usr/local, DESTDIR honoured)
@@ -10,21 +13,22 @@
 #
 # Every target first runs scripts/bootstrap.sh, which installs what is missing.
 
-HOST := build/host
-WIN  := build/win
+HOST  := build/host
+WIN   := build/win
+WIN64 := build/win64
 FUZZ := build/fuzz
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap host win fuzz-build test demo fuzz fuzz-stub install package coverage clean
+.PHONY: all bootstrap host win win64 fuzz-build test demo fuzz fuzz-stub install package coverage clean
 
-all: win
+all: win win64
 
 bootstrap:
 	@scripts/bootstrap.sh
 
 host: bootstrap
-	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release -DKVX_STUB_X86_64=$(CURDIR)/$(WIN64)/dist/kvxsfx.exe >/dev/null
 	@cmake --build $(HOST) -j$(JOBS)
 
 win: host
@@ -34,6 +38,14 @@ win: host
 	@cmake --build $(WIN) -j$(JOBS)
 	@cmake --build $(HOST) --target kvxsfx-pack -j$(JOBS)
 
+# The same Windows programs for x86_64, carrying an x86_64 stub: for the tests
+# on machines that run no 32-bit programs.  Not the product.
+win64: host
+	@cmake -S . -B $(WIN64) -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake \
+	    -DKVX_HOST_DIR=$(CURDIR)/$(HOST) -DKVX_DIST=$(CURDIR)/$(WIN64)/dist >/dev/null
+	@cmake --build $(WIN64) -j$(JOBS)
+
 fuzz-build: bootstrap
 	@cmake -S . -B $(FUZZ) -DKVX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -42,7 +54,8 @@ fuzz-build: bootstrap
 test: all fuzz-build
 	@cd $(HOST) && ctest --output-on-failure
 	@cd $(FUZZ) && ctest --output-on-failure
-	@cd $(WIN) && ctest --output-on-failure
+	@for tree in $$(scripts/windows-trees.sh $(WIN) $(WIN64)); do \
+	    echo "== Windows tests in $$tree"; (cd $$tree && ctest --output-on-failure) || exit 1; done
 
 # make fuzz SECONDS=600 fuzzes each target that long
 SECONDS ?= 60
@@ -69,7 +82,9 @@ package: all
 N ?= 10000
 SEED ?= 7
 fuzz-stub: all
-	@tests/wine-run.sh $(WIN)/wineprefix $(WIN)/stub_campaign.exe Z:$(CURDIR)/dist/kvxsfx.exe $(SEED) $(N)
+	@tree=$$(scripts/windows-trees.sh $(WIN) $(WIN64) | head -n 1); \
+	    stub=$$([ $$tree = $(WIN) ] && echo dist || echo $$tree/dist)/kvxsfx.exe; \
+	    $$tree/wine-run $$tree/stub_campaign.exe Z:$(CURDIR)/$$stub $(SEED) $(N)
 
 clean:
 	rm -rf build dist

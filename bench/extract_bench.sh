@@ -7,7 +7,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 mib=${1:-64}
 make -C "$top" --no-print-directory all >/dev/null
 cmake --build "$top/build/host" --target bench_pack >/dev/null
-cmake --build "$top/build/win" --target extract_harness >/dev/null
+# The harness of the architecture this machine runs, i686 first.
+win=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64" | head -n 1)
+cmake --build "$win" --target extract_harness >/dev/null
 
 work=$(mktemp -d /tmp/kvxbench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -35,7 +37,7 @@ bzip_time=$(elapsed "$t0" "$t1"); cp_time=$(elapsed "$t1" "$t2")
 rm -rf "$work/dc" "$work/cp"
 
 run() {  # SFX DEST [--progress] -> the harness's report line
-  "$top/tests/wine-run.sh" "$top/build/win/wineprefix" "$top/build/win/extract_harness.exe" \
+  "$win/wine-run" "$win/extract_harness.exe" \
     "Z:$1" "Z:$2" "${@:3}" | tr -d '\r'
 }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }

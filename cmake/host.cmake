@@ -10,6 +10,9 @@ add_executable(kvx_host_tests
   tests/host/pack_test.cpp)
 target_link_libraries(kvx_host_tests packlib gtest_main)
 target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_PATH="${KVX_STUB}")
+if(KVX_STUB_X86_64)
+  target_compile_definitions(kvx_host_tests PRIVATE KVX_STUB_X86_64_PATH="${KVX_STUB_X86_64}")
+endif()
 add_test(NAME host_tests COMMAND kvx_host_tests)
 set_tests_properties(host_tests PROPERTIES TIMEOUT 120)
 
@@ -38,3 +41,7 @@ add_custom_command(TARGET kvxsfx-pack POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-pack> ${KVX_DIST}/kvxsfx-pack
   VERBATIM)
 include(cmake/packaging.cmake)
+
+# Which Windows build trees `make test` runs, as this machine's kernel allows.
+add_test(NAME windows_trees COMMAND ${CMAKE_SOURCE_DIR}/tests/windows_trees.sh)
+set_tests_properties(windows_trees PROPERTIES TIMEOUT 30)

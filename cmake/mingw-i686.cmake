@@ -10,3 +10,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# C symbols carry a leading underscore on i686.
+set(KVX_STUB_ENTRY_SYMBOL _StubEntry)
+# Its programs run in a 32-bit Wine prefix.
+set(KVX_WINE_ARCH win32)

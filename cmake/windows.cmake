@@ -47,7 +47,7 @@ target_include_directories(kvxsfx_linked PRIVATE src)
 # Our own entry point replaces the C runtime's start-up; only system DLLs are
 # imported and libgcc is linked statically.
 target_link_options(kvxsfx_linked PRIVATE
-  -nostdlib -nostartfiles -Wl,-e,_StubEntry -Wl,--gc-sections -s
+  -nostdlib -nostartfiles -Wl,-e,${KVX_STUB_ENTRY_SYMBOL} -Wl,--gc-sections -s
   -Wl,--subsystem,windows -Wl,--file-alignment,512 -Wl,--section-alignment,4096
   -Wl,--nxcompat -Wl,--dynamicbase
   -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/kvxsfx.map)
@@ -86,8 +86,13 @@ add_custom_command(TARGET kvxsfx-builder POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kvxsfx-builder> ${KVX_DIST}/kvxsfx-builder.exe
   VERBATIM)
 
-# Tests, run under Wine in a prefix private to this build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+# Tests, run under Wine in a prefix private to this build tree, through a
+# wrapper that names the prefix and its architecture for every caller.
+set(KVX_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
+file(WRITE ${KVX_WINE_RUN} "#!/bin/sh\n# Runs a program under Wine in this build tree's ${KVX_WINE_ARCH} prefix.\n"
+  "exec '${CMAKE_SOURCE_DIR}/tests/wine-run.sh' ${KVX_WINE_ARCH} '${CMAKE_BINARY_DIR}/wineprefix' \"$@\"\n")
+file(CHMOD ${KVX_WINE_RUN} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KVX_WINE_RUN})
 add_executable(kvx_win_tests
   tests/win/testutil.cpp
   tools/driver/driver.cpp
@@ -167,15 +172,16 @@ add_dependencies(kvx_win_tests planted_dll)
 # environment a process starts in, which a Windows parent cannot change.
 add_executable(planted_control tests/win/planted_control.c)
 add_test(NAME planted_dlls
-  COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${CMAKE_BINARY_DIR}/wineprefix
-          $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack $<TARGET_FILE:planted_control>)
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/planted_dlls.sh ${KVX_WINE_RUN}
+          $<TARGET_FILE:planted_dll> $<TARGET_FILE:demo_run> ${KVX_HOST_DIR}/kvxsfx-pack ${KVX_STUB}
+          $<TARGET_FILE:planted_control>)
 set_tests_properties(planted_dlls PROPERTIES TIMEOUT 60)
 
 # Packed files run through the real stub: signed after packing, and one large
 # file compressed in several blocks at once.
 add_test(NAME stub_runs
-  COMMAND ${CMAKE_SOURCE_DIR}/tests/stub_runs.sh ${CMAKE_BINARY_DIR}/wineprefix
-          $<TARGET_FILE:demo_run> ${KVX_DIST}/kvxsfx-pack)
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/stub_runs.sh ${KVX_WINE_RUN}
+          $<TARGET_FILE:demo_run> ${KVX_HOST_DIR}/kvxsfx-pack ${KVX_STUB})
 set_tests_properties(stub_runs PROPERTIES TIMEOUT 90)
 
 # The builder driven as a person would: the real program, and its window in
@@ -194,14 +200,14 @@ set_tests_properties(builder_tests PROPERTIES TIMEOUT 180)
 
 # The Debian package, make install and the Windows zip, as people install them.
 add_test(NAME packages
-  COMMAND ${CMAKE_SOURCE_DIR}/tests/package.sh ${PROJECT_VERSION} ${KVX_HOST_DIR} ${CMAKE_BINARY_DIR})
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/package.sh ${PROJECT_VERSION} ${KVX_HOST_DIR} ${CMAKE_BINARY_DIR} ${KVX_WINE_RUN})
 set_tests_properties(packages PROPERTIES TIMEOUT 180)
 
 # A crashing program fails within seconds: no crash dialog waits.
 add_executable(crash WIN32 tests/win/crash.c)
 add_test(NAME crash_fails_fast
-  COMMAND sh -c "\"$0\" \"$1\" \"$2\" </dev/null >/dev/null 2>&1; test $? -eq 5"  # an access violation
-          ${CMAKE_SOURCE_DIR}/tests/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix $<TARGET_FILE:crash>)
+  COMMAND sh -c "\"$0\" \"$1\" </dev/null >/dev/null 2>&1; test $? -eq 5"  # an access violation
+          ${KVX_WINE_RUN} $<TARGET_FILE:crash>)
 set_tests_properties(crash_fails_fast PROPERTIES TIMEOUT 30)
 
 # The mutation campaign through the real stub: a seeded sample in the tests,

@@ -11,11 +11,13 @@ bz2dir="$deps/bzip2-1.0.8"
 
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
   locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
+  x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
   wine Xvfb xdotool xwininfo import cmake bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
   lintian man groff file unzip perl gcovr)
 
@@ -23,6 +25,7 @@ have_commands() {
   local c
   for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || return 1; done
   [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
+    [ -x /usr/lib/wine/wine64 ] && [ -x /lib/ld-linux.so.2 ] &&
     [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
       -e /usr/lib/wine/i386-windows/kernel32.dll ] &&
     ls /usr/share/fonts/opentype/ipafont-gothic/*.ttf >/dev/null 2>&1 &&

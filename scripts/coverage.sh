@@ -7,12 +7,15 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-find build/win/CMakeFiles/kvxcore_cov.dir build/host/CMakeFiles/packlib_cov.dir -name '*.gcda' -delete 2>/dev/null || true
-cmake --build build/win --target kvx_win_tests_cov -j"$(nproc)" >/dev/null
+# The Windows tests of the architecture this machine runs, i686 first.
+win=$(scripts/windows-trees.sh build/win build/win64 | head -n 1)
+gcov=$([ "$win" = build/win ] && echo i686 || echo x86_64)-w64-mingw32-gcov
+find $win/CMakeFiles/kvxcore_cov.dir build/host/CMakeFiles/packlib_cov.dir -name '*.gcda' -delete 2>/dev/null || true
+cmake --build $win --target kvx_win_tests_cov -j"$(nproc)" >/dev/null
 cmake --build build/host --target kvx_host_tests_cov -j"$(nproc)" >/dev/null
 
 echo "== running the tests, instrumented"
-tests/wine-run.sh "$top/build/win/wineprefix" "$top/build/win/kvx_win_tests_cov.exe" </dev/null >build/coverage-win.log 2>&1 ||
+"$win/wine-run" "$win/kvx_win_tests_cov.exe" </dev/null >build/coverage-win.log 2>&1 ||
   { tail -20 build/coverage-win.log; echo "coverage: the Windows tests failed"; exit 1; }
 build/host/kvx_host_tests_cov >build/coverage-host.log 2>&1 ||
   { tail -20 build/coverage-host.log; echo "coverage: the host tests failed"; exit 1; }
@@ -29,7 +32,7 @@ summary() {  # TREE GCOV OBJECTS FILTER
     >>build/coverage-summary.txt
 }
 rm -f build/coverage-summary.txt
-summary src i686-w64-mingw32-gcov build/win/CMakeFiles/kvxcore_cov.dir 'src/'
+summary src $gcov $win/CMakeFiles/kvxcore_cov.dir 'src/'
 summary packer gcov build/host/CMakeFiles/packlib_cov.dir 'packer/'
 echo
 cat build/coverage-summary.txt

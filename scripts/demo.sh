@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # The demo: packs examples/ into a self-extracting file with the packer, runs
 # it under Wine on a virtual display, confirms its dialog, waits for the
-# completion message, lists what was extracted and keeps screenshots.
+# completion message, lists what was extracted and keeps screenshots.  It runs
+# the i686 stub, the product, where the machine runs 32-bit programs, and the
+# x86_64 build of the same stub where it does not.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build/demo
-prefix=$top/build/win/wineprefix
+tree=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64" | head -n 1)
+if [ "$tree" = "$top/build/win" ]; then
+  stub=$top/dist/kvxsfx.exe which="the i686 stub, as shipped"
+else
+  stub=$tree/dist/kvxsfx.exe which="the x86_64 build of the stub"
+fi
+prefix=$tree/wineprefix
 sfx="$out/サンプル.exe"
 rm -rf "$out"
 mkdir -p "$out/shots"
 
 echo "== packing examples/"
 # MS-DOS times are local times: pack in the time zone the demo extracts in.
-TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" -o "$sfx" --title "KVX サンプル" \
+TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" --stub "$stub" -o "$sfx" --title "KVX サンプル" \
   --message "サンプルのファイルを解凍します。" --dest 'C:\KVXサンプル' "$top/examples"
 "$top/dist/kvxsfx-pack" list "$sfx"
 
-echo "== running it under Wine"
+echo "== running it under Wine: $which"
 rm -rf "$prefix/drive_c/KVXサンプル"
-"$top/tests/wine-run.sh" "$prefix" "$top/build/win/demo_run.exe" "Z:$sfx" "Z:$out/shots" 2>/dev/null | tr -d '\r'
+"$tree/wine-run" "$tree/demo_run.exe" "Z:$sfx" "Z:$out/shots" 2>/dev/null | tr -d '\r'
 
 echo "== extracted into C:\\KVXサンプル"
 (cd "$prefix/drive_c/KVXサンプル" && TZ=Asia/Tokyo find . -type f -printf '%TY-%Tm-%Td %TH:%TM:%TS %8s  %P\n' | sed 's/\.[0-9]* / /' | sort -k4)

@@ -2,9 +2,9 @@
 # The packer as people install it: the Debian package (contents, lintian, a
 # scratch install that packs and tests), the manual pages, `make install`
 # with DESTDIR, and the Windows zip's packer run under Wine on its own.
-# usage: package.sh VERSION HOST_BUILD WIN_BUILD
+# usage: package.sh VERSION HOST_BUILD WIN_BUILD WINE_RUN
 set -euo pipefail
-version=$1 host=$2 win=$3
+version=$1 host=$2 win=$3 wine_run=$4
 top=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d /tmp/kvxpackage.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
@@ -18,7 +18,7 @@ same() { diff <(echo "$1") <(echo "$2"); }
 (cd "$host" && cpack -G DEB -D CPACK_OUTPUT_FILE_PREFIX="$tmp" >/dev/null)
 (cd "$win" && cpack -G ZIP -D CPACK_OUTPUT_FILE_PREFIX="$tmp" >/dev/null)
 deb=$tmp/kvxsfx-pack_${version}_$(dpkg --print-architecture).deb
-zip=$tmp/kvxsfx-pack-$version-win32.zip
+zip=$(ls "$tmp"/kvxsfx-pack-"$version"-win*.zip)
 
 # The package holds exactly these files.
 check "deb contents" same "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" "$(printf '%s\n' \
@@ -26,7 +26,7 @@ check "deb contents" same "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print
   ./usr/share/doc/kvxsfx-pack/changelog.gz ./usr/share/doc/kvxsfx-pack/copyright ./usr/share/kvxsfx/kvxsfx.exe \
   ./usr/share/lintian/overrides/kvxsfx-pack ./usr/share/man/ja/man1/kvxsfx-pack.1.gz \
   ./usr/share/man/man1/kvxsfx-pack.1.gz | sort)"
-check "deb dependencies from dpkg-shlibdeps" sh -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6 (>='"
+check "deb dependencies from dpkg-shlibdeps" bash -o pipefail -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6 (>='"
 check "lintian" lintian --fail-on error,warning "$deb"
 
 # Installed into a scratch root: the version, and a folder packed and tested.
@@ -35,12 +35,12 @@ packer=$tmp/root/usr/bin/kvxsfx-pack
 check "--version" same "$("$packer" --version)" "kvxsfx-pack $version"
 check "-V" same "$("$packer" -V)" "kvxsfx-pack $version"
 mkdir -p "$tmp/in/資料" && echo "パッケージの試験" >"$tmp/in/資料/説明.txt"
-check "pack and test" sh -c "'$packer' -q -o '$tmp/a.exe' '$tmp/in' && '$packer' test '$tmp/a.exe'"
-check "list knows its stub" sh -c "'$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
+check "pack and test" bash -o pipefail -c "'$packer' -q -o '$tmp/a.exe' '$tmp/in' && '$packer' test '$tmp/a.exe'"
+check "list knows its stub" bash -o pipefail -c "'$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
 
 # Manual pages: no warnings from man, the Japanese one in a Japanese locale.
 for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
-  check "man $page" sh -c "LC_ALL=ja_JP.UTF-8 MANWIDTH=80 man --warnings -l '$tmp/root/usr/share/man/$page' 2>&1 >/dev/null | (! grep .)"
+  check "man $page" bash -o pipefail -c "LC_ALL=ja_JP.UTF-8 MANWIDTH=80 man --warnings -l '$tmp/root/usr/share/man/$page' 2>&1 >/dev/null | (! grep .)"
 done
 
 # make install with DESTDIR and PREFIX installs exactly these files.
@@ -53,23 +53,28 @@ check "make install" same "$(cd "$tmp/inst" && find . -type f | sort)" "$(printf
 # The Windows zip: system DLLs only, READMEs in UTF-8 with CRLF, and the
 # packer run from a folder that holds nothing else.
 unzip -q "$zip" -d "$tmp/zip"
-dir=$tmp/zip/kvxsfx-pack-$version-win32
+dir=$(basename "$zip" .zip) && dir=$tmp/zip/$dir
+# objdump reads PE32 and PE32+ alike; a failing objdump fails the check.
+imports_only_system_dlls() {  # EXE
+  local names
+  names=$(x86_64-w64-mingw32-objdump -p "$1" | awk '/DLL Name/ {print tolower($3)}') && [ -n "$names" ] &&
+    ! grep -vxE '(kernel32|msvcrt|shell32|user32|advapi32|gdi32|comctl32|comdlg32|ole32).dll' <<<"$names"
+}
 for exe in kvxsfx-pack.exe kvxsfx-builder.exe; do
-  check "zip $exe imports" sh -c "i686-w64-mingw32-objdump -p '$dir/$exe' | awk '/DLL Name/ {print tolower(\$3)}' |
-    grep -vxE '(kernel32|msvcrt|shell32|user32|advapi32|gdi32|comctl32|comdlg32|ole32).dll' | (! grep .)"
+  check "zip $exe imports" imports_only_system_dlls "$dir/$exe"
 done
-check "zip stripped" sh -c "! i686-w64-mingw32-objdump -h '$dir/kvxsfx-pack.exe' | grep -q debug"
+check "zip stripped" bash -o pipefail -c "x86_64-w64-mingw32-objdump -h '$dir/kvxsfx-pack.exe' | (! grep debug)"
 for doc in README.md README.ja.md; do
   check "zip $doc" bash -c "iconv -f UTF-8 -t UTF-8 '$dir/$doc' >/dev/null &&
     [ \$(grep -c \$'\\r\$' '$dir/$doc') = \$(wc -l <'$dir/$doc') ]"
 done
 mkdir -p "$tmp/alone" && cp "$dir/kvxsfx-pack.exe" "$tmp/alone/"
 # A Wine server left from an earlier run on another display is let go first.
-WINEPREFIX="$win/wineprefix" wineserver -w || true
-check "zip packer under Wine" "$top/tests/wine-run.sh" "$win/wineprefix" "$tmp/alone/kvxsfx-pack.exe" \
+"$wine_run" wineserver -w || true
+check "zip packer under Wine" "$wine_run" "$tmp/alone/kvxsfx-pack.exe" \
   -q -o "Z:$tmp/w.exe" "Z:$tmp/in" </dev/null
 check "its output tests" "$packer" test "$tmp/w.exe"
-WINEPREFIX="$win/wineprefix" wineserver -w || true
+"$wine_run" wineserver -w || true
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

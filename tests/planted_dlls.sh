@@ -4,9 +4,9 @@
 # A control program in the same set-up, loading the same names by their bare
 # names, must load every one of them first: otherwise "none loaded" proves
 # nothing.
-# usage: planted_dlls.sh PREFIX PLANTED.dll DEMO_RUN.exe PACKER CONTROL.exe
+# usage: planted_dlls.sh WINE_RUN PLANTED.dll DEMO_RUN.exe PACKER STUB CONTROL.exe
 set -euo pipefail
-prefix=$1 planted=$2 driver=$3 packer=$4 control=$5
+wine_run=$1 planted=$2 driver=$3 packer=$4 stub=$5 control=$6
 dir=$(mktemp -d /tmp/kvxplanted.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 
@@ -20,7 +20,7 @@ overrides=$(IFS=,; echo "${names[*]}")
 
 cp "$control" "$dir/control.exe"
 WINEDLLOVERRIDES="$overrides=n,b;mscoree,mshtml=" \
-  "$(dirname "$0")/wine-run.sh" "$prefix" "Z:$dir/control.exe" "${names[@]}" </dev/null >"$dir/control.log" 2>&1
+  "$wine_run" "Z:$dir/control.exe" "${names[@]}" </dev/null >"$dir/control.log" 2>&1
 for name in "${names[@]}"; do
   if [ ! -e "$dir/$name.dll.loaded" ]; then
     echo "FAIL: the control did not load the planted $name.dll: the set-up proves nothing"; exit 1
@@ -30,10 +30,10 @@ rm -f "$dir"/*.loaded "$dir/control.exe"
 
 mkdir -p "$dir/in"
 echo "planted" >"$dir/in/a.txt"
-"$packer" -q -o "$dir/setup.exe" --dest "Z:$dir/out" "$dir/in"
+"$packer" --stub "$stub" -q -o "$dir/setup.exe" --dest "Z:$dir/out" "$dir/in"
 
 WINEDLLOVERRIDES="$overrides=n,b;mscoree,mshtml=" \
-  "$(dirname "$0")/wine-run.sh" "$prefix" "$driver" "Z:$dir/setup.exe" "Z:$dir" </dev/null >"$dir/run.log" 2>&1 || {
+  "$wine_run" "$driver" "Z:$dir/setup.exe" "Z:$dir" </dev/null >"$dir/run.log" 2>&1 || {
   cat "$dir/run.log"; echo "FAIL: the self-extracting file did not complete"; exit 1; }
 cmp "$dir/in/a.txt" "$dir/out/a.txt"
 loaded=$(cd "$dir" && ls -- *.loaded 2>/dev/null || true)

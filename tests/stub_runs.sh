@@ -4,9 +4,9 @@
 #   - the examples, signed after packing with a throwaway certificate;
 #   - one large file that the packer compressed in several blocks at once.
 # Each must end with the completion message, exit code 0 and every byte.
-# usage: stub_runs.sh PREFIX DEMO_RUN.exe PACKER
+# usage: stub_runs.sh WINE_RUN DEMO_RUN.exe PACKER STUB
 set -euo pipefail
-prefix=$1 driver=$2 packer=$3
+wine_run=$1 driver=$2 packer=$3 stub=$4
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/kvxruns.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
@@ -16,7 +16,7 @@ passed=0 failed=0
 run() {
   local name=$1 sfx=$2 source=$3
   mkdir -p "$dir/shots-$name"
-  if "$top/tests/wine-run.sh" "$prefix" "$driver" "Z:$sfx" "Z:$dir/shots-$name" >"$dir/$name.log" 2>&1 &&
+  if "$wine_run" "$driver" "Z:$sfx" "Z:$dir/shots-$name" >"$dir/$name.log" 2>&1 &&
      grep -q 'ファイルの解凍を終了しました' "$dir/$name.log" && diff -r "$source" "$dir/$name" >/dev/null; then
     passed=$((passed + 1))
   else
@@ -26,14 +26,14 @@ run() {
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=kvxsfx-test \
   -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
-"$packer" -q -o "$dir/unsigned.exe" --dest "Z:$dir/signed" "$top/examples"
+"$packer" --stub "$stub" -q -o "$dir/unsigned.exe" --dest "Z:$dir/signed" "$top/examples"
 osslsigncode sign -certs "$dir/cert.pem" -key "$dir/key.pem" -in "$dir/unsigned.exe" -out "$dir/signed.exe" >/dev/null
 run signed "$dir/signed.exe" "$top/examples"
 
 # About 420 kB of text without runs: at -1 (100 kB blocks) at least four blocks.
 mkdir -p "$dir/large-in"
 for i in $(seq 1 12000); do echo "line $i: $((i * i % 9973)) kvxsfx block test"; done >"$dir/large-in/large.txt"
-"$packer" -q -1 -o "$dir/large.exe" --dest "Z:$dir/large" "$dir/large-in"
+"$packer" --stub "$stub" -q -1 -o "$dir/large.exe" --dest "Z:$dir/large" "$dir/large-in"
 run large "$dir/large.exe" "$dir/large-in"
 
 echo "$passed passed, $failed failed"

@@ -1,6 +1,13 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine for the tests.
-# usage: wine-run.sh PREFIX PROGRAM [ARGS...]
+# usage: wine-run.sh ARCH PREFIX PROGRAM [ARGS...]
+#        wine-run.sh ARCH PREFIX wineserver [ARGS...]   (that prefix's server)
+# ARCH is win32 (i686 programs) or win64 (x86_64 programs).  Each build tree
+# has its own prefix and a wrapper, BUILD/wine-run, that names both.
+#
+# The loader and server are named outright: Debian's wine, wineboot and
+# wineserver scripts take the 32-bit programs whenever they are installed,
+# even on kernels that cannot run them.
 #
 # The prefix is private to the build tree, created on first use, and set to a
 # virtual desktop: without a window manager every closing window would wait two
@@ -8,17 +15,32 @@
 # makes Wine's ANSI code page 932 (Shift-JIS).  Without a display an Xvfb is
 # started for this one run.
 set -euo pipefail
-prefix=$1
-shift
+arch=$1 prefix=$2
+shift 2
 
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
+case "$arch" in
+  win32) loader=/usr/lib/wine/wine ;;
+  win64) loader=/usr/lib/wine/wine64 ;;
+  *) echo "wine-run.sh: unknown architecture '$arch' (win32 or win64)" >&2; exit 2 ;;
+esac
+# The 64-bit server serves 32-bit prefixes too; the 32-bit one where it is alone.
+server=/usr/lib/wine/wineserver64
+[ -x "$server" ] || server=/usr/lib/wine/wineserver32
+
+export WINEPREFIX=$prefix WINEARCH=$arch WINELOADER=$loader WINESERVER=$server
+export WINEDEBUG=${WINEDEBUG:--all}
 export LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8
 # Local time differs from UTC, so file times prove their conversion.
 export TZ=Asia/Tokyo
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
+if [ "${1:-}" = wineserver ]; then
+  shift
+  exec "$server" "$@"
+fi
+
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$prefix" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$arch" "$prefix" "$@"
 fi
 
 if [ ! -f "$prefix/.ready-2" ]; then
@@ -27,16 +49,16 @@ if [ ! -f "$prefix/.ready-2" ]; then
   flock 9
   if [ ! -f "$prefix/.ready-2" ]; then
     rm -rf "$prefix"
-    wineboot -i >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    "$loader" wineboot -i >/dev/null 2>&1
+    "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
     # A crash ends the program at once, with a backtrace, instead of waiting
     # for someone to close the crash dialog.
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    wineserver -w
+    "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    "$server" -w
     touch "$prefix/.ready-2"
   fi
   exec 9>&-
 fi
 
-exec wine "$@"
+exec "$loader" "$@"

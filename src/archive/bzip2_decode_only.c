@@ -14,12 +14,13 @@ void BZ2_compressBlock(void* state, unsigned char isLastBlock)
 /* libbzip2 names stderr in its error paths.  MinGW's runtime library answers
    that through a small wrapper that brings an unwind-table section of its own
    into the image; this one, built like the rest of the stub, keeps the image
-   to six sections. */
+   to six sections.  __iob_func() names msvcrt's stream table on i686 (the
+   imported _iob) and on x86_64 (a call) alike. */
 #include <stdio.h>
 
 static FILE* __cdecl StandardStream(unsigned index)
 {
-    return &(*__MINGW_IMP_SYMBOL(_iob))[index];
+    return &__iob_func()[index];
 }
 
 FILE* (__cdecl* __MINGW_IMP_SYMBOL(__acrt_iob_func))(unsigned) = StandardStream;

@@ -503,7 +503,9 @@ TEST_F(Signed, BrokenLayoutsAreReportedWithTheirOffsets)
     const sfx::Bytes good = Output("signed.exe");
     const sfx::CertificateDirectory table = Table(good);
     ASSERT_GT(table.offset, fs::file_size(Out("unsigned.exe")));
-    const uint32_t entry = (uint32_t)(good[0x3C] | good[0x3D] << 8) + 24 + 96 + 4 * 8;  // PE32 data directory 4
+    sfx::SignatureFields fields;  // data directory 4, in PE32 and PE32+ alike
+    ASSERT_TRUE(sfx::FindSignatureFields(good.data(), good.size(), &fields));
+    const uint32_t entry = fields.certificateEntryAt;
     auto directory = [&](sfx::Bytes b, uint32_t offset, uint32_t size) {
         for (int i = 0; i < 4; i++)
             b[entry + i] = (uint8_t)(offset >> 8 * i), b[entry + 4 + i] = (uint8_t)(size >> 8 * i);

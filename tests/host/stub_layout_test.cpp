@@ -1,4 +1,5 @@
-// The built stub's file layout, read from its PE headers.
+// The built stubs' file layout, read from their PE headers: the i686 product,
+// and the x86_64 build of the same sources (PE32+) where it was built.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -16,16 +17,23 @@ struct Section {
     uint32_t virtualSize, virtualAddress, rawSize, rawOffset;
 };
 
-class StubLayout : public ::testing::Test {
+struct Architecture {
+    const char* path;
+    uint16_t machine, magic;
+    size_t directories;  // where the data directories begin in the optional header
+};
+
+class StubLayout : public ::testing::TestWithParam<Architecture> {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(sfx::ReadWholeFile(KVX_STUB_PATH, &stub)) << KVX_STUB_PATH;
+        ASSERT_TRUE(sfx::ReadWholeFile(GetParam().path, &stub)) << GetParam().path;
         ASSERT_EQ(stub.size(), 53248u);
         ASSERT_EQ(Get16(stub, 0), 0x5A4D);
         pe = Get32(stub, 0x3C);
         ASSERT_LT(pe, 512u);
         optional = pe + 24;
+        directory = optional + GetParam().directories;
         const uint16_t count = Get16(stub, pe + 6);
         sectionTable = optional + Get16(stub, pe + 20);
         for (uint16_t i = 0; i < count; i++) {
@@ -46,26 +54,36 @@ protected:
     }
 
     sfx::Bytes stub;
-    size_t pe = 0, optional = 0, sectionTable = 0;
+    size_t pe = 0, optional = 0, directory = 0, sectionTable = 0;
     std::vector<Section> sections;
+};
+
+const Architecture Stubs[] = {
+    {KVX_STUB_PATH, 0x014C, 0x10B, 96},  // i386, PE32
+#ifdef KVX_STUB_X86_64_PATH
+    {KVX_STUB_X86_64_PATH, 0x8664, 0x20B, 112},  // x86_64, PE32+
+#endif
 };
 
 }  // namespace
 
-TEST_F(StubLayout, IsA32BitGuiProgram)
+INSTANTIATE_TEST_SUITE_P(Built, StubLayout, ::testing::ValuesIn(Stubs),
+                         [](const auto& info) { return info.param.machine == 0x8664 ? "x86_64" : "i686"; });
+
+TEST_P(StubLayout, IsAGuiProgramForItsArchitecture)
 {
     EXPECT_EQ(Get32(stub, pe), 0x00004550u);         // "PE\0\0"
-    EXPECT_EQ(Get16(stub, pe + 4), 0x014C);          // i386
-    EXPECT_EQ(Get16(stub, optional), 0x10B);         // PE32
+    EXPECT_EQ(Get16(stub, pe + 4), GetParam().machine);
+    EXPECT_EQ(Get16(stub, optional), GetParam().magic);
     EXPECT_EQ(Get16(stub, optional + 68), 2);        // the GUI subsystem
     EXPECT_TRUE(Get16(stub, pe + 22) & 0x0002);      // executable image
     EXPECT_TRUE(Get16(stub, optional + 70) & 0x0100); // NX compatible
     EXPECT_TRUE(Get16(stub, optional + 70) & 0x0040); // relocatable at any base (ASLR)
-    EXPECT_NE(Get32(stub, optional + 96 + 5 * 8), 0u);  // with its relocations
+    EXPECT_NE(Get32(stub, directory + 5 * 8), 0u);  // with its relocations
     EXPECT_FALSE(Get16(stub, pe + 22) & 0x0001);      // not stripped of them
 }
 
-TEST_F(StubLayout, HeaderAreaAndSections)
+TEST_P(StubLayout, HeaderAreaAndSections)
 {
     ASSERT_LE(sections.size(), 6u);
     EXPECT_LT(sectionTable + 40 * sections.size(), 640u);
@@ -95,10 +113,10 @@ TEST_F(StubLayout, HeaderAreaAndSections)
     EXPECT_TRUE(sfx::CheckStub(stub, &error)) << error;
 }
 
-TEST_F(StubLayout, ImportsOnlySystemDlls)
+TEST_P(StubLayout, ImportsOnlySystemDlls)
 {
     const std::set<std::string> allowed = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"};
-    const uint32_t importRva = Get32(stub, optional + 96 + 8);
+    const uint32_t importRva = Get32(stub, directory + 8);
     ASSERT_NE(importRva, 0u);
     std::set<std::string> seen;
     for (size_t d = Offset(importRva); Get32(stub, d + 12) != 0; d += 20) {

@@ -50,14 +50,17 @@ int main(int argc, char** argv)
     if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z')
         return Fail(std::string(argv[1]) + " is not an executable");
 
+    // PE32 for i386 or PE32+ for x86_64: the fields rewritten here (image
+    // size, header size, checksum) lie at the same offsets in both.
     const uint32_t pe = Get32(image, 0x3C);
-    if (pe + 24 > image.size() || Get32(image, pe) != 0x00004550 || Get16(image, pe + 4) != 0x014C)
-        return Fail("not a PE32 image for i386");
+    if (pe + 26 > image.size() || Get32(image, pe) != 0x00004550)
+        return Fail("not a PE image");
     const size_t coff = pe + 4, optional = coff + 20;
+    const uint16_t machine = Get16(image, coff), magic = Get16(image, optional);
+    if (!(machine == 0x014C && magic == 0x10B) && !(machine == 0x8664 && magic == 0x20B))
+        return Fail("neither a PE32 image for i386 nor a PE32+ image for x86_64");
     const uint16_t sectionCount = Get16(image, coff + 2);
     const uint16_t optionalSize = Get16(image, coff + 16);
-    if (Get16(image, optional) != 0x10B)
-        return Fail("not a PE32 optional header");
     if (Get32(image, coff + 8) != 0)
         return Fail("the image still carries a symbol table; link with -s");
     const size_t sectionTable = optional + optionalSize;
