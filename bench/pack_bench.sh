@@ -3,9 +3,9 @@
 #   - a tree of a few thousand files (text and binaries from this machine,
 #     plus random data) against `tar -cf - | bzip2 -9` and `bzip2 -9 -k` of
 #     each file;
-#   - one large text file (made of this machine's headers and documents)
-#     against `bzip2 -9`, `pbzip2 -9` and `lbzip2 -9` with as many threads as
-#     the packer uses by default.
+#   - one large file each of text, binaries and random data, against
+#     `bzip2 -9`, `pbzip2 -9` and `lbzip2 -9` with as many threads as the
+#     packer uses by default, and against the packer over Debian's libbzip2.
 # usage: bench/pack_bench.sh [TREE-MiB, default 200] [FILE-MiB, default 128]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,16 +65,24 @@ printf 'peak memory of kvxsfx-pack: %d MiB (target < 100)\n' "$(($(cat "$work/me
 "$top/dist/kvxsfx-pack" test "$work/out.exe"
 rm -rf "$tree" "$work/single" "$work/out.exe"
 
-# One large file: text from this machine, repeated in a fixed order up to the size.
-big=$work/big/large.txt
-mkdir -p "$work/big"
-while [ "$(stat -c %s "$big" 2>/dev/null || echo 0)" -lt $((single_mib * 1048576)) ]; do
-  find /usr/include /usr/share/doc -type f \( -name '*.h' -o -name '*.txt' -o -name 'README*' \) 2>/dev/null |
-    LC_ALL=C sort | xargs cat >>"$big" 2>/dev/null
-done
-truncate -s $((single_mib * 1048576)) "$big"
-echo
-echo "one file: $single_mib MiB of text; $cores threads"
+# One large file at a time: text (this machine's headers and documents,
+# repeated in a fixed order up to the size), binaries (its shared libraries)
+# and random data.  The packer against bzip2, pbzip2 and lbzip2 with as many
+# threads as it uses by default, and against itself over Debian's libbzip2
+# (kvxsfx-pack-libbz2, the packer as it was before it sorted blocks itself):
+# the two must write the same bytes.
+fill() {  # FILE MiB FIND-ARGS...: the found files, concatenated up to the size
+  local file=$1 size=$(($2 * 1048576)); shift 2
+  mkdir -p "$(dirname "$file")"
+  while [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -lt "$size" ]; do
+    find "$@" 2>/dev/null | LC_ALL=C sort | xargs cat >>"$file" 2>/dev/null
+  done
+  truncate -s "$size" "$file"
+}
+cmake --build "$top/build/host" --target kvxsfx-pack-libbz2 >/dev/null
+fill "$work/text/large.txt" "$single_mib" /usr/include /usr/share/doc -type f \( -name '*.h' -o -name '*.txt' -o -name 'README*' \)
+fill "$work/binaries/large.so" $((single_mib / 2)) /usr/lib/x86_64-linux-gnu -type f -name '*.so*'
+mkdir -p "$work/random" && head -c $((single_mib / 4 * 1048576)) /dev/urandom >"$work/random/large.bin"
 
 # This machine's speed varies by several percent from minute to minute: the
 # tools take turns, $rounds rounds, and the median time of each counts.
@@ -91,20 +99,38 @@ timed() {
   eval "${name}_mem=$(($(cat "$work/mem") / 1024))"
 }
 median() { sort -n "$work/$1.times" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
-for round in $(seq 1 "$rounds"); do
-  timed pack "$work/big.exe" "$top/dist/kvxsfx-pack" -q -o "$work/big.exe" "$work/big"
-  timed bzip2 "$work/b.bz2" sh -c "bzip2 -9 -c '$big' >'$work/b.bz2'"
-  timed pbzip2 "$work/p.bz2" sh -c "pbzip2 -9 -p$cores -c '$big' >'$work/p.bz2'"
-  timed lbzip2 "$work/l.bz2" sh -c "lbzip2 -9 -n$cores -c '$big' >'$work/l.bz2'"
-done
-pack_size=$((pack_size - 53248 - 28 - 9))  # the payload's one stream
-bzip2_t=$(median bzip2)
-echo "median of $rounds rounds:"
-for tool in pack bzip2 pbzip2 lbzip2; do
-  t=$(median $tool)
-  eval "size=\$${tool}_size mem=\$${tool}_mem"
-  printf '%-12s %7.2f s  %11d bytes  %+6.2f %% size  %5d MiB  bzip2 -9 time / this %.2f\n' "$tool" "$t" "$size" \
-    "$(echo "($size - $bzip2_size) * 100 / $bzip2_size" | bc -l)" "$mem" "$(echo "$bzip2_t / $t" | bc -l)"
-done
-echo "targets: kvxsfx-pack >= 1.85 x faster than bzip2 -9, payload within +0.5 %, peak memory <= 100 MiB"
-"$top/dist/kvxsfx-pack" test "$work/big.exe"
+
+single() {  # KIND TOOL...: one file of that kind, each tool timed
+  local kind=$1; shift
+  local file; file=$(ls "$work/$kind"/*)
+  rm -f "$work"/*.times
+  echo
+  echo "one file: $(($(stat -c %s "$file") / 1048576)) MiB of $kind; $cores threads; median of $rounds rounds"
+  for round in $(seq 1 "$rounds"); do
+    for tool in "$@"; do
+      case $tool in
+        pack) timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$work/$kind" ;;
+        libbz2) timed libbz2 "$work/libbz2.exe" "$top/build/host/kvxsfx-pack-libbz2" -q -o "$work/libbz2.exe" "$work/$kind" ;;
+        bzip2) timed bzip2 "$work/b.bz2" sh -c "bzip2 -9 -c '$file' >'$work/b.bz2'" ;;
+        pbzip2) timed pbzip2 "$work/p.bz2" sh -c "pbzip2 -9 -p$cores -c '$file' >'$work/p.bz2'" ;;
+        lbzip2) timed lbzip2 "$work/l.bz2" sh -c "lbzip2 -9 -n$cores -c '$file' >'$work/l.bz2'" ;;
+      esac
+    done
+  done
+  local pack_t; pack_t=$(median pack)
+  for tool in "$@"; do
+    local t; t=$(median $tool)
+    eval "size=\$${tool}_size mem=\$${tool}_mem"
+    printf '%-8s %7.2f s  %11d bytes  %5d MiB   this / kvxsfx-pack time %.2f\n' "$tool" "$t" "$size" "$mem" \
+      "$(echo "$t / $pack_t" | bc -l)"
+  done
+  cmp "$work/pack.exe" "$work/libbz2.exe" && echo "kvxsfx-pack and kvxsfx-pack-libbz2 wrote the same $pack_size bytes"
+  "$top/dist/kvxsfx-pack" test "$work/pack.exe" >/dev/null
+}
+single text pack libbz2 bzip2 pbzip2 lbzip2
+echo "target: lbzip2 / kvxsfx-pack time >= 1.00"
+single binaries pack libbz2 bzip2 pbzip2 lbzip2
+echo "target: lbzip2 / kvxsfx-pack time >= 0.90"
+single random pack libbz2
+echo "target: kvxsfx-pack-libbz2 / kvxsfx-pack time >= 1.00"
+echo "peak memory target: <= 100 MiB"

@@ -41,3 +41,23 @@ foreach(target reader unpack)
   set_tests_properties(corpus_${target} PROPERTIES TIMEOUT 120)
 endforeach()
 target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)
+
+# The packer's libbzip2 against Debian's, differentially: the packer's built
+# with the sanitizers and its BZ2_ names prefixed, so both fit in one program.
+add_library(fuzz_bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
+target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC})
+target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
+set(KVX_BZ2_PREFIXED ${CMAKE_BINARY_DIR}/libkvx_bz2_prefixed.a)
+add_custom_command(OUTPUT ${KVX_BZ2_PREFIXED}
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/prefix_bz2.sh $<TARGET_FILE:fuzz_bz2_packer> ${KVX_BZ2_PREFIXED}
+  DEPENDS fuzz_bz2_packer tests/fuzz/prefix_bz2.sh
+  VERBATIM)
+add_custom_target(kvx_bz2_prefixed DEPENDS ${KVX_BZ2_PREFIXED})
+find_package(BZip2 REQUIRED)
+add_executable(fuzz_bwt tests/fuzz/fuzz_bwt.cpp)
+add_dependencies(fuzz_bwt kvx_bz2_prefixed)
+target_compile_options(fuzz_bwt PRIVATE ${FUZZ_FLAGS})
+target_link_libraries(fuzz_bwt ${KVX_BZ2_PREFIXED} divsufsort BZip2::BZip2)
+target_link_options(fuzz_bwt PRIVATE -fsanitize=fuzzer,address,undefined)
+add_test(NAME corpus_bwt COMMAND fuzz_bwt -runs=0 ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/bwt)
+set_tests_properties(corpus_bwt PROPERTIES TIMEOUT 300)

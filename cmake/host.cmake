@@ -1,6 +1,4 @@
 # Host (Linux) side: the post-link tool, and the native tests.
-find_package(BZip2 REQUIRED)
-target_link_libraries(sfxwriter PUBLIC BZip2::BZip2)
 
 add_executable(pefit tools/pefit/pefit.cpp)
 
@@ -22,11 +20,20 @@ add_library(packlib_cov STATIC EXCLUDE_FROM_ALL ${KVX_PACK_SOURCES} packer/forma
 target_include_directories(packlib_cov PUBLIC packer/lib packer/format)
 target_compile_definitions(packlib_cov PRIVATE KVX_VERSION="${PROJECT_VERSION}")
 target_compile_options(packlib_cov PRIVATE --coverage -O0)
-target_link_libraries(packlib_cov PUBLIC BZip2::BZip2 Threads::Threads --coverage)
+target_link_libraries(packlib_cov PUBLIC bz2_packer Threads::Threads --coverage)
 add_executable(kvx_host_tests_cov EXCLUDE_FROM_ALL tests/host/sfxwriter_test.cpp tests/host/stub_layout_test.cpp
   tests/host/pack_test.cpp)
 target_link_libraries(kvx_host_tests_cov packlib_cov gtest_main)
 target_compile_definitions(kvx_host_tests_cov PRIVATE KVX_STUB_PATH="${KVX_STUB}")
+
+# For the benchmark: the packer over Debian's libbzip2, as it was before it
+# sorted blocks itself; it must write the same bytes.
+find_package(BZip2 REQUIRED)
+add_executable(kvxsfx-pack-libbz2 EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB} ${KVX_PACK_SOURCES}
+  packer/format/sfxwriter.cpp)
+target_include_directories(kvxsfx-pack-libbz2 PRIVATE packer/lib packer/format)
+target_compile_definitions(kvxsfx-pack-libbz2 PRIVATE KVX_VERSION="${PROJECT_VERSION}")
+target_link_libraries(kvxsfx-pack-libbz2 BZip2::BZip2 Threads::Threads)
 
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)

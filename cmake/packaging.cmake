@@ -77,15 +77,18 @@ Names are written in Shift_JIS, files are compressed with bzip2 on every
 core, and the same inputs always give the same bytes.  It also lists, tests
 and extracts such files without running them, signed ones included.")
 else()
-  # The Windows zip: the packer and the builder, the stub, the READMEs with CRLF line ends and
-  # libbzip2's licence (both programs hold its code).
+  # The Windows zip: the packer and the builder, the stub, the READMEs with CRLF line ends, and
+  # the licences of libbzip2 and libdivsufsort (both programs hold their code).
   install(TARGETS kvxsfx-pack kvxsfx-builder RUNTIME DESTINATION .)
   install(FILES ${KVX_STUB} DESTINATION .)
-  foreach(doc ${KVX_DOCS} ${BZIP2_SRC}/LICENSE)
+  foreach(doc ${KVX_DOCS} ${BZIP2_SRC}/LICENSE ${DIVSUFSORT_SRC}/COPYING)
     get_filename_component(name ${doc} NAME_WE)
     get_filename_component(ext ${doc} EXT)
     if(doc MATCHES "LICENSE$")
       set(name LICENSE-libbzip2)
+      set(ext .txt)
+    elseif(doc MATCHES "COPYING$")
+      set(name LICENSE-libdivsufsort)
       set(ext .txt)
     endif()
     file(READ ${doc} text)
@@ -95,6 +98,6 @@ else()
     install(FILES ${CMAKE_BINARY_DIR}/docs-crlf/${name}${ext} DESTINATION .)
   endforeach()
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME kvxsfx-pack-${PROJECT_VERSION}-win32)
+  set(CPACK_PACKAGE_FILE_NAME kvxsfx-pack-${PROJECT_VERSION}-${KVX_WINE_ARCH})
 endif()
 include(CPack)

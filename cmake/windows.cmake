@@ -12,20 +12,13 @@ set(KVX_STUB_FLAGS
   -D__USE_MINGW_ANSI_STDIO=0 -DWIN32_LEAN_AND_MEAN -DWINVER=0x0501 -D_WIN32_WINNT=0x0501)
 set(KVX_STUB_CXX_FLAGS -fno-rtti -fno-threadsafe-statics)
 
-set(BZIP2_DECODER_SOURCES
-  ${BZIP2_SRC}/bzlib.c ${BZIP2_SRC}/decompress.c ${BZIP2_SRC}/huffman.c
-  ${BZIP2_SRC}/crctable.c ${BZIP2_SRC}/randtable.c)
-
 # The stub's libbzip2: the decoder only.
 add_library(bz2_decode STATIC ${BZIP2_DECODER_SOURCES} src/archive/bzip2_decode_only.c)
 target_compile_options(bz2_decode PRIVATE ${KVX_STUB_FLAGS} -O2 -w)
 target_include_directories(bz2_decode PUBLIC ${BZIP2_SRC})
 
-# The whole library, for the tests and tools that also compress.
-add_library(bz2_full STATIC ${BZIP2_DECODER_SOURCES} ${BZIP2_SRC}/compress.c ${BZIP2_SRC}/blocksort.c)
-target_compile_options(bz2_full PRIVATE -O2 -w -D__USE_MINGW_ANSI_STDIO=0)
-target_include_directories(bz2_full PUBLIC ${BZIP2_SRC})
-target_link_libraries(sfxwriter PUBLIC bz2_full)
+# The packer's libbzip2 uses msvcrt's printf family, as libbzip2 always did.
+target_compile_definitions(bz2_packer PRIVATE __USE_MINGW_ANSI_STDIO=0)
 
 # The stub's code apart from its entry point, so the tests can link it too.
 add_library(kvxcore OBJECT ${KVX_CORE_SOURCES})
@@ -112,7 +105,7 @@ add_executable(kvx_win_tests
   $<TARGET_OBJECTS:kvxcore>
   ${KVX_RESOURCES})
 target_include_directories(kvx_win_tests PRIVATE src tests/win tools/driver)
-target_link_libraries(kvx_win_tests PRIVATE packlib bz2_full gtest_main shlwapi)
+target_link_libraries(kvx_win_tests PRIVATE packlib bz2_packer gtest_main shlwapi)
 target_link_options(kvx_win_tests PRIVATE -static)
 target_compile_definitions(kvx_win_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}"
   KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
@@ -154,7 +147,7 @@ add_dependencies(kvx_win_tests_cov kvxtestdata planted_dll)
 add_executable(extract_harness EXCLUDE_FROM_ALL bench/extract_harness.cpp tools/driver/driver.cpp
   $<TARGET_OBJECTS:kvxcore> ${KVX_RESOURCES})
 target_include_directories(extract_harness PRIVATE src tools/driver)
-target_link_libraries(extract_harness PRIVATE bz2_full psapi)
+target_link_libraries(extract_harness PRIVATE bz2_packer psapi)
 target_link_options(extract_harness PRIVATE -static)
 
 # The demo's driver: runs a self-extracting file as a person would.
@@ -214,7 +207,7 @@ set_tests_properties(crash_fails_fast PROPERTIES TIMEOUT 30)
 # long campaigns with `make fuzz-stub N=10000`.
 add_executable(stub_campaign tests/win/campaign.cpp tools/driver/driver.cpp)
 target_include_directories(stub_campaign PRIVATE tools/driver)
-target_link_libraries(stub_campaign PRIVATE sfxwriter bz2_full)
+target_link_libraries(stub_campaign PRIVATE sfxwriter bz2_packer)
 target_link_options(stub_campaign PRIVATE -static)
 add_dependencies(stub_campaign kvxsfx_linked)
 add_test(NAME stub_campaign_sample COMMAND stub_campaign "Z:${KVX_STUB}" 1 200)

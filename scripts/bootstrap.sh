@@ -8,23 +8,24 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 bz2dir="$deps/bzip2-1.0.8"
+dssdir="$deps/libdivsufsort-2.0.1"
 
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
-  locales tzdata libbz2-dev bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
+  locales tzdata libbz2-dev libdivsufsort-dev patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
-  wine Xvfb xdotool xwininfo import cmake bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
+  wine Xvfb xdotool xwininfo import cmake patch bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
   lintian man groff file unzip perl gcovr)
 
 have_commands() {
   local c
   for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || return 1; done
-  [ -e /usr/include/bzlib.h ] && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
+  [ -e /usr/include/bzlib.h ] && ls /usr/include/*/divsufsort.h >/dev/null 2>&1 && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
     [ -x /usr/lib/wine/wine64 ] && [ -x /lib/ld-linux.so.2 ] &&
     [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
       -e /usr/lib/wine/i386-windows/kernel32.dll ] &&
@@ -59,12 +60,15 @@ if ! have_locale; then
   locale-gen >/dev/null
 fi
 
-# libbzip2 1.0.8 from Debian's source package, through a private apt
+# Upstream sources from Debian's source packages, through a private apt
 # configuration that adds deb-src entries for the machine's own mirrors; the
 # machine's apt configuration is not touched.
-if [ ! -f "$bz2dir/bzlib.h" ]; then
-  echo "bootstrap: fetching libbzip2 source"
-  apt_dir="$deps/apt"
+# fetch_source PACKAGE VERSION DIR: unpacks PACKAGE_VERSION.orig.tar.* into $deps
+# (the tarball's top folder must be DIR).
+fetch_source() {
+  local package=$1 version=$2 dir=$3
+  echo "bootstrap: fetching $package $version source"
+  local apt_dir="$deps/apt"
   rm -rf "$apt_dir"
   mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/src"
   : >"$apt_dir/sources.list"
@@ -76,21 +80,32 @@ if [ ! -f "$bz2dir/bzlib.h" ]; then
     [ -e "$f" ] || continue
     sed -n 's/^deb \(.*\)/deb-src \1/p' "$f" >>"$apt_dir/sources.list"
   done
-  apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-            -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-            -o "Dir::State::Lists=$apt_dir/lists"
-            -o "Dir::Cache=$apt_dir/cache"
-            -o "APT::Sandbox::User=root")
+  local apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+                  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+                  -o "Dir::State::Lists=$apt_dir/lists"
+                  -o "Dir::Cache=$apt_dir/cache"
+                  -o "APT::Sandbox::User=root")
   apt-get "${apt_opts[@]}" update -qq
-  (cd "$apt_dir/src" &&
-     apt-get "${apt_opts[@]}" source --download-only -qq bzip2)
-  orig=$(ls "$apt_dir"/src/bzip2_1.0.8.orig.tar.* 2>/dev/null | head -n 1)
+  (cd "$apt_dir/src" && apt-get "${apt_opts[@]}" source --download-only -qq "$package")
+  local orig
+  orig=$(ls "$apt_dir"/src/"${package}_$version".orig.tar.* 2>/dev/null | head -n 1)
   if [ -z "$orig" ]; then
-    echo "bootstrap: Debian's source package bzip2 does not carry version 1.0.8" >&2
+    echo "bootstrap: Debian's source package $package does not carry version $version" >&2
     exit 1
   fi
-  rm -rf "$bz2dir"
+  rm -rf "${deps:?}/$dir"
   tar -xf "$orig" -C "$deps"
-  test -f "$bz2dir/bzlib.h"
   rm -rf "$apt_dir"
+}
+
+# libbzip2: the stub's decoder, and the packer's compressor on both systems.
+if [ ! -f "$bz2dir/bzlib.h" ]; then
+  fetch_source bzip2 1.0.8 bzip2-1.0.8
+  test -f "$bz2dir/bzlib.h"
+fi
+
+# libdivsufsort, for the packer's block sorter in the Windows build.
+if [ ! -f "$dssdir/lib/divsufsort.c" ]; then
+  fetch_source libdivsufsort 2.0.1 libdivsufsort-2.0.1
+  test -f "$dssdir/lib/divsufsort.c"
 fi

@@ -8,7 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 fuzz=$top/build/fuzz
 mkdir -p "$fuzz/findings"
-declare -A max_len=([entries]=65536 [extract]=65536 [paths]=302 [pathtext]=600 [reader]=65536 [unpack]=65536)
+declare -A max_len=([entries]=65536 [extract]=65536 [paths]=302 [pathtext]=600 [reader]=65536 [unpack]=65536 [bwt]=4096)
 run() {
   local t=$1
   mkdir -p "$fuzz/corpus/$t"
@@ -22,4 +22,5 @@ status=0
 run entries & run paths & wait -n || status=1; wait -n || status=1
 run extract & run pathtext & wait -n || status=1; wait -n || status=1
 run reader & run unpack & wait -n || status=1; wait -n || status=1
+run bwt || status=1
 exit $status

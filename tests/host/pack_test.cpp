@@ -648,3 +648,53 @@ TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
     EXPECT_EQ(test(std::string(concatenated.begin(), concatenated.end())), 1);
     EXPECT_NE(err.find("a second bzip2 stream"), std::string::npos) << err;
 }
+
+// The packer's libbzip2 (its own block sorter and move-to-front step) writes
+// exactly what Debian's bzip2 program writes, on the blocks its sorter must
+// hand back to libbzip2's and on those it mends.
+TEST_F(Blocks, SameStreamsAsDebiansBzip2)
+{
+    auto tile = [](const std::string& unit, size_t n) {
+        std::string s;
+        while (s.size() < n)
+            s += unit;
+        return s.substr(0, n);
+    };
+    sfx::Bytes self;
+    ASSERT_TRUE(sfx::ReadWholeFile("/proc/self/exe", &self));
+    const std::string text = Text(2500000), noise = Random(1 << 20), binary(self.begin(), self.end());
+    std::string nearlyPeriodic = tile(noise.substr(0, 99991), 800000);
+    nearlyPeriodic[790000] ^= 1;
+    const struct {
+        const char* name;
+        std::string content;
+        int levels[2];  // from, to
+    } cases[] = {
+        {"text", text, {9, 9}},
+        {"text, every level", text.substr(0, 400000), {1, 9}},
+        {"binary", binary.substr(0, 1 << 20), {9, 9}},
+        {"zeros", std::string(1 << 20, '\0'), {9, 9}},
+        {"two-byte pattern", tile("ab", 1 << 20), {9, 9}},
+        {"a random megabyte twice", noise + noise, {9, 9}},
+        {"random", noise, {9, 9}},
+        {"period 3", tile("xyz", 700000), {9, 9}},
+        {"period 1000", tile(noise.substr(0, 1000), 700000), {1, 9}},
+        {"period 99991", tile(noise.substr(0, 99991), 800000), {9, 9}},
+        {"period 350001", tile(text.substr(0, 350001), 800000), {9, 9}},
+        {"one byte off a period", nearlyPeriodic, {9, 9}},
+        {"a long repeated tail", text.substr(0, 600000) + text.substr(100000, 5000), {9, 9}},
+        {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), {9, 9}},
+        {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), {9, 9}},
+    };
+    for (const auto& c : cases) {
+        Write("in.bin", c.content);
+        for (int level = c.levels[0]; level <= c.levels[1]; level++) {
+            SCOPED_TRACE(std::string(c.name) + " at -" + std::to_string(level));
+            const std::string command = "bzip2 -" + std::to_string(level) + " -c " + (src / "in.bin").string();
+            sfx::Bytes debian;
+            ASSERT_EQ(std::system((command + " > " + Out("in.bz2")).c_str()), 0);
+            ASSERT_TRUE(sfx::ReadWholeFile(Out("in.bz2"), &debian));
+            EXPECT_TRUE(sfx::Bzip2Compress(sfx::Bytes(c.content.begin(), c.content.end()), level) == debian);
+        }
+    }
+}
