@@ -2,7 +2,8 @@
 # host tree, the Windows zip from the cross tree.  The version is the
 # project's, set in CMakeLists.txt.
 set(KVX_DOCS ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/README.ja.md)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KVX_DOCS} ${BZIP2_SRC}/LICENSE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KVX_DOCS} ${BZIP2_SRC}/LICENSE
+  ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_NAME kvxsfx-pack)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "kvxsfx developers")
@@ -33,14 +34,20 @@ if(NOT CMAKE_CROSSCOMPILING)
   install(FILES ${KVX_DOCS} DESTINATION share/doc/kvxsfx-pack)
 
   # What Debian asks of a package beyond that: compressed manual pages, a
-  # changelog and a copyright file that carries libbzip2's licence (the stub
-  # holds its decoder).  Done only when CPack installs for the package.
-  file(READ ${BZIP2_SRC}/LICENSE license)
-  string(REGEX REPLACE "^[\n-]*\n" "" license "${license}")
-  string(REGEX REPLACE "\n+$" "" license "${license}")
-  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
-  string(REGEX REPLACE "\n" "\n " BZIP2_LICENSE " ${license}")
-  string(REGEX REPLACE " +\n" "\n" BZIP2_LICENSE "${BZIP2_LICENSE}")
+  # changelog and a copyright file that carries the project's licence and
+  # libbzip2's (the stub holds its decoder, the packer its compressor).  Done only when CPack installs for the package.
+  # A licence text as a copyright file's paragraph: indented, blank lines as ".".
+  function(kvx_licence_paragraph file variable)
+    file(READ ${file} license)
+    string(REGEX REPLACE "^[\n-]*\n" "" license "${license}")
+    string(REGEX REPLACE "\n+$" "" license "${license}")
+    string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+    string(REGEX REPLACE "\n" "\n " license " ${license}")
+    string(REGEX REPLACE " +\n" "\n" license "${license}")
+    set(${variable} "${license}" PARENT_SCOPE)
+  endfunction()
+  kvx_licence_paragraph(${BZIP2_SRC}/LICENSE BZIP2_LICENSE)
+  kvx_licence_paragraph(${CMAKE_SOURCE_DIR}/LICENSE KVX_LICENSE)
   set(BZIP2_VERSION 1.0.8)
   configure_file(packer/debian/copyright.in ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
   configure_file(packer/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
@@ -78,13 +85,15 @@ core, and the same inputs always give the same bytes.  It also lists, tests
 and extracts such files without running them, signed ones included.")
 else()
   # The Windows zip: the packer and the builder, the stub, the READMEs with CRLF line ends, and
-  # the licences of libbzip2 and libdivsufsort (both programs hold their code).
+  # the project's licence and those of libbzip2 and libdivsufsort (both programs hold their code).
   install(TARGETS kvxsfx-pack kvxsfx-builder RUNTIME DESTINATION .)
   install(FILES ${KVX_STUB} DESTINATION .)
-  foreach(doc ${KVX_DOCS} ${BZIP2_SRC}/LICENSE ${DIVSUFSORT_SRC}/COPYING)
+  foreach(doc ${KVX_DOCS} ${CMAKE_SOURCE_DIR}/LICENSE ${BZIP2_SRC}/LICENSE ${DIVSUFSORT_SRC}/COPYING)
     get_filename_component(name ${doc} NAME_WE)
     get_filename_component(ext ${doc} EXT)
-    if(doc MATCHES "LICENSE$")
+    if(doc STREQUAL "${CMAKE_SOURCE_DIR}/LICENSE")
+      set(ext .txt)
+    elseif(doc MATCHES "LICENSE$")
       set(name LICENSE-libbzip2)
       set(ext .txt)
     elseif(doc MATCHES "COPYING$")
