@@ -18,10 +18,14 @@ sfx="$out/サンプル.exe"
 rm -rf "$out"
 mkdir -p "$out/shots"
 
+# The examples, with the large product list generated beside them.
+cp -a "$top/examples" "$out/examples"
+perl "$top/tools/demo/products.pl" >"$out/examples/データ/製品一覧.csv"
+
 echo "== packing examples/"
 # MS-DOS times are local times: pack in the time zone the demo extracts in.
 TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" --stub "$stub" -o "$sfx" --title "KVX サンプル" \
-  --message "サンプルのファイルを解凍します。" --dest 'C:\KVXサンプル' "$top/examples"
+  --message "サンプルのファイルを解凍します。" --dest 'C:\KVXサンプル' "$out/examples"
 "$top/dist/kvxsfx-pack" list "$sfx"
 
 echo "== running it under Wine: $which"
@@ -30,7 +34,7 @@ rm -rf "$prefix/drive_c/KVXサンプル"
 
 echo "== extracted into C:\\KVXサンプル"
 (cd "$prefix/drive_c/KVXサンプル" && TZ=Asia/Tokyo find . -type f -printf '%TY-%Tm-%Td %TH:%TM:%TS %8s  %P\n' | sed 's/\.[0-9]* / /' | sort -k4)
-diff -r "$top/examples" "$prefix/drive_c/KVXサンプル" && echo "identical to examples/"
+diff -r "$out/examples" "$prefix/drive_c/KVXサンプル" && echo "identical to examples/"
 
 for shot in "$out"/shots/*.bmp; do
   convert "$shot" "${shot%.bmp}.png" && rm "$shot"

@@ -43,6 +43,24 @@ for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
   check "man $page" bash -o pipefail -c "LC_ALL=ja_JP.UTF-8 MANWIDTH=80 man --warnings -l '$tmp/root/usr/share/man/$page' 2>&1 >/dev/null | (! grep .)"
 done
 
+# No file name, option or command is broken across lines, at any width: the
+# tokens a wide page shows are all there, whole, in narrower ones too.
+tokens() {  # PAGE WIDTH
+  LC_ALL=ja_JP.UTF-8 MANWIDTH=$2 man -l "$1" 2>/dev/null | grep -v 'KVXSFX-PACK(1)' | LC_ALL=ja_JP.UTF-8 grep -oE -- \
+    '(^|[[:space:]「(])(-{1,2}[A-Za-z0-9][-A-Za-z0-9]*|[^[:space:]()「」、。]+\.(exe|partial|txt|md|pfx|zip))' |
+    sed 's/^[[:space:]「(]*//' | sort
+}
+unbroken() {  # PAGE
+  local wide w; wide=$(tokens "$1" 300)
+  [ -n "$wide" ] || return 1
+  for w in $(seq 40 3 130); do
+    [ "$(tokens "$1" "$w")" = "$wide" ] || { echo "at width $w:"; diff <(echo "$wide") <(tokens "$1" "$w"); return 1; }
+  done
+}
+for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
+  check "man $page keeps names whole" unbroken "$tmp/root/usr/share/man/$page"
+done
+
 # make install with DESTDIR and PREFIX installs exactly these files.
 env -u MAKEFLAGS -u MAKELEVEL make -C "$top" install DESTDIR="$tmp/inst" PREFIX=/opt/kvx >/dev/null
 check "make install" same "$(cd "$tmp/inst" && find . -type f | sort)" "$(printf '%s\n' ./opt/kvx/bin/kvxsfx-pack \
