@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -211,6 +212,24 @@ TEST_F(Packer, MethodsNamesAndAttributes)
     EXPECT_EQ(e[5].dir, "\x95\x5c\x8e\xa6\\");
     EXPECT_EQ(e[5].file, "\x94\x5c\x97\xcd.txt");
 
+    // A stream no smaller than its file is stored: one byte smaller, as large, one byte larger.
+    std::map<long, std::string> bySlack;  // stream size less file size -> the file
+    std::string content = Random(400);
+    for (size_t i = 0; bySlack.size() < 3 && i < 2000; i++) {
+        content += content.substr(i % 50, 2);  // the stream grows more slowly than the file
+        const long slack = (long)sfx::Bzip2Compress(sfx::Bytes(content.begin(), content.end()), 9).size() - (long)content.size();
+        if (slack >= -1 && slack <= 1)
+            bySlack.emplace(slack, content);
+    }
+    ASSERT_EQ(bySlack.size(), 3u);
+    for (const auto& [slack, content] : bySlack) {
+        Write("slack/f.bin", content);
+        ASSERT_EQ(Run({"-o", Out("slack.exe"), "-q", (src / "slack").string()}), 0) << err;
+        const std::vector<Parsed> e = Entries(Output("slack.exe"));
+        EXPECT_EQ(e.at(0).method, slack < 0 ? sfx::Bzip2 : sfx::Stored) << slack;
+        EXPECT_EQ(e.at(0).packed, content.size() + std::min(slack, 0L)) << slack;
+    }
+
     // --store keeps everything as it is, but an empty file still gets a stream.
     ASSERT_EQ(Run({"-o", Out("stored.exe"), "--store", "-q", src.string()}), 0) << err;
     for (const Parsed& p : Entries(Output("stored.exe")))
@@ -282,10 +301,17 @@ TEST_F(Packer, NamesAndFilesThatCannotBeCarried)
     EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
     EXPECT_NE(err.find("at most 259"), std::string::npos) << err;
     fs::remove_all(src);
-    Write(std::string(200, 'a') + "/" + std::string(57, 'b'), "x");
-    EXPECT_EQ(Run({"-o", Out(), src.string()}), 1);
-    EXPECT_NE(err.find("would not fit"), std::string::npos) << err;
-    fs::remove_all(src);
+    // Directory and file parts of 255, 256 (the most that fits below a
+    // destination) and 257 bytes together.
+    for (size_t joined : {255, 256, 257}) {
+        SCOPED_TRACE(joined);
+        Write(std::string(200, 'a') + "/" + std::string(joined - 201, 'b'), "x");
+        EXPECT_EQ(Run({"-o", Out(), "-q", src.string()}), joined > 256 ? 1 : 0);
+        EXPECT_EQ(err.find("would not fit") != std::string::npos, joined > 256) << err;
+        EXPECT_EQ(fs::exists(Out()), joined <= 256);
+        fs::remove_all(src);
+        fs::remove(Out());
+    }
     Write(std::string(150, 'a') + "/" + std::string(60, 'b'), "x");
     EXPECT_EQ(Run({"-o", Out(), "-q", src.string()}), 0);
     EXPECT_NE(err.find("warning"), std::string::npos) << err;
