@@ -17,7 +17,7 @@ const char VersionLine[] = "kvxsfx-pack " KVX_VERSION;
 
 static const char Usage[] =
     "usage: kvxsfx-pack -o OUTPUT.exe [options] FILE|DIR...\n"
-    "       kvxsfx-pack list FILE.exe\n"
+    "       kvxsfx-pack list [--json] FILE.exe\n"
     "       kvxsfx-pack test FILE.exe\n"
     "       kvxsfx-pack extract FILE.exe DIR\n"
     "\n"
@@ -78,6 +78,8 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
         out << Usage;
         return ExitOk;
     }
+    if (command == "list" && args.size() == 3 && (args[1] == "--json" || args[2] == "--json"))
+        return ListJson(args[args[1] == "--json" ? 2 : 1], embeddedStub, out, err);
     if (command == "list" || command == "test") {
         if (args.size() != 2)
             return usage(command + " takes one file");

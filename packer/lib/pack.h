@@ -93,6 +93,10 @@ extern const char VersionLine[];
 // Lists a file; `carriedStub` is the stub this packer carries, to tell whether
 // the file was made with it.
 int List(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err);
+// The same as one JSON document, for scripts: the configuration texts, the
+// stub, the signature and every entry, in UTF-8, with the raw bytes in hex
+// beside any text that is not code page 932.
+int ListJson(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err);
 int Test(const std::string& file, std::ostream& out, std::ostream& err);
 int Extract(const std::string& file, const std::string& directory, std::ostream& out, std::ostream& err);
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <sstream>
 
 #include <bzlib.h>
 
@@ -329,11 +330,26 @@ bool NamesOf(const Header& h, std::string* dir, std::string* file)
     return true;
 }
 
+// Code page 932 text in UTF-8 as far as it can be read: each byte that is not
+// ASCII stands as U+FFFD where the whole is not valid code page 932.
+std::string ReadableText(const std::string& cp932)
+{
+    std::string utf8;
+    if (Cp932ToUtf8(cp932, &utf8))
+        return utf8;
+    utf8.clear();
+    for (char c : cp932)
+        utf8 += (unsigned char)c < 0x80 ? std::string(1, c) : std::string("\xEF\xBF\xBD");
+    return utf8;
+}
+
 // Walks every entry; `visit` gets each one with its names.  Returns the exit
 // code: input error when the file cannot be read or its payload is damaged.
+// Names that are not code page 932 text stop the walk, unless `anyNames`
+// lets them through, as far as they can be read.
 int Walk(const std::string& path, std::ostream& err,
          const std::function<bool(Archive&, const Header&, const std::string&, const std::string&)>& visit,
-         size_t* count)
+         size_t* count, bool anyNames = false)
 {
     Archive archive(path);
     if (!archive.open()) {
@@ -349,8 +365,12 @@ int Walk(const std::string& path, std::ostream& err,
     *count = 0;
     while (archive.Next(&h, &problem)) {
         if (!NamesOf(h, &dir, &file)) {
-            err << "kvxsfx-pack: entry " << *count + 1 << ": its names are not Shift-JIS text\n";
-            return ExitInput;
+            if (!anyNames) {
+                err << "kvxsfx-pack: entry " << *count + 1 << ": its names are not Shift-JIS text\n";
+                return ExitInput;
+            }
+            dir = ReadableText(h.dirName), file = ReadableText(h.fileName);
+            std::replace(dir.begin(), dir.end(), '\\', '/');
         }
         if (!visit(archive, h, dir, file))
             return ExitInput;
@@ -370,7 +390,90 @@ int Walk(const std::string& path, std::ostream& err,
     return ExitOk;
 }
 
+// ---- The listing as one JSON document ------------------------------------
+
+std::string Quoted(const std::string& utf8)
+{
+    std::string q = "\"";
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            q += '\\';
+            q += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            q += escaped;
+        } else {
+            q += (char)c;
+        }
+    }
+    return q + "\"";
+}
+
+std::string Hex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes)
+        hex += std::string{digits[c >> 4], digits[c & 15]};
+    return hex;
+}
+
+// "key": "text", and "key_hex": "..." beside it when the bytes are not code
+// page 932 text, so that nothing is lost.
+std::string TextMember(const std::string& key, const std::string& cp932)
+{
+    std::string utf8, member = Quoted(key) + ": " + Quoted(ReadableText(cp932));
+    if (!Cp932ToUtf8(cp932, &utf8))
+        member += ", " + Quoted(key + "_hex") + ": " + Quoted(Hex(cp932));
+    return member;
+}
+
 }  // namespace
+
+int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err)
+{
+    Archive archive(path);
+    std::string fields[4];
+    sfx::Bytes stub;
+    if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
+        err << "kvxsfx-pack: " << path << ": not a self-extracting file\n";
+        return ExitInput;
+    }
+    std::string utf8Path;
+    out << "{\n  \"file\": " << Quoted(path) << ",\n  \"configuration\": {";
+    const char* names[] = {"title", "message", "destination", "launch"};
+    for (int i = 0; i < 4; i++)
+        out << (i ? ", " : "") << TextMember(names[i], fields[i]);
+    out << "},\n  \"stub\": {\"carried\": " << (SameStub(stub, carriedStub) ? "true" : "false")
+        << ", \"packer\": " << Quoted(VersionLine) << "},\n  \"signature\": ";
+    if (const sfx::CertificateDirectory* signature = archive.signature())
+        out << "{\"type\": " << Quoted(archive.signatureType()) << ", \"offset\": " << signature->offset
+            << ", \"size\": " << signature->size << "}";
+    else
+        out << "null";
+    out << ",\n  \"entries\": [";
+    size_t count = 0;
+    std::ostringstream problems;
+    const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+        std::time_t when;
+        out << (count ? "," : "") << "\n    {" << TextMember("directory", h.dirName) << ", "
+            << TextMember("name", h.fileName) << ", \"path\": " << Quoted(dir + file) << ", \"method\": "
+            << Quoted(MethodName(h, file)) << ", \"unpacked\": " << h.unpackedSize << ", \"packed\": " << h.packedSize
+            << ", \"time\": " << (FromDosDateTime(h.dosDate, h.dosTime, &when) ? Quoted(Describe(h)) : "null")
+            << ", \"attributes\": " << h.attributes << ", \"checksum\": \"ok\"}";
+        return a.ReadData(h, [](const char*, size_t) { return true; }) ||
+               (problems << "kvxsfx-pack: " << dir << file << ": data cut short\n", false);
+    }, &count, true);
+    err << problems.str();
+    // The first problem, without the program's name.
+    std::string problem = problems.str().substr(0, problems.str().find('\n'));
+    if (problem.rfind("kvxsfx-pack: ", 0) == 0)
+        problem.erase(0, 13);
+    out << "\n  ],\n  \"complete\": " << (code == ExitOk ? "true" : "false") << ",\n  \"problem\": "
+        << (problem.empty() ? "null" : Quoted(problem)) << "\n}\n";
+    return code;
+}
 
 int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err)
 {

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include <bzlib.h>
+#include <nlohmann/json.hpp>
 
 #include "bzsplice.h"
 #include "pack.h"
@@ -357,9 +358,24 @@ TEST_F(Packer, RoundTripThroughExtractKeepsBytesAndTimes)
     Write("表/empty", "");
     struct utimbuf old = {1000000000, 1000000000};  // 2001-09-09
     utime((src / "text.txt").c_str(), &old);
-    ASSERT_EQ(Run({"-o", Out(), "-q", src.string()}), 0) << err;
+    ASSERT_EQ(Run({"-o", Out(), "-q", "--title", "題名 \"1\"\\", "--launch", "表/empty", src.string()}), 0) << err;
     ASSERT_EQ(Run({"test", Out()}), 0) << err;
     EXPECT_NE(out.find("3 entries OK"), std::string::npos);
+    ASSERT_EQ(Run({"list", "--json", Out()}), 0) << err;
+    const nlohmann::json listed = nlohmann::json::parse(out);
+    EXPECT_EQ(listed["configuration"]["title"], "題名 \"1\"\\");
+    EXPECT_EQ(listed["configuration"]["launch"], "表/empty");
+    EXPECT_EQ(listed["stub"]["carried"], true);
+    EXPECT_TRUE(listed["signature"].is_null());
+    EXPECT_EQ(listed["complete"], true);
+    std::map<std::string, uint64_t> sizes;
+    for (const auto& e : listed["entries"])
+        sizes[e["path"]] = e["unpacked"];
+    EXPECT_EQ(sizes, (std::map<std::string, uint64_t>{{"bin/random.dat", 70000}, {"text.txt", 100000}, {"表/empty", 0}}));
+    char packed[32];
+    const std::time_t when = 1000000000;
+    std::strftime(packed, sizeof(packed), "%Y-%m-%d %H:%M:%S", std::localtime(&when));
+    EXPECT_EQ(listed["entries"][1]["time"], packed);  // text.txt, in local time
     ASSERT_EQ(Run({"list", Out()}), 0) << err;
     EXPECT_NE(out.find("表/empty"), std::string::npos) << out;
     ASSERT_EQ(Run({"extract", Out(), (root / "x").string()}), 0) << err;
@@ -396,6 +412,17 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
     EXPECT_TRUE(fs::exists(root / "x/first.txt"));  // what the stub would extract
     EXPECT_FALSE(fs::exists(root / "x/second.txt"));
+    // The JSON listing keeps what it read, names that are not Shift-JIS in hex, and says where it stopped.
+    make({sfx::EncodeEntry(entry("\x81\x20\\", "ok.txt", "1", true)),
+          sfx::EncodeEntry(entry("", "second.txt", "2", true), checksum)});
+    EXPECT_EQ(Run({"list", "--json", Out("d.exe")}), 1);
+    const nlohmann::json listed = nlohmann::json::parse(out);
+    ASSERT_EQ(listed["entries"].size(), 1u);
+    EXPECT_EQ(listed["entries"][0]["directory_hex"], "81205c");
+    EXPECT_EQ(listed["entries"][0]["name"], "ok.txt");
+    EXPECT_FALSE(listed["entries"][0].contains("name_hex"));
+    EXPECT_EQ(listed["complete"], false);
+    EXPECT_NE(listed["problem"].get<std::string>().find("checksum"), std::string::npos) << out;
 
     sfx::Entry corrupt = entry("", "c.txt", std::string(10000, 'c'), true);
     corrupt.data[corrupt.data.size() / 2] ^= 0x20;
@@ -488,6 +515,11 @@ TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
     EXPECT_NE(out.find("signature: Authenticode, certificate table of "), std::string::npos) << out;
     EXPECT_NE(out.find("bytes at offset " + grouped + "\n"), std::string::npos) << out;
     EXPECT_NE(out.find("stub: not the one kvxsfx-pack "), std::string::npos) << out;  // the tests carry another
+    ASSERT_EQ(Run({"list", file, "--json"}), 0) << err;
+    const nlohmann::json json = nlohmann::json::parse(out);
+    EXPECT_EQ(json["signature"]["offset"], table.offset);
+    EXPECT_EQ(json["signature"]["size"], table.size);
+    EXPECT_EQ(json["entries"].size(), 2u);
     sfx::Bytes real;
     ASSERT_TRUE(sfx::ReadWholeFile(KVX_STUB_PATH, &real));
     std::ostringstream listed, e;
