@@ -1,4 +1,5 @@
 # Host (Linux) side: the post-link tool, and the native tests.
+target_sources(packlib PRIVATE packer/lib/language_posix.cpp)
 
 add_executable(pefit tools/pefit/pefit.cpp)
 
@@ -52,3 +53,8 @@ include(cmake/packaging.cmake)
 # Which Windows build trees `make test` runs, as this machine's kernel allows.
 add_test(NAME windows_trees COMMAND ${CMAKE_SOURCE_DIR}/tests/windows_trees.sh)
 set_tests_properties(windows_trees PROPERTIES TIMEOUT 30)
+
+# The message catalogue is complete, and the packer speaks Japanese under a
+# Japanese locale and English under C.
+add_test(NAME catalogue COMMAND ${CMAKE_SOURCE_DIR}/tests/catalogue.sh $<TARGET_FILE:kvxsfx-pack>)
+set_tests_properties(catalogue PROPERTIES TIMEOUT 60)

@@ -32,6 +32,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   install(FILES ${KVX_MAN}/ja/kvxsfx-pack.1 DESTINATION share/man/ja/man1)
   install(FILES ${KVX_STUB} DESTINATION share/kvxsfx)
   install(FILES ${KVX_DOCS} DESTINATION share/doc/kvxsfx-pack)
+  install(FILES ${KVX_CATALOGUE} DESTINATION share/locale/ja/LC_MESSAGES)
 
   # What Debian asks of a package beyond that: compressed manual pages, a
   # changelog and a copyright file that carries the project's licence and

@@ -51,6 +51,15 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
   COMMAND ${KVX_HOST_DIR}/pefit $<TARGET_FILE:kvxsfx_linked> ${KVX_STUB}
   VERBATIM)
 
+# On Windows the packer carries its message catalogue inside it.
+set(KVX_EMBEDDED_CATALOGUE ${CMAKE_BINARY_DIR}/catalogue.cpp)
+add_custom_command(OUTPUT ${KVX_EMBEDDED_CATALOGUE}
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${KVX_CATALOGUE} -DOUTPUT=${KVX_EMBEDDED_CATALOGUE} -DNAME=EmbeddedCatalogue
+          -P ${CMAKE_SOURCE_DIR}/packer/pack/embed_stub.cmake
+  DEPENDS ${KVX_CATALOGUE} packer/pack/embed_stub.cmake
+  VERBATIM)
+target_sources(packlib PRIVATE packer/lib/language_windows.cpp ${KVX_EMBEDDED_CATALOGUE})
+
 # The packer for Windows, from the same sources.
 add_executable(kvxsfx-pack packer/pack/main.cpp ${KVX_CARRIED_STUB})
 target_link_libraries(kvxsfx-pack PRIVATE packlib shell32)

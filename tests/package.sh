@@ -24,7 +24,8 @@ zip=$(ls "$tmp"/kvxsfx-pack-"$version"-win*.zip)
 check "deb contents" same "$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" "$(printf '%s\n' \
   ./usr/bin/kvxsfx-pack ./usr/share/doc/kvxsfx-pack/README.ja.md ./usr/share/doc/kvxsfx-pack/README.md \
   ./usr/share/doc/kvxsfx-pack/changelog.gz ./usr/share/doc/kvxsfx-pack/copyright ./usr/share/kvxsfx/kvxsfx.exe \
-  ./usr/share/lintian/overrides/kvxsfx-pack ./usr/share/man/ja/man1/kvxsfx-pack.1.gz \
+  ./usr/share/lintian/overrides/kvxsfx-pack ./usr/share/locale/ja/LC_MESSAGES/kvxsfx-pack.mo \
+  ./usr/share/man/ja/man1/kvxsfx-pack.1.gz \
   ./usr/share/man/man1/kvxsfx-pack.1.gz | sort)"
 check "deb dependencies from dpkg-shlibdeps" bash -o pipefail -c "dpkg-deb -f '$deb' Depends | grep -q 'libc6 (>='"
 check "lintian" lintian --fail-on error,warning "$deb"
@@ -36,7 +37,8 @@ check "--version" same "$("$packer" --version)" "kvxsfx-pack $version"
 check "-V" same "$("$packer" -V)" "kvxsfx-pack $version"
 mkdir -p "$tmp/in/資料" && echo "パッケージの試験" >"$tmp/in/資料/説明.txt"
 check "pack and test" bash -o pipefail -c "'$packer' -q -o '$tmp/a.exe' '$tmp/in' && '$packer' test '$tmp/a.exe'"
-check "list knows its stub" bash -o pipefail -c "'$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
+check "list knows its stub" bash -o pipefail -c "LC_ALL=C '$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
+check "speaks Japanese from the installed catalogue" bash -o pipefail -c "LC_ALL=ja_JP.UTF-8 '$packer' test '$tmp/a.exe' | grep -q '1 項目とも正常です'"
 
 # Manual pages: no warnings from man, the Japanese one in a Japanese locale.
 for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
@@ -51,6 +53,7 @@ tokens() {  # PAGE WIDTH
     sed 's/^[[:space:]「(]*//' | sort
 }
 unbroken() {  # PAGE
+  [ -n "${KVX_DEBUG_MAN:-}" ] && cp "$1" "$KVX_DEBUG_MAN"
   local wide w; wide=$(tokens "$1" 300)
   [ -n "$wide" ] || return 1
   for w in $(seq 40 3 130); do
@@ -65,7 +68,8 @@ done
 env -u MAKEFLAGS -u MAKELEVEL make -C "$top" install DESTDIR="$tmp/inst" PREFIX=/opt/kvx >/dev/null
 check "make install" same "$(cd "$tmp/inst" && find . -type f | sort)" "$(printf '%s\n' ./opt/kvx/bin/kvxsfx-pack \
   ./opt/kvx/share/doc/kvxsfx-pack/README.ja.md ./opt/kvx/share/doc/kvxsfx-pack/README.md \
-  ./opt/kvx/share/kvxsfx/kvxsfx.exe ./opt/kvx/share/man/ja/man1/kvxsfx-pack.1 \
+  ./opt/kvx/share/kvxsfx/kvxsfx.exe ./opt/kvx/share/locale/ja/LC_MESSAGES/kvxsfx-pack.mo \
+  ./opt/kvx/share/man/ja/man1/kvxsfx-pack.1 \
   ./opt/kvx/share/man/man1/kvxsfx-pack.1 | sort)"
 
 # The Windows zip: system DLLs only, READMEs in UTF-8 with CRLF, and the

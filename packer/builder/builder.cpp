@@ -107,7 +107,7 @@ private:
 
     std::mutex mutex_;  // guards what follows, written by the packing thread
     pack::PackStatus status_;
-    std::string errors_;
+    std::vector<pack::Problem> problems_;
     int code_ = 0;
 };
 
@@ -186,11 +186,12 @@ void Builder::Start(HWND dialog)
     status_ = {};
     SetBusy(true);
     worker_ = std::thread([this, options] {
-        std::ostringstream out, err;
-        const int code = pack::Pack(options, stub_, out, err, this);
+        std::ostringstream out;
+        pack::ProblemList problems;
+        const int code = pack::Pack(options, stub_, out, problems, this);
         std::lock_guard<std::mutex> lock(mutex_);
         code_ = code;
-        errors_ = err.str();
+        problems_ = problems.problems;
         PostMessageW(dialog_, WmDone, 0, 0);
     });
 }
@@ -214,12 +215,12 @@ void Builder::ShowProgress()
 void Builder::Finish()
 {
     worker_.join();
-    std::string errors;
+    std::vector<pack::Problem> problems;
     int code;
     pack::PackStatus s;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        errors = errors_;
+        problems = problems_;
         code = code_;
         s = status_;
     }
@@ -233,11 +234,10 @@ void Builder::Finish()
         return;
     }
     if (code != pack::ExitOk) {
-        // The packer's own messages, one a line, without its name in front.
+        // The packer's problems, one a line, in Japanese.
         std::string shown;
-        std::istringstream lines(errors);
-        for (std::string line; std::getline(lines, line);)
-            shown += (line.rfind("kvxsfx-pack: ", 0) == 0 ? line.substr(13) : line) + "\n";
+        for (const pack::Problem& problem : problems)
+            shown += pack::Render(problem) + "\n";
         Ask(L"作成できませんでした。\n\n" + Wide(shown), MB_OK | MB_ICONEXCLAMATION);
         return;
     }
@@ -401,6 +401,7 @@ std::wstring DefaultOutput(const std::vector<std::wstring>& inputs)
 
 int RunBuilder(HINSTANCE instance, const std::vector<std::wstring>& inputs, const sfx::Bytes& stub)
 {
+    pack::UseJapanese();  // the builder is Japanese, whatever the system's language
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     const bool com = SUCCEEDED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));

@@ -1,4 +1,5 @@
 #include "bzsplice.h"
+#include "messages.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -138,11 +139,11 @@ bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)
 }
 
 bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
-                   std::string* error)
+                   const char** problem)
 {
     Block block;
     if (!CompressOne(data, n, level, workspace, &block)) {
-        *error = "compression failed (out of memory)";
+        *problem = N_("compression failed (out of memory)");
         return false;
     }
     if (FindBlock(block.stream, level, &block)) {
@@ -150,11 +151,11 @@ bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspac
         return true;
     }
     if (n < 2) {
-        *error = "libbzip2 wrote a stream that is not one block";
+        *problem = N_("libbzip2 wrote a stream that is not one block");
         return false;
     }
-    return CompressChunk(data, n / 2, level, workspace, blocks, error) &&
-           CompressChunk(data + n / 2, n - n / 2, level, workspace, blocks, error);
+    return CompressChunk(data, n / 2, level, workspace, blocks, problem) &&
+           CompressChunk(data + n / 2, n - n / 2, level, workspace, blocks, problem);
 }
 
 StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)

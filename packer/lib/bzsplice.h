@@ -56,8 +56,9 @@ private:
 // unexpectedly needs more, in which case the chunk is halved and each half
 // compressed again.  Every block is checked before it is returned: the
 // stream's header, the block magic, and its trailer found at its end.
+// On failure `problem` says what went wrong, as a message template.
 bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
-                   std::string* error);
+                   const char** problem);
 
 // Locates the block inside a one-block stream; false when the stream is not
 // one block at `level`.

@@ -15,7 +15,7 @@ namespace pack {
 
 const char VersionLine[] = "kvxsfx-pack " KVX_VERSION;
 
-static const char Usage[] =
+static const char Usage[] = N_(
     "usage: kvxsfx-pack -o OUTPUT.exe [options] FILE|DIR...\n"
     "       kvxsfx-pack list [--json] FILE.exe\n"
     "       kvxsfx-pack test FILE.exe\n"
@@ -36,59 +36,62 @@ static const char Usage[] =
     "  -q, --quiet         no progress and no summary\n"
     "  -V, --version       print the version\n"
     "\n"
-    "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n";
+    "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n");
 
 namespace {
 
-// One line on the terminal, redrawn in place: files, MiB and speed.
+// One line on the terminal, redrawn in place: files, sizes and speed.
 class TerminalProgress : public PackObserver {
 public:
     explicit TerminalProgress(std::ostream& err) : err_(err) {}
     void Progress(const PackStatus& s) override
     {
-        char line[160];
-        const double mib = s.bytesDone / 1048576.0;
-        std::snprintf(line, sizeof(line), "\r  %zu/%zu files  %.1f/%.1f MiB  %.1f MiB/s   %s", s.filesDone, s.files, mib,
-                      s.bytes / 1048576.0, s.seconds > 0 ? mib / s.seconds : 0.0, s.finished ? "\n" : "");
-        err_ << line << std::flush;
+        const uint64_t speed = s.seconds > 0 ? (uint64_t)(s.bytesDone / s.seconds) : 0;
+        err_ << "\r  "
+             << Say(N_("{done}/{files} files  {bytes} of {total}  {speed}/s"),
+                    {{"done", (uint64_t)s.filesDone}, {"files", (uint64_t)s.files}, {"bytes", s.bytesDone, Value::Size},
+                     {"total", s.bytes, Value::Size}, {"speed", speed, Value::Size}})
+             << "   " << (s.finished ? "\n" : "") << std::flush;
     }
 
 private:
     std::ostream& err_;
 };
 
+
 }  // namespace
 
 int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err)
 {
-    auto usage = [&](const std::string& problem) {
-        if (!problem.empty())
-            err << "kvxsfx-pack: " << problem << "\n";
-        err << Usage;
+    StreamReporter report(err);
+    auto usage = [&](const char* problem, std::vector<Value> values = {}) {
+        if (problem != nullptr)
+            report.Error(problem, std::move(values));
+        err << Tr(Usage);
         return ExitUsage;
     };
     if (args.empty())
-        return usage("");
+        return usage(nullptr);
     const std::string& command = args[0];
     if (command == "-V" || command == "--version") {
         out << VersionLine << "\n";
         return ExitOk;
     }
     if (command == "-h" || command == "--help") {
-        out << Usage;
+        out << Tr(Usage);
         return ExitOk;
     }
     if (command == "list" && args.size() == 3 && (args[1] == "--json" || args[2] == "--json"))
-        return ListJson(args[args[1] == "--json" ? 2 : 1], embeddedStub, out, err);
+        return ListJson(args[args[1] == "--json" ? 2 : 1], embeddedStub, out, report);
     if (command == "list" || command == "test") {
         if (args.size() != 2)
-            return usage(command + " takes one file");
-        return command == "list" ? List(args[1], embeddedStub, out, err) : Test(args[1], out, err);
+            return usage(N_("{command} takes one file"), {{"command", command}});
+        return command == "list" ? List(args[1], embeddedStub, out, report) : Test(args[1], out, report);
     }
     if (command == "extract") {
         if (args.size() != 3)
-            return usage("extract takes a file and a directory");
-        return Extract(args[1], args[2], out, err);
+            return usage(N_("extract takes a file and a directory"));
+        return Extract(args[1], args[2], out, report);
     }
 
     Options options;
@@ -107,7 +110,7 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
             optionsEnded = true;
         } else if (a == "-o" || a == "--output") {
             if (!value(&options.output))
-                return usage(a + " needs a file");
+                return usage(N_("{option} needs a file"), {{"option", a}});
         } else if (a == "--title" || a == "--message" || a == "--dest" || a == "--launch" || a == "--stub") {
             std::string* into = a == "--title" ? &options.title
                               : a == "--message" ? &options.message
@@ -115,7 +118,7 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
                               : a == "--launch" ? &options.launch
                                                 : &options.stubPath;
             if (!value(into))
-                return usage(a + " needs a value");
+                return usage(N_("{option} needs a value"), {{"option", a}});
         } else if (a == "--store") {
             options.storeAll = true;
         } else if (a == "-q" || a == "--quiet") {
@@ -126,18 +129,18 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
             std::string n;
             if (!value(&n) || n.empty() || n.find_first_not_of("0123456789") != std::string::npos || std::stoul(n) == 0 ||
                 std::stoul(n) > 256)
-                return usage("--threads needs a number from 1 to 256");
+                return usage(N_("--threads needs a number from 1 to 256"));
             options.threads = (unsigned)std::stoul(n);
         } else {
-            return usage("unknown option " + a);
+            return usage(N_("unknown option {option}"), {{"option", a}});
         }
     }
     if (options.output.empty())
-        return usage("no output file given (-o)");
+        return usage(N_("no output file given (-o)"));
     if (options.inputs.empty())
-        return usage("no files or directories to pack");
+        return usage(N_("no files or directories to pack"));
     TerminalProgress progress(err);
-    return Pack(options, embeddedStub, out, err, !options.quiet && PACK_ISATTY(2) ? &progress : nullptr);
+    return Pack(options, embeddedStub, out, report, !options.quiet && PACK_ISATTY(2) ? &progress : nullptr);
 }
 
 }  // namespace pack

@@ -62,7 +62,7 @@ bool Readable(const fs::path& path)
 
 class Collector {
 public:
-    Collector(std::vector<Item>* items, std::ostream& err) : items_(items), err_(err) {}
+    Collector(std::vector<Item>* items, Reporter& report) : items_(items), report_(report) {}
 
     void AddFile(const fs::path& path, const std::string& dirName, const std::string& fileName)
     {
@@ -71,7 +71,7 @@ public:
         item.dirName = dirName;
         item.fileName = fileName;
         if (!Describe(path, &item) || !Readable(path)) {
-            Error(item.source + ": cannot be read");
+            Error(N_("{file}: cannot be read"), item.source);
             return;
         }
         items_->push_back(item);
@@ -84,11 +84,13 @@ public:
         std::error_code ec;
         const fs::path real = fs::canonical(dir, ec);
         if (ec) {
-            Error(Utf8(dir) + ": cannot be read");
+            Error(N_("{file}: cannot be read"), Utf8(dir));
             return;
         }
         if (active_.count(real)) {
-            Error(Utf8(dir) + ": a symbolic link leads back into " + Utf8(real) + " (a loop)");
+            report_.Error(N_("{file}: a symbolic link leads back into {folder} (a loop)"),
+                          {{"file", Utf8(dir)}, {"folder", Utf8(real)}});
+            ok_ = false;
             return;
         }
         active_.insert(real);
@@ -98,57 +100,56 @@ public:
         for (; !ec && it != end; it.increment(ec))
             children.emplace_back(Utf8(it->path().filename()), it->path());
         if (ec) {
-            Error(Utf8(dir) + ": cannot be read");
+            Error(N_("{file}: cannot be read"), Utf8(dir));
         } else if (children.empty() && !dirName.empty()) {
-            err_ << "kvxsfx-pack: warning: " << Utf8(dir)
-                 << ": an empty directory cannot be carried; it is left out\n";
+            report_.Warning(N_("{file}: an empty directory cannot be carried; it is left out"), {{"file", Utf8(dir)}});
         }
         std::sort(children.begin(), children.end());
         for (const auto& [name, path] : children) {
             const fs::file_status st = fs::status(path, ec);
             if (ec || !fs::exists(st))
-                Error(Utf8(path) + ": cannot be read");
+                Error(N_("{file}: cannot be read"), Utf8(path));
             else if (fs::is_directory(st))
                 Walk(path, dirName + name + "/");
             else if (fs::is_regular_file(st))
                 AddFile(path, dirName, name);
             else
-                Error(Utf8(path) + ": not a regular file or directory");
+                Error(N_("{file}: not a regular file or directory"), Utf8(path));
         }
         active_.erase(real);
     }
 
     bool ok() const { return ok_; }
-    void Error(const std::string& message)
+    void Error(const char* what, const std::string& file)
     {
-        err_ << "kvxsfx-pack: " << message << "\n";
+        report_.Error(what, {{"file", file}});
         ok_ = false;
     }
 
 private:
     std::vector<Item>* items_;
-    std::ostream& err_;
+    Reporter& report_;
     std::set<fs::path> active_;  // directories on the current walk, resolved
     bool ok_ = true;
 };
 
 }  // namespace
 
-bool CollectInputs(const Options& options, std::vector<Item>* items, std::ostream& err)
+bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report)
 {
-    Collector collector(items, err);
+    Collector collector(items, report);
     for (const std::string& input : options.inputs) {
         const fs::path path = fs::u8path(input);
         std::error_code ec;
         const fs::file_status st = fs::status(path, ec);
         if (ec || !fs::exists(st))
-            collector.Error(input + ": no such file or directory");
+            collector.Error(N_("{file}: no such file or directory"), input);
         else if (fs::is_directory(st))
             collector.Walk(path, "");
         else if (fs::is_regular_file(st))
             collector.AddFile(path, "", Utf8(path.filename()));
         else
-            collector.Error(input + ": not a regular file or directory");
+            collector.Error(N_("{file}: not a regular file or directory"), input);
     }
     return collector.ok();
 }

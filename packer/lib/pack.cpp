@@ -25,13 +25,6 @@ namespace {
 const uint64_t SizeLimit = 1ULL << 32;  // sizes are 32-bit in the format
 const size_t CopyChunk = 1 << 20;
 
-std::string Mib(uint64_t bytes)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.1f", bytes / 1048576.0);
-    return text;
-}
-
 bool Seek(FILE* file, uint64_t offset)
 {
 #ifdef _WIN32
@@ -61,30 +54,31 @@ struct Plan {
     uint64_t totalBytes = 0;
 };
 
-bool LoadStub(const Options& options, const sfx::Bytes& embeddedStub, sfx::Bytes* stub, std::ostream& err)
+bool LoadStub(const Options& options, const sfx::Bytes& embeddedStub, sfx::Bytes* stub, Reporter& report)
 {
     *stub = embeddedStub;
     std::string error;
     if (!options.stubPath.empty() && !sfx::ReadWholeFile(options.stubPath, stub)) {
-        err << "kvxsfx-pack: " << options.stubPath << ": cannot be read\n";
+        report.Error(N_("{file}: cannot be read"), {{"file", options.stubPath}});
         return false;
     }
     sfx::CertificateDirectory signature;
     if (sfx::FindCertificateDirectory(stub->data(), std::min<size_t>(stub->size(), 4096), &signature)) {
-        err << "kvxsfx-pack: " << options.stubPath << ": the stub is signed, and packing would break its signature; "
-            << "sign the finished file, not the stub\n";
+        report.Error(N_("{file}: the stub is signed, and packing would break its signature; sign the finished file, "
+                        "not the stub"), {{"file", options.stubPath}});
         return false;
     }
     if (!sfx::CheckStub(*stub, &error)) {
-        err << "kvxsfx-pack: " << (options.stubPath.empty() ? "the carried stub" : options.stubPath) << ": " << error
-            << "\n";
+        report.Error(N_("{file}: not a stub that can be used: it must be a program of exactly 53,248 bytes with its "
+                        "configuration area free"),
+                     {{"file", options.stubPath.empty() ? Tr(N_("the carried stub")) : options.stubPath}});
         return false;
     }
     return true;
 }
 
 // The four texts of the dialog, in code page 932, written into the stub.
-bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
+bool WriteTexts(const Options& options, sfx::Bytes* stub, Reporter& report)
 {
     sfx::Config config;
     std::string* fields[] = {&config.title, &config.message, &config.destination, &config.launch};
@@ -93,14 +87,15 @@ bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
     bool ok = true;
     for (int i = 0; i < 4; i++) {
         if (i < 2 && values[i]->find_first_of("\r\n\t") != std::string::npos) {
-            err << "kvxsfx-pack: " << names[i] << " has a line break or a tab; the dialog shows one line\n";
+            report.Error(N_("{option} has a line break or a tab; the dialog shows one line"), {{"option", names[i]}});
             ok = false;
         }
         if (!Utf8ToCp932(*values[i], fields[i])) {
-            err << "kvxsfx-pack: " << names[i] << " has a character that Shift-JIS cannot hold\n";
+            report.Error(N_("{option} has a character that Shift-JIS cannot hold"), {{"option", names[i]}});
             ok = false;
         } else if (fields[i]->size() > 255) {
-            err << "kvxsfx-pack: " << names[i] << " is " << fields[i]->size() << " bytes in Shift-JIS; at most 255 fit\n";
+            report.Error(N_("{option} is {length} bytes in Shift-JIS; at most 255 fit"),
+                         {{"option", names[i]}, {"length", (uint64_t)fields[i]->size()}});
             ok = false;
         }
     }
@@ -109,20 +104,20 @@ bool WriteTexts(const Options& options, sfx::Bytes* stub, std::ostream& err)
 }
 
 // The self-extracting file takes the destination as it stands.
-bool CheckDestination(const std::string& destination, std::ostream& err)
+bool CheckDestination(const std::string& destination, Reporter& report)
 {
     const size_t percent = destination.find('%');
     if (percent != std::string::npos && destination.find('%', percent + 2) != std::string::npos) {
-        err << "kvxsfx-pack: --dest " << destination << " holds an environment variable, which the self-extracting "
-            << "file does not expand; give the path itself\n";
+        report.Error(N_("--dest {path} holds an environment variable, which the self-extracting file does not expand; "
+                        "give the path itself"), {{"path", destination}});
         return false;
     }
     const bool drive = destination.size() >= 3 && std::isalpha((unsigned char)destination[0]) && destination[1] == ':' &&
                        (destination[2] == '\\' || destination[2] == '/');
     const bool unc = destination.rfind("\\\\", 0) == 0 || destination.rfind("//", 0) == 0;
     if (!destination.empty() && !drive && !unc)
-        err << "kvxsfx-pack: warning: --dest " << destination << " is a relative path; it will be taken from the "
-            << "folder the self-extracting file is run in\n";
+        report.Warning(N_("--dest {path} is a relative path; it will be taken from the folder the self-extracting file "
+                          "is run in"), {{"path", destination}});
     return true;
 }
 
@@ -152,7 +147,7 @@ size_t EditDistance(const std::string& a, const std::string& b)
 }
 
 // The file to open after extraction must be one that is packed.
-bool CheckLaunch(const std::string& launch, const std::vector<Item>& items, std::ostream& err)
+bool CheckLaunch(const std::string& launch, const std::vector<Item>& items, Reporter& report)
 {
     if (launch.empty())
         return true;
@@ -164,46 +159,52 @@ bool CheckLaunch(const std::string& launch, const std::vector<Item>& items, std:
         nearest.emplace_back(EditDistance(Folded(name), Folded(launch)), name);
     }
     std::sort(nearest.begin(), nearest.end());
-    err << "kvxsfx-pack: --launch " << launch << " names no packed file";
+    std::string closest;
     for (size_t i = 0; i < nearest.size() && i < 3; i++)
-        err << (i == 0 ? "; the closest packed names: " : ", ") << nearest[i].second;
-    err << "\n";
+        closest += (i == 0 ? "" : ", ") + nearest[i].second;
+    if (closest.empty())
+        report.Error(N_("--launch {name} names no packed file"), {{"name", launch}});
+    else
+        report.Error(N_("--launch {name} names no packed file; the closest packed names: {names}"),
+                     {{"name", launch}, {"names", closest}});
     return false;
 }
 
 // One entry per item: names in code page 932 and every limit checked.
-bool PrepareJob(const Options& options, const Item& item, Job* job, std::ostream& err)
+bool PrepareJob(const Options& options, const Item& item, Job* job, Reporter& report)
 {
     job->item = &item;
     std::string dirName = item.dirName;
     std::replace(dirName.begin(), dirName.end(), '/', '\\');
     const std::string shown = item.dirName + item.fileName;
     if (!Utf8ToCp932(dirName, &job->entry.dirName) || !Utf8ToCp932(item.fileName, &job->entry.fileName)) {
-        err << "kvxsfx-pack: " << item.source << ": the name " << shown << " has a character that Shift-JIS cannot hold\n";
+        report.Error(N_("{file}: the name {name} has a character that Shift-JIS cannot hold"),
+                     {{"file", item.source}, {"name", shown}});
         return false;
     }
     bool ok = true;
     const size_t dirLength = job->entry.dirName.size(), fileLength = job->entry.fileName.size();
     const size_t joined = dirLength + fileLength;
     if (dirLength > sfx::MaxNameLength || fileLength > sfx::MaxNameLength) {
-        err << "kvxsfx-pack: " << item.source << ": a name of " << std::max(dirLength, fileLength)
-            << " bytes; at most 259 fit\n";
+        report.Error(N_("{file}: a name of {length} bytes; at most 259 fit"),
+                     {{"file", item.source}, {"length", (uint64_t)std::max(dirLength, fileLength)}});
         ok = false;
     } else if (joined > sfx::MaxNameLength - 3) {
-        err << "kvxsfx-pack: " << item.source << ": " << shown << " is " << joined
-            << " bytes long and would not fit below any destination (at most 256)\n";
+        report.Error(N_("{file}: {name} is {length} bytes long and would not fit below any destination (at most 256)"),
+                     {{"file", item.source}, {"name", shown}, {"length", (uint64_t)joined}});
         ok = false;
     } else if (joined > 200) {
-        err << "kvxsfx-pack: warning: " << shown << " is " << joined << " bytes long; below a long destination it may not fit\n";
+        report.Warning(N_("{name} is {length} bytes long; below a long destination it may not fit"),
+                       {{"name", shown}, {"length", (uint64_t)joined}});
     }
     if (item.size >= SizeLimit) {
-        err << "kvxsfx-pack: " << item.source << ": files of 4 GiB or more cannot be carried\n";
+        report.Error(N_("{file}: files of 4 GiB or more cannot be carried"), {{"file", item.source}});
         ok = false;
     }
     bool clamped = false;
     ToDosDateTime(item.mtime, &job->entry.dosDate, &job->entry.dosTime, &clamped);
     if (clamped)
-        err << "kvxsfx-pack: warning: " << item.source << ": its time lies outside 1980..2107 and was clamped\n";
+        report.Warning(N_("{file}: its time lies outside 1980..2107 and was clamped"), {{"file", item.source}});
     job->entry.attributes = item.readOnly ? 0x21 : 0x20;
     job->entry.unpackedSize = (uint32_t)item.size;
     // An empty file still needs data: an entry without any creates nothing.
@@ -219,7 +220,7 @@ bool SameFile(const std::string& a, const std::string& b)
 }
 
 // An output inside an input folder would be packed into the next file made.
-bool CheckOutputOutsideInputs(const Options& options, std::ostream& err)
+bool CheckOutputOutsideInputs(const Options& options, Reporter& report)
 {
     std::error_code ec;
     const fs::path output = fs::weakly_canonical(fs::absolute(fs::u8path(options.output), ec), ec);
@@ -229,7 +230,8 @@ bool CheckOutputOutsideInputs(const Options& options, std::ostream& err)
             continue;
         const fs::path relative = output.lexically_relative(folder);
         if (!relative.empty() && *relative.begin() != ".." && relative != ".") {
-            err << "kvxsfx-pack: the output " << options.output << " lies inside the input " << input << "\n";
+            report.Error(N_("the output {output} lies inside the input {input}"),
+                         {{"output", options.output}, {"input", input}});
             return false;
         }
     }
@@ -237,27 +239,27 @@ bool CheckOutputOutsideInputs(const Options& options, std::ostream& err)
 }
 
 // Everything that can be wrong is found here, before anything is written.
-bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan, std::ostream& err)
+bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan, Reporter& report)
 {
-    if (!LoadStub(options, embeddedStub, &plan->stub, err))
+    if (!LoadStub(options, embeddedStub, &plan->stub, report))
         return false;
-    bool ok = WriteTexts(options, &plan->stub, err);
-    ok = CheckDestination(options.destination, err) && ok;
-    ok = CheckOutputOutsideInputs(options, err) && ok;
-    ok = CollectInputs(options, &plan->items, err) && ok;
-    ok = CheckLaunch(options.launch, plan->items, err) && ok;
+    bool ok = WriteTexts(options, &plan->stub, report);
+    ok = CheckDestination(options.destination, report) && ok;
+    ok = CheckOutputOutsideInputs(options, report) && ok;
+    ok = CollectInputs(options, &plan->items, report) && ok;
+    ok = CheckLaunch(options.launch, plan->items, report) && ok;
     plan->jobs.resize(plan->items.size());
     for (size_t i = 0; i < plan->items.size(); i++) {
         const Item& item = plan->items[i];
         if (SameFile(item.source, options.output)) {
-            err << "kvxsfx-pack: the output " << options.output << " is also an input\n";
+            report.Error(N_("the output {output} is also an input"), {{"output", options.output}});
             ok = false;
         }
-        ok = PrepareJob(options, item, &plan->jobs[i], err) && ok;
+        ok = PrepareJob(options, item, &plan->jobs[i], report) && ok;
         plan->totalBytes += item.size;
     }
     if (ok && plan->items.empty())
-        err << "kvxsfx-pack: warning: no files to carry\n";
+        report.Warning(N_("no files to carry"));
     return ok;
 }
 
@@ -368,7 +370,7 @@ public:
     // Cuts off what a stream rewritten stored left behind.
     bool Close() { return Truncate(file_, end_); }
     uint64_t end() const { return end_; }
-    const std::string& error() const { return error_; }
+    const Problem& problem() const { return problem_; }
 
 private:
     bool WriteStored(const Job& job)
@@ -388,7 +390,7 @@ private:
         if (in != nullptr)
             std::fclose(in);
         if (copied != job.item->size) {
-            error_ = job.item->source + ": the file changed while it was packed";
+            problem_ = {N_("{file}: the file changed while it was packed"), {{"file", job.item->source}}};
             return false;
         }
         end_ = start_ + head.size() + copied;
@@ -399,13 +401,13 @@ private:
     int level_;
     uint64_t start_ = 0, end_;
     std::unique_ptr<StreamSplicer> splicer_;
-    std::string error_;
+    Problem problem_{nullptr, {}};
 };
 
 // Takes the pieces from the pipeline in order and writes them, reporting
 // progress and watching for cancellation between them.
 int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObserver& observer, uint64_t* end,
-                 std::ostream& err)
+                 Reporter& problems)
 {
     const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     Pipeline pipeline(plan.jobs, options.blockSize, threads);
@@ -418,10 +420,11 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
         status.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         observer.Progress(status);
     };
-    auto fail = [&](const std::string& message) {
-        err << "kvxsfx-pack: " << message << "\n";
+    auto fail = [&](const Problem& problem) {
+        problems.Report(problem);
         return ExitInput;
     };
+    const Problem writeError{N_("{file}: write error"), {{"file", options.output}}};
     Piece piece;
     bool waiting = false;
     for (auto lastReport = started;;) {
@@ -436,22 +439,22 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
                 continue;
             break;
         }
-        if (!piece.error.empty())
-            return fail(piece.error);
+        if (piece.problem.what != nullptr)
+            return fail(piece.problem);
         const Job& job = plan.jobs[piece.job];
         status.current = job.item->dirName + job.item->fileName;
         if (piece.first && !writer.Begin(job))
-            return fail(writer.error().empty() ? options.output + ": write error" : writer.error());
+            return fail(writer.problem().what == nullptr ? writeError : writer.problem());
         writer.Add(piece);
         status.bytesDone += job.compress ? piece.sourceBytes : job.item->size;
         if (piece.last) {
             if (!writer.End(job))
-                return fail(writer.error().empty() ? options.output + ": write error" : writer.error());
+                return fail(writer.problem().what == nullptr ? writeError : writer.problem());
             status.filesDone++;
         }
     }
     if (!writer.Close())
-        return fail(options.output + ": write error");
+        return fail(writeError);
     status.finished = true;
     report();
     *end = writer.end();
@@ -460,32 +463,34 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
 
 }  // namespace
 
-int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err,
+int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, Reporter& report,
          PackObserver* observer)
 {
     Plan plan;
-    if (!MakePlan(options, embeddedStub, &plan, err))
+    if (!MakePlan(options, embeddedStub, &plan, report))
         return ExitInput;
 
     OutputFile output(options.output);
     if (output.file() == nullptr) {
-        err << "kvxsfx-pack: " << options.output << ": cannot be written\n";
+        report.Error(N_("{file}: cannot be written"), {{"file", options.output}});
         return ExitInput;
     }
     PackObserver silent;
     uint64_t size = 0;
     int code = std::fwrite(plan.stub.data(), 1, plan.stub.size(), output.file()) == plan.stub.size()
-                   ? WriteEntries(plan, options, output.file(), observer ? *observer : silent, &size, err)
+                   ? WriteEntries(plan, options, output.file(), observer ? *observer : silent, &size, report)
                    : ExitInput;
     if (!output.Commit(code == ExitOk)) {
         if (code == ExitCancelled)
             return code;
-        err << "kvxsfx-pack: " << options.output << " was not written\n";
+        report.Error(N_("{file} was not written"), {{"file", options.output}});
         return ExitInput;
     }
     if (!options.quiet)
-        out << options.output << ": " << plan.jobs.size() << " files, " << Mib(plan.totalBytes) << " MiB packed into "
-            << Mib(size) << " MiB\n";
+        out << Say(N_("{file}: {count} files, {size} packed into {packed}"),
+                   {{"file", options.output}, {"count", (uint64_t)plan.jobs.size()}, {"size", plan.totalBytes, Value::Size},
+                    {"packed", size, Value::Size}})
+            << "\n";
     return ExitOk;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "messages.h"
 #include "sfxwriter.h"
 
 namespace pack {
@@ -53,8 +54,8 @@ struct Item {
 };
 
 // Walks the inputs: files by their own name, directories by the names below
-// them, in a stable sorted order.  Reports problems to `err`; false on an error.
-bool CollectInputs(const Options& options, std::vector<Item>* items, std::ostream& err);
+// them, in a stable sorted order.  Reports problems; false on an error.
+bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report);
 
 // A reader's safety rule for names in a payload: true when a relative path
 // (UTF-8, '\' or '/' separated) stays below the directory it is joined to.
@@ -85,22 +86,25 @@ std::string Grouped(uint64_t n);
 // Opens a file by its UTF-8 name.
 FILE* OpenFile(const std::string& utf8, const char* mode);
 
-int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err,
+// The commands.  Each writes its output to `out` and reports its problems
+// and warnings as values; each returns the exit code.
+int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, Reporter& report,
          PackObserver* observer = nullptr);
 // "kvxsfx-pack 1.0.0"
 extern const char VersionLine[];
 
 // Lists a file; `carriedStub` is the stub this packer carries, to tell whether
 // the file was made with it.
-int List(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err);
+int List(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report);
 // The same as one JSON document, for scripts: the configuration texts, the
 // stub, the signature and every entry, in UTF-8, with the raw bytes in hex
 // beside any text that is not code page 932.
-int ListJson(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err);
-int Test(const std::string& file, std::ostream& out, std::ostream& err);
-int Extract(const std::string& file, const std::string& directory, std::ostream& out, std::ostream& err);
+int ListJson(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report);
+int Test(const std::string& file, std::ostream& out, Reporter& report);
+int Extract(const std::string& file, const std::string& directory, std::ostream& out, Reporter& report);
 
-// The command line, arguments in UTF-8.
+// The command line, arguments in UTF-8: problems are written to `err` in the
+// user's language, "kvxsfx-pack: " in front.
 int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, std::ostream& out, std::ostream& err);
 
 }  // namespace pack

@@ -88,8 +88,10 @@ void Pipeline::Work()
             if (!Take(&piece, &sequence))
                 return;
         }
-        if (piece.error.empty() && !piece.chunk.empty())
-            CompressChunk(piece.chunk.data(), piece.chunk.size(), level_, workspace, &piece.blocks, &piece.error);
+        const char* failure = nullptr;
+        if (piece.problem.what == nullptr && !piece.chunk.empty() &&
+            !CompressChunk(piece.chunk.data(), piece.chunk.size(), level_, workspace, &piece.blocks, &failure))
+            piece.problem = {failure, {}};
         piece.chunk = {};
         std::lock_guard<std::mutex> lock(mutex_);
         done_[sequence] = std::move(piece);
@@ -134,19 +136,19 @@ void Pipeline::Read(Piece* piece)
     if (!readerOpen_) {
         piece->first = readerOpen_ = true;
         if (!reader_.Open(job.item->source)) {
-            piece->error = job.item->source + ": cannot be read";
+            piece->problem = {N_("{file}: cannot be read"), {{"file", job.item->source}}};
             piece->last = true;
         }
     }
-    if (piece->error.empty() && !reader_.Next(&piece->chunk)) {
-        piece->error = job.item->source + ": read error";
+    if (piece->problem.what == nullptr && !reader_.Next(&piece->chunk)) {
+        piece->problem = {N_("{file}: read error"), {{"file", job.item->source}}};
         piece->last = true;
     }
     piece->sourceBytes = piece->chunk.size();
-    if (piece->error.empty() && reader_.AtEnd()) {
+    if (piece->problem.what == nullptr && reader_.AtEnd()) {
         piece->last = true;
         if (reader_.total() != job.item->size)
-            piece->error = job.item->source + ": the file changed while it was packed";
+            piece->problem = {N_("{file}: the file changed while it was packed"), {{"file", job.item->source}}};
     }
     if (piece->last) {
         reader_.Close();

@@ -33,7 +33,7 @@ struct Piece {
     uint64_t sourceBytes = 0;
     std::vector<uint8_t> chunk;  // until it is compressed
     std::vector<Block> blocks;
-    std::string error;
+    Problem problem{nullptr, {}};  // what went wrong, if anything
 };
 
 // Reads one file in chunks that each fill one bzip2 block at the level.

@@ -65,10 +65,11 @@ public:
     // The signature's certificate table, or null for an unsigned file.
     const sfx::CertificateDirectory* signature() const { return signed_ ? &certificates_ : nullptr; }
     const std::string& signatureType() const { return signatureType_; }
-    // What is wrong with where the signature lies, found on opening; empty when nothing is.
-    const std::string& layoutProblem() const { return layoutProblem_; }
+    // What is wrong with where the signature lies, found on opening; `what` is
+    // null when nothing is.
+    const Problem& layoutProblem() const { return layoutProblem_; }
     // What is wrong with the table's own header; looked at once the payload checks out.
-    const std::string& certificateProblem() const { return certificateProblem_; }
+    const Problem& certificateProblem() const { return certificateProblem_; }
     // True when the walk stopped at the signature rather than at an entry.
     bool stoppedAtSignature() const { return stoppedAtSignature_; }
 
@@ -80,9 +81,9 @@ public:
 
     // The next entry, as the stub reads it; false at the end of the payload or
     // at an entry that does not check out (`problem` then says which).
-    bool Next(Header* h, std::string* problem)
+    bool Next(Header* h, Problem* problem)
     {
-        problem->clear();
+        *problem = {nullptr, {}};
         if (first_ && (first_ = false, std::fseek(file_, sfx::StubSize, SEEK_SET) != 0))
             return false;
         position_ = std::ftell(file_);
@@ -93,11 +94,11 @@ public:
         if (got == 0)
             return false;  // the end of the payload
         if (got < sizeof(raw)) {
-            *problem = "a truncated entry header";
+            problem->what = N_("a truncated entry header");
             return false;
         }
         if (std::memcmp(raw + 4, "BZ2\0", 4) != 0) {
-            *problem = "no entry tag";
+            problem->what = N_("no entry tag");
             return false;
         }
         h->checksum = Get32(raw);
@@ -109,27 +110,27 @@ public:
         h->method = Get16(raw + 22);
         const uint16_t dirLength = Get16(raw + 24), fileLength = Get16(raw + 26);
         if (dirLength > sfx::MaxNameLength || fileLength > sfx::MaxNameLength) {
-            *problem = "a name length over 259";
+            problem->what = N_("a name length over 259");
             return false;
         }
         h->dirName.assign(dirLength, '\0');
         h->fileName.assign(fileLength, '\0');
         if ((dirLength && std::fread(&h->dirName[0], 1, dirLength, file_) != dirLength) ||
             (fileLength && std::fread(&h->fileName[0], 1, fileLength, file_) != fileLength)) {
-            *problem = "truncated names";
+            problem->what = N_("truncated names");
             return false;
         }
         uint32_t sum = sfx::SignedByteSum(raw + 4, 24);
         sum = sfx::SignedByteSum((const uint8_t*)h->dirName.data(), dirLength, sum);
         sum = sfx::SignedByteSum((const uint8_t*)h->fileName.data(), fileLength, sum);
         if (sum != h->checksum) {
-            *problem = "a checksum mismatch";
+            problem->what = N_("a checksum mismatch");
             return false;
         }
         h->dataOffset = std::ftell(file_);
         if (signed_ && h->dataOffset + h->packedSize > payloadEnd_) {
-            *problem = "the certificate table at offset " + Grouped(payloadEnd_) +
-                       " begins inside the entry at offset " + Grouped(position_);
+            *problem = {N_("the certificate table at offset {offset} begins inside the entry at offset {entry}"),
+                        {{"offset", payloadEnd_}, {"entry", (uint64_t)position_}}};
             stoppedAtSignature_ = true;
             return false;
         }
@@ -169,17 +170,21 @@ private:
         if (!signed_)
             return;
         const uint64_t begin = certificates_.offset, end = begin + certificates_.size;
-        const std::string table = "the certificate table at offset " + Grouped(begin) + " (" +
-                                  Grouped(certificates_.size) + " bytes)";
+        const std::vector<Value> table = {{"offset", begin}, {"size", (uint64_t)certificates_.size},
+                                          {"end", fileSize}, {"count", fileSize - end}};
         if (end > 0xFFFFFFFFu)
-            layoutProblem_ = table + " ends beyond 4 GiB";
+            layoutProblem_ = {N_("the certificate table at offset {offset} ({size} bytes) ends beyond 4 GiB"), table};
         else if (end > fileSize)
-            layoutProblem_ = table + " runs past the end of the file at offset " + Grouped(fileSize);
+            layoutProblem_ = {N_("the certificate table at offset {offset} ({size} bytes) runs past the end of the file "
+                                 "at offset {end}"), table};
         else if (begin < sfx::StubSize)
-            layoutProblem_ = table + " begins inside the stub";
+            layoutProblem_ = {N_("the certificate table at offset {offset} ({size} bytes) begins inside the stub"), table};
+        else if (end == fileSize - 1)
+            layoutProblem_ = {N_("1 byte follows the certificate table at offset {offset} ({size} bytes): the file was "
+                                 "changed after it was signed"), table};
         else if (end < fileSize)
-            layoutProblem_ = Grouped(fileSize - end) + (fileSize - end == 1 ? " byte follows " : " bytes follow ") + table +
-                             ": the file was changed after it was signed";
+            layoutProblem_ = {N_("{count} bytes follow the certificate table at offset {offset} ({size} bytes): the file "
+                                 "was changed after it was signed"), table};
         else
             ReadCertificateHeader();
         payloadEnd_ = begin;
@@ -191,23 +196,23 @@ private:
         uint8_t raw[8];
         if (certificates_.size < 8 || std::fseek(file_, certificates_.offset, SEEK_SET) != 0 ||
             std::fread(raw, 1, 8, file_) != 8 || Get32(raw) < 8 || Get32(raw) > certificates_.size) {
-            certificateProblem_ = "the certificate table at offset " + Grouped(certificates_.offset) +
-                                  " does not hold a whole certificate";
+            certificateProblem_ = {N_("the certificate table at offset {offset} does not hold a whole certificate"),
+                                   {{"offset", (uint64_t)certificates_.offset}}};
             return;
         }
         const uint16_t revision = Get16(raw + 4), type = Get16(raw + 6);
-        signatureType_ = revision == 0x0200 && type == 2 ? "Authenticode" : "certificate type " + std::to_string(type);
+        signatureType_ = revision == 0x0200 && type == 2 ? "Authenticode" : Say(N_("certificate type {type}"), {{"type", type}});
     }
 
     // The bytes between the last entry and the certificate table: up to 7
     // zero bytes of padding and nothing else.
-    bool ReadPadding(std::string* problem)
+    bool ReadPadding(Problem* problem)
     {
         const size_t left = (size_t)(payloadEnd_ - position_);
         uint8_t padding[8] = {};
         if (std::fread(padding, 1, left, file_) != left || std::count(padding, padding + left, 0) != (long)left) {
-            *problem = std::to_string(left) + " bytes before the certificate table at offset " + Grouped(payloadEnd_) +
-                       " are not zero padding";
+            *problem = {N_("{count} bytes before the certificate table at offset {offset} are not zero padding"),
+                        {{"count", (uint64_t)left}, {"offset", payloadEnd_}}};
             stoppedAtSignature_ = true;
         }
         return false;
@@ -218,7 +223,8 @@ private:
     long position_ = 0;
     bool signed_ = false;
     sfx::CertificateDirectory certificates_;
-    std::string signatureType_, layoutProblem_, certificateProblem_;
+    std::string signatureType_;
+    Problem layoutProblem_{nullptr, {}}, certificateProblem_{nullptr, {}};
     uint64_t payloadEnd_ = 0;
     bool stoppedAtSignature_ = false;
 };
@@ -304,7 +310,7 @@ std::string Describe(const Header& h)
     char text[64];
     std::time_t when;
     if (!FromDosDateTime(h.dosDate, h.dosTime, &when))
-        return "(invalid time)";
+        return Tr(N_("(invalid time)"));
     // The entry's own fields, as they read in local time.
     std::snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", (h.dosDate >> 9) + 1980, (h.dosDate >> 5) & 15,
                   h.dosDate & 31, h.dosTime >> 11, (h.dosTime >> 5) & 63, (h.dosTime & 31) * 2);
@@ -314,10 +320,10 @@ std::string Describe(const Header& h)
 const char* MethodName(const Header& h, const std::string& name)
 {
     if (h.method == sfx::Stored)
-        return "stored";
+        return N_("stored");
     if (h.method == sfx::ByExtension)
-        return IsCompressed(h, name) ? "bzip2 (0)" : "stored (0)";
-    return h.method == sfx::Bzip2 ? "bzip2" : "bzip2 (other)";
+        return IsCompressed(h, name) ? "bzip2 (0)" : N_("stored (0)");
+    return h.method == sfx::Bzip2 ? "bzip2" : N_("bzip2 (other)");
 }
 
 // Names of an entry in UTF-8 with '/' separators; false when they are not
@@ -347,26 +353,27 @@ std::string ReadableText(const std::string& cp932)
 // code: input error when the file cannot be read or its payload is damaged.
 // Names that are not code page 932 text stop the walk, unless `anyNames`
 // lets them through, as far as they can be read.
-int Walk(const std::string& path, std::ostream& err,
+int Walk(const std::string& path, Reporter& report,
          const std::function<bool(Archive&, const Header&, const std::string&, const std::string&)>& visit,
          size_t* count, bool anyNames = false)
 {
     Archive archive(path);
     if (!archive.open()) {
-        err << "kvxsfx-pack: " << path << ": cannot be read\n";
+        report.Error(N_("{file}: cannot be read"), {{"file", path}});
         return ExitInput;
     }
-    if (!archive.layoutProblem().empty()) {
-        err << "kvxsfx-pack: " << path << ": " << archive.layoutProblem() << "\n";
+    if (archive.layoutProblem().what != nullptr) {
+        report.Error(N_("{file}: {problem}"), {{"file", path}, {"problem", archive.layoutProblem()}});
         return ExitInput;
     }
     Header h;
-    std::string problem, dir, file;
+    Problem problem{nullptr, {}};
+    std::string dir, file;
     *count = 0;
     while (archive.Next(&h, &problem)) {
         if (!NamesOf(h, &dir, &file)) {
             if (!anyNames) {
-                err << "kvxsfx-pack: entry " << *count + 1 << ": its names are not Shift-JIS text\n";
+                report.Error(N_("entry {number}: its names are not Shift-JIS text"), {{"number", *count + 1}});
                 return ExitInput;
             }
             dir = ReadableText(h.dirName), file = ReadableText(h.fileName);
@@ -376,15 +383,15 @@ int Walk(const std::string& path, std::ostream& err,
             return ExitInput;
         ++*count;
     }
-    if (!problem.empty() && !archive.stoppedAtSignature()) {
-        err << "kvxsfx-pack: " << path << ": the payload ends at offset " << archive.position() << " with "
-            << problem << "; the stub would stop there\n";
+    if (problem.what != nullptr && !archive.stoppedAtSignature()) {
+        report.Error(N_("{file}: the payload ends at offset {offset} with {problem}; the stub would stop there"),
+                     {{"file", path}, {"offset", (uint64_t)archive.position()}, {"problem", problem}});
         return ExitInput;
     }
-    if (problem.empty())
+    if (problem.what == nullptr)
         problem = archive.certificateProblem();
-    if (!problem.empty()) {
-        err << "kvxsfx-pack: " << path << ": " << problem << "\n";
+    if (problem.what != nullptr) {
+        report.Error(N_("{file}: {problem}"), {{"file", path}, {"problem", problem}});
         return ExitInput;
     }
     return ExitOk;
@@ -431,16 +438,15 @@ std::string TextMember(const std::string& key, const std::string& cp932)
 
 }  // namespace
 
-int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err)
+int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report)
 {
     Archive archive(path);
     std::string fields[4];
     sfx::Bytes stub;
     if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
-        err << "kvxsfx-pack: " << path << ": not a self-extracting file\n";
+        report.Error(N_("{file}: not a self-extracting file"), {{"file", path}});
         return ExitInput;
     }
-    std::string utf8Path;
     out << "{\n  \"file\": " << Quoted(path) << ",\n  \"configuration\": {";
     const char* names[] = {"title", "message", "destination", "launch"};
     for (int i = 0; i < 4; i++)
@@ -454,7 +460,7 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
         out << "null";
     out << ",\n  \"entries\": [";
     size_t count = 0;
-    std::ostringstream problems;
+    ProblemList problems;
     const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         std::time_t when;
         out << (count ? "," : "") << "\n    {" << TextMember("directory", h.dirName) << ", "
@@ -462,54 +468,60 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
             << Quoted(MethodName(h, file)) << ", \"unpacked\": " << h.unpackedSize << ", \"packed\": " << h.packedSize
             << ", \"time\": " << (FromDosDateTime(h.dosDate, h.dosTime, &when) ? Quoted(Describe(h)) : "null")
             << ", \"attributes\": " << h.attributes << ", \"checksum\": \"ok\"}";
-        return a.ReadData(h, [](const char*, size_t) { return true; }) ||
-               (problems << "kvxsfx-pack: " << dir << file << ": data cut short\n", false);
+        if (a.ReadData(h, [](const char*, size_t) { return true; }))
+            return true;
+        problems.Error(N_("{name}: data cut short"), {{"name", dir + file}});
+        return false;
     }, &count, true);
-    err << problems.str();
-    // The first problem, without the program's name.
-    std::string problem = problems.str().substr(0, problems.str().find('\n'));
-    if (problem.rfind("kvxsfx-pack: ", 0) == 0)
-        problem.erase(0, 13);
+    for (const Problem& p : problems.problems)
+        report.Report(p);
     out << "\n  ],\n  \"complete\": " << (code == ExitOk ? "true" : "false") << ",\n  \"problem\": "
-        << (problem.empty() ? "null" : Quoted(problem)) << "\n}\n";
+        << (problems.problems.empty() ? "null" : Quoted(Render(problems.problems[0]))) << "\n}\n";
     return code;
 }
 
-int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, std::ostream& err)
+int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report)
 {
     Archive archive(path);
     std::string fields[4];
     sfx::Bytes stub;
     if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
-        err << "kvxsfx-pack: " << path << ": not a self-extracting file\n";
+        report.Error(N_("{file}: not a self-extracting file"), {{"file", path}});
         return ExitInput;
     }
-    const char* names[] = {"title", "message", "destination", "launch"};
+    const char* lines[] = {N_("title: {text}"), N_("message: {text}"), N_("destination: {text}"), N_("launch: {text}")};
     for (int i = 0; i < 4; i++) {
         std::string text;
-        out << names[i] << ": " << (Cp932ToUtf8(fields[i], &text) ? text : "(not Shift-JIS text)") << "\n";
+        out << Say(lines[i], {{"text", Cp932ToUtf8(fields[i], &text) ? text : Tr(N_("(not Shift-JIS text)"))}}) << "\n";
     }
-    out << "stub: " << (SameStub(stub, carriedStub) ? "the one " : "not the one ") << VersionLine << " carries\n";
+    out << Say(SameStub(stub, carriedStub) ? N_("stub: the one {packer} carries") : N_("stub: not the one {packer} carries"),
+               {{"packer", VersionLine}})
+        << "\n";
     if (const sfx::CertificateDirectory* signature = archive.signature()) {
-        out << "signature: " << (archive.signatureType().empty() ? "unreadable" : archive.signatureType())
-            << ", certificate table of " << Grouped(signature->size) << " bytes at offset " << Grouped(signature->offset)
+        out << Say(N_("signature: {type}, certificate table of {size} bytes at offset {offset}"),
+                   {{"type", archive.signatureType().empty() ? Tr(N_("unreadable")) : archive.signatureType()},
+                    {"size", (uint64_t)signature->size},
+                    {"offset", (uint64_t)signature->offset}})
             << "\n";
     }
     size_t count = 0;
-    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+    const int code = Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         char sizes[64];
         std::snprintf(sizes, sizeof(sizes), "%12u %12u", h.unpackedSize, h.packedSize);
-        out << sizes << "  " << Describe(h) << "  " << MethodName(h, file) << "  " << dir << file << "\n";
-        return a.ReadData(h, [](const char*, size_t) { return true; }) || (err << "kvxsfx-pack: " << dir << file << ": data cut short\n", false);
+        out << sizes << "  " << Describe(h) << "  " << Tr(MethodName(h, file)) << "  " << dir << file << "\n";
+        if (a.ReadData(h, [](const char*, size_t) { return true; }))
+            return true;
+        report.Error(N_("{name}: data cut short"), {{"name", dir + file}});
+        return false;
     }, &count);
-    out << count << " entries\n";
+    out << Say(N_("{count} entries"), {{"count", (uint64_t)count}}) << "\n";
     return code;
 }
 
-int Test(const std::string& path, std::ostream& out, std::ostream& err)
+int Test(const std::string& path, std::ostream& out, Reporter& report)
 {
     size_t count = 0;
-    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+    const int code = Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         if (h.packedSize == 0)
             return true;  // the stub creates nothing for it
         uint64_t decoded = 0;
@@ -522,40 +534,41 @@ int Test(const std::string& path, std::ostream& out, std::ostream& err)
             }
             return decoder.Feed(p, n);
         });
-        std::string problem;
+        const std::string name = dir + file;
         if (!read)
-            problem = "data cut short or damaged";
+            report.Error(N_("{name}: data cut short or damaged"), {{"name", name}});
         else if (compressed && !decoder.Finished())
-            problem = "a bzip2 stream that does not end";
+            report.Error(N_("{name}: a bzip2 stream that does not end"), {{"name", name}});
         else if (compressed && decoder.SecondStream())
-            problem = "a second bzip2 stream follows the first, " + std::to_string(decoder.trailing()) +
-                      " bytes that the stub would not extract";
+            report.Error(N_("{name}: a second bzip2 stream follows the first, {count} bytes that the stub would not extract"),
+                         {{"name", name}, {"count", (uint64_t)decoder.trailing()}});
         else if (decoded != h.unpackedSize)
-            problem = "size " + std::to_string(decoded) + " instead of " + std::to_string(h.unpackedSize);
-        else if (compressed && decoder.trailing() > 0)
-            err << "kvxsfx-pack: warning: " << dir << file << ": " << decoder.trailing()
-                << " bytes after the end of its bzip2 stream, which the stub ignores\n";
-        if (!problem.empty()) {
-            err << "kvxsfx-pack: " << dir << file << ": " << problem << "\n";
-            return false;
+            report.Error(N_("{name}: size {size} instead of {expected}"),
+                         {{"name", name}, {"size", std::to_string(decoded)}, {"expected", std::to_string(h.unpackedSize)}});
+        else {
+            if (compressed && decoder.trailing() > 0)
+                report.Warning(N_("{name}: {count} bytes after the end of its bzip2 stream, which the stub ignores"),
+                               {{"name", name}, {"count", std::to_string(decoder.trailing())}});
+            return true;
         }
-        return true;
+        return false;
     }, &count);
     if (code == ExitOk)
-        out << path << ": " << count << " entries OK\n";
+        out << Say(N_("{file}: {count} entries OK"), {{"file", path}, {"count", (uint64_t)count}}) << "\n";
     return code;
 }
 
-int Extract(const std::string& path, const std::string& directory, std::ostream& out, std::ostream& err)
+int Extract(const std::string& path, const std::string& directory, std::ostream& out, Reporter& report)
 {
     const fs::path root = fs::u8path(directory);
     std::error_code ec;
     fs::create_directories(root, ec);
     size_t count = 0;
-    const int code = Walk(path, err, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+    const int code = Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         const std::string relative = dir + file;
         if (!IsContainedName(relative) || file.empty()) {
-            err << "kvxsfx-pack: " << relative << ": the name would leave " << directory << "; nothing written\n";
+            report.Error(N_("{name}: the name would leave {directory}; nothing written"),
+                         {{"name", relative}, {"directory", directory}});
             return false;
         }
         if (h.packedSize == 0)
@@ -569,12 +582,12 @@ int Extract(const std::string& path, const std::string& directory, std::ostream&
                 break;
             target /= *it;
             if (fs::is_symlink(fs::symlink_status(target, ec))) {
-                err << "kvxsfx-pack: " << target.u8string().c_str() << ": a symbolic link on the way; nothing written\n";
+                report.Error(N_("{file}: a symbolic link on the way; nothing written"), {{"file", target.u8string().c_str()}});
                 return false;
             }
             fs::create_directory(target, ec);
             if (!fs::is_directory(fs::symlink_status(target, ec))) {
-                err << "kvxsfx-pack: " << target.u8string().c_str() << ": cannot be created\n";
+                report.Error(N_("{file}: cannot be created"), {{"file", target.u8string().c_str()}});
                 return false;
             }
         }
@@ -588,7 +601,7 @@ int Extract(const std::string& path, const std::string& directory, std::ostream&
         FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
 #endif
         if (f == nullptr) {
-            err << "kvxsfx-pack: " << relative << ": cannot be written\n";
+            report.Error(N_("{file}: cannot be written"), {{"file", relative}});
             return false;
         }
         auto write = [&](const char* p, size_t n) { return std::fwrite(p, 1, n, f) == n; };
@@ -598,7 +611,7 @@ int Extract(const std::string& path, const std::string& directory, std::ostream&
         ok = ok && (!compressed || decoder.Finished());
         ok = std::fclose(f) == 0 && ok;
         if (!ok) {
-            err << "kvxsfx-pack: " << relative << ": damaged data\n";
+            report.Error(N_("{name}: damaged data"), {{"name", relative}});
             return false;
         }
         std::time_t when;

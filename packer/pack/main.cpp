@@ -6,6 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+#else
+#include <unistd.h>
 #endif
 
 extern const unsigned char CarriedStub[];
@@ -27,8 +29,16 @@ int main(int argc, char** argv)
     LocalFree(wide);
     (void)argc;
     (void)argv;
+    SetConsoleOutputCP(CP_UTF8);  // the packer writes UTF-8
+    pack::ChooseLanguage({});
 #else
     args.assign(argv + 1, argv + argc);
+    // The catalogue installed beside the program (PREFIX/share/locale), or
+    // the copy beside it in the build tree (dist/locale).
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    const std::string dir = n > 0 ? std::string(self, n).substr(0, std::string(self, n).rfind('/')) : ".";
+    pack::ChooseLanguage({dir + "/../share/locale", dir + "/locale"});
 #endif
     const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
     return pack::Main(args, stub, std::cout, std::cerr);

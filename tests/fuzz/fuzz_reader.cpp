@@ -74,19 +74,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string file = WriteInput(data, size);
     std::ostringstream out, err;
+    pack::StreamReporter report(err);
 #ifdef FUZZ_EXTRACT
     const fs::path destination = Jail() / "a" / "b" / "out";
     fs::remove_all(Jail() / "a");
     fs::create_directories(destination);
     fs::create_directories(Jail() / "outside");
     fs::create_directory_symlink("../../../outside", destination / "link");
-    Clean(pack::Extract(file, destination.string(), out, err), err);
+    Clean(pack::Extract(file, destination.string(), out, report), err);
     CheckJail(Jail());
 #else
     static const sfx::Bytes carried(53248, 0);  // a stub to compare the file's with
-    Clean(pack::List(file, carried, out, err), err);
+    Clean(pack::List(file, carried, out, report), err);
     std::ostringstream err2;
-    Clean(pack::Test(file, out, err2), err2);
+    pack::StreamReporter report2(err2);
+    Clean(pack::Test(file, out, report2), err2);
 #endif
     return 0;
 }

@@ -523,7 +523,8 @@ TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
     sfx::Bytes real;
     ASSERT_TRUE(sfx::ReadWholeFile(KVX_STUB_PATH, &real));
     std::ostringstream listed, e;
-    EXPECT_EQ(pack::List(file, real, listed, e), 0);  // signing changed its checksum and certificate entry only
+    pack::StreamReporter report(e);
+    EXPECT_EQ(pack::List(file, real, listed, report), 0);  // signing changed its checksum and certificate entry only
     EXPECT_NE(listed.str().find("stub: the one kvxsfx-pack "), std::string::npos) << listed.str();
     EXPECT_EQ(Run({"test", file}), 0) << err;
     ASSERT_EQ(Run({"extract", Out("unsigned.exe"), (root / "u").string()}), 0) << err;
@@ -657,7 +658,7 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
     }
     // A 1-byte file is stored (its stream would be larger); spliced alone it decodes too.
     std::vector<pack::Block> blocks;
-    std::string error;
+    const char* error = nullptr;
     pack::Workspace workspace;
     ASSERT_TRUE(pack::CompressChunk((const uint8_t*)"x", 1, 9, workspace, &blocks, &error));
     FILE* f = std::tmpfile();

@@ -180,9 +180,10 @@ TEST_F(Builder, MakesAFileThatTheStubExtracts)
     // Read back by the packer's reader, then run through the real stub.
     const std::string exe = Utf8(base + L"配布物.exe");
     std::ostringstream out, err;
-    EXPECT_EQ(pack::Test(exe, out, err), 0) << err.str();
-    EXPECT_EQ(pack::List(exe, RealStub(), out, err), 0);
-    EXPECT_NE(out.str().find("title: 配布物 1.0 のインストール\n"), std::string::npos) << out.str();
+    pack::StreamReporter report(err);
+    EXPECT_EQ(pack::Test(exe, out, report), 0) << err.str();
+    EXPECT_EQ(pack::List(exe, RealStub(), out, report), 0);
+    EXPECT_NE(out.str().find(": 配布物 1.0 のインストール\n"), std::string::npos) << out.str();
     const RunResult extracted = RunToEnd(Narrow(base + L"配布物.exe"));
     EXPECT_EQ(extracted.exitCode, 0);
     ASSERT_EQ(extracted.boxes.size(), 1u);
@@ -221,10 +222,11 @@ TEST_F(Builder, RefusesWithThePackersMessageAndWritesNothing)
     struct Case {
         const wchar_t* file;  // added to the input, or null
         std::wstring output;
-        const wchar_t* says;
+        const wchar_t* says;  // in Japanese, whatever the system's language
+        const char* shot;
     } cases[] = {
-        {L"caf\u00e9.txt", output, L"caf\u00e9.txt"},  // no Shift-JIS form
-        {nullptr, input + L"\\中.exe", L"inside the input"},
+        {L"caf\u00e9.txt", output, L"名前「caf\u00e9.txt」に Shift-JIS で表せない文字があります", "builder-not-shift-jis.bmp"},
+        {nullptr, input + L"\\中.exe", L"の中にあります。フォルダーの外に作成してください", "builder-output-inside-input.bmp"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Utf8(c.says));
@@ -235,7 +237,7 @@ TEST_F(Builder, RefusesWithThePackersMessageAndWritesNothing)
         ASSERT_NE(window, (HWND)NULL);
         TypeText(window, IdOutput, c.output);
         ClickButton(window, IdCreate);
-        const SeenMessageBox seen = Answer(run, window, IDOK);
+        const SeenMessageBox seen = Answer(run, window, IDOK, c.shot);
         EXPECT_NE(seen.text.find(L"作成できませんでした"), std::wstring::npos) << Utf8(seen.text);
         EXPECT_NE(seen.text.find(c.says), std::wstring::npos) << Utf8(seen.text);
         EXPECT_FALSE(Exists(c.output));
