@@ -53,11 +53,7 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
 
 # On Windows the packer carries its message catalogue inside it.
 set(KVX_EMBEDDED_CATALOGUE ${CMAKE_BINARY_DIR}/catalogue.cpp)
-add_custom_command(OUTPUT ${KVX_EMBEDDED_CATALOGUE}
-  COMMAND ${CMAKE_COMMAND} -DINPUT=${KVX_CATALOGUE} -DOUTPUT=${KVX_EMBEDDED_CATALOGUE} -DNAME=EmbeddedCatalogue
-          -P ${CMAKE_SOURCE_DIR}/packer/pack/embed_stub.cmake
-  DEPENDS ${KVX_CATALOGUE} packer/pack/embed_stub.cmake
-  VERBATIM)
+kvx_embed(${KVX_CATALOGUE} ${KVX_EMBEDDED_CATALOGUE} EmbeddedCatalogue)
 target_sources(packlib PRIVATE packer/lib/language_windows.cpp ${KVX_EMBEDDED_CATALOGUE})
 
 # The packer for Windows, from the same sources.

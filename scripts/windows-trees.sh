@@ -16,9 +16,9 @@ elif why=$("$probe" --version 2>&1 >/dev/null); then
   echo "$i686"
   why=
 else
-  why=${why:-$probe exited with status $?}
+  status=$?
   why=${why##*: }  # the system's own words, e.g. "Exec format error"
-  why="running a 32-bit program failed ($probe: $why)"
+  why="running a 32-bit program failed ($probe: ${why:-exit status $status})"
 fi
 echo "$x86_64"
 [ -z "$why" ] || echo "note: the i686 Windows tests and programs cannot run on this machine: $why; the x86_64 ones run instead" >&2

@@ -397,6 +397,25 @@ int Walk(const std::string& path, Reporter& report,
     return ExitOk;
 }
 
+// The configuration texts and the stub of a file to list; false, reported,
+// when it is not a self-extracting file.
+bool ReadHead(Archive& archive, const std::string& path, std::string fields[4], sfx::Bytes* stub, Reporter& report)
+{
+    if (archive.open() && archive.ReadConfig(fields) && archive.ReadStub(stub))
+        return true;
+    report.Error(N_("{file}: not a self-extracting file"), {{"file", path}});
+    return false;
+}
+
+// Reads past an entry's data, as a listing does; false, reported, when it is cut short.
+bool SkipData(Archive& a, const Header& h, const std::string& name, Reporter& report)
+{
+    if (a.ReadData(h, [](const char*, size_t) { return true; }))
+        return true;
+    report.Error(N_("{name}: data cut short"), {{"name", name}});
+    return false;
+}
+
 // ---- The listing as one JSON document ------------------------------------
 
 std::string Quoted(const std::string& utf8)
@@ -443,10 +462,8 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     Archive archive(path);
     std::string fields[4];
     sfx::Bytes stub;
-    if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
-        report.Error(N_("{file}: not a self-extracting file"), {{"file", path}});
+    if (!ReadHead(archive, path, fields, &stub, report))
         return ExitInput;
-    }
     out << "{\n  \"file\": " << Quoted(path) << ",\n  \"configuration\": {";
     const char* names[] = {"title", "message", "destination", "launch"};
     for (int i = 0; i < 4; i++)
@@ -468,10 +485,7 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
             << Quoted(MethodName(h, file)) << ", \"unpacked\": " << h.unpackedSize << ", \"packed\": " << h.packedSize
             << ", \"time\": " << (FromDosDateTime(h.dosDate, h.dosTime, &when) ? Quoted(Describe(h)) : "null")
             << ", \"attributes\": " << h.attributes << ", \"checksum\": \"ok\"}";
-        if (a.ReadData(h, [](const char*, size_t) { return true; }))
-            return true;
-        problems.Error(N_("{name}: data cut short"), {{"name", dir + file}});
-        return false;
+        return SkipData(a, h, dir + file, problems);
     }, &count, true);
     for (const Problem& p : problems.problems)
         report.Report(p);
@@ -485,10 +499,8 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
     Archive archive(path);
     std::string fields[4];
     sfx::Bytes stub;
-    if (!archive.open() || !archive.ReadConfig(fields) || !archive.ReadStub(&stub)) {
-        report.Error(N_("{file}: not a self-extracting file"), {{"file", path}});
+    if (!ReadHead(archive, path, fields, &stub, report))
         return ExitInput;
-    }
     const char* lines[] = {N_("title: {text}"), N_("message: {text}"), N_("destination: {text}"), N_("launch: {text}")};
     for (int i = 0; i < 4; i++) {
         std::string text;
@@ -509,10 +521,7 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
         char sizes[64];
         std::snprintf(sizes, sizeof(sizes), "%12u %12u", h.unpackedSize, h.packedSize);
         out << sizes << "  " << Describe(h) << "  " << Tr(MethodName(h, file)) << "  " << dir << file << "\n";
-        if (a.ReadData(h, [](const char*, size_t) { return true; }))
-            return true;
-        report.Error(N_("{name}: data cut short"), {{"name", dir + file}});
-        return false;
+        return SkipData(a, h, dir + file, report);
     }, &count);
     out << Say(N_("{count} entries"), {{"count", (uint64_t)count}}) << "\n";
     return code;
