@@ -2,7 +2,8 @@
 # libbzip2's compressor as it is, but for the block sorter (the packer's own,
 # packer/bzip2/suffixsort.c, over libdivsufsort, with libbzip2's sorter kept as
 # BZ2_blockSortStock for the blocks it orders faster or alone exactly) and a
-# move-to-front step that finds and shifts with memchr and memmove
+# move-to-front step that searches the first places one by one and the rest
+# with memchr and memmove
 # (packer/bzip2/mtf.patch).  The streams are libbzip2's to the byte.
 
 # libdivsufsort: Debian's library on Linux; for Windows, Debian's source

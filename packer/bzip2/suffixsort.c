@@ -102,12 +102,17 @@ static int CompareRotations(Rotations* r, Int32 a, Int32 b)
    another suffix, or -1 when it is LongestTail or more.  A suffix that
    prefixes others comes right before them in the suffix array, so each length
    is checked against one neighbour; every tail shorter than a repeated one
-   repeats too. */
-static Int32 RepeatedTail(const UChar* block, const UInt32* sa, const UInt32* rank, Int32 n)
+   repeats too.  Only the last positions' ranks are needed: one pass finds them. */
+static Int32 RepeatedTail(const UChar* block, const UInt32* sa, Int32 n)
 {
-    Int32 length;
-    for (length = 1; length <= LongestTail && length < n; length++) {
-        const Int32 start = n - length, next = (Int32)rank[start] + 1;
+    const Int32 watched = n < LongestTail + 1 ? n : LongestTail + 1, first = n - watched;
+    Int32 rank[LongestTail + 1];
+    Int32 i, length;
+    for (i = 0; i < n; i++)
+        if ((Int32)sa[i] >= first)
+            rank[sa[i] - first] = i;
+    for (length = 1; length < watched; length++) {
+        const Int32 start = n - length, next = rank[start - first] + 1;
         if (next >= n || n - (Int32)sa[next] <= length ||
             memcmp(block + sa[next], block + start, (size_t)length) != 0)
             return length - 1;
@@ -196,15 +201,17 @@ static Bool SortRotations(const UChar* text, UInt32* sa, UInt32* rank, Int32 n)
     Int32 i, tail;
     if (divsufsort(text, (saidx_t*)sa, n) != 0)
         return False;
+    tail = RepeatedTail(text, sa, n);
+    if (tail <= 0)
+        return tail == 0;
     for (i = 0; i < n; i++)
         rank[sa[i]] = (UInt32)i;
-    tail = RepeatedTail(text, sa, rank, n);
     r.block = text;
     r.rank = rank;
     r.n = n;
     r.tail = n - tail;
     r.budget = (int64_t)CompareBudget * n;
-    return tail == 0 || (tail > 0 && PlaceTail(&r, sa));
+    return PlaceTail(&r, sa);
 }
 
 /* True when the block is a string repeated twice or more: then some

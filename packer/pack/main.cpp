@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -33,6 +34,12 @@ int main(int argc, char** argv)
     pack::ChooseLanguage({});
 #else
     args.assign(argv + 1, argv + argc);
+    // Every block compressed allocates and frees some megabytes (libbzip2's
+    // state, the block sorter's arrays): kept in the heap for the next block
+    // instead of mapped and unmapped each time, which cost 10 % of the time
+    // with two threads.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     // The catalogue installed beside the program (PREFIX/share/locale), or
     // the copy beside it in the build tree (dist/locale).
     char self[4096];
