@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: installs the packages
 # the cross build and the Wine tests need, generates the ja_JP.UTF-8 locale and
-# fetches libbzip2's source from Debian's source package.  Fast and silent when
+# fetches the sources of libbzip2 and libdivsufsort from Debian's source
+# packages.  Fast and silent when
 # everything is already there.
 set -euo pipefail
 
@@ -14,12 +15,12 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
-  locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
+  locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev gettext patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
-  wine Xvfb xdotool xwininfo import cmake patch bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
+  wine Xvfb xdotool xwininfo import cmake patch msgfmt xgettext msgcmp bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2
   lintian man groff file unzip perl gcovr)
 
 have_commands() {
