@@ -203,12 +203,15 @@ void Builder::ShowProgress()
         std::lock_guard<std::mutex> lock(mutex_);
         s = status_;
     }
-    const double mib = s.bytesDone / 1048576.0;
     const int position = s.bytes > 0 ? (int)(s.bytesDone * 1000 / s.bytes) : 0;
     SendDlgItemMessageW(dialog_, IdProgress, PBM_SETPOS, position, 0);
-    const std::wstring line = Format(L"%u / %u ファイル   %.1f / %.1f MiB   %.1f MiB/s   ", (unsigned)s.filesDone,
-                                     (unsigned)s.files, mib, s.bytes / 1048576.0, s.seconds > 0 ? mib / s.seconds : 0.0);
-    SetDlgItemTextW(dialog_, IdStatus, (line + Wide(s.current)).c_str());
+    // The command line's progress line, from the same catalogue.
+    const uint64_t speed = s.seconds > 0 ? (uint64_t)(s.bytesDone / s.seconds) : 0;
+    const std::string line = pack::Say(N_("{done}/{files} files  {bytes} of {total}  {speed}/s"),
+                                       {{"done", (uint64_t)s.filesDone}, {"files", (uint64_t)s.files},
+                                        {"bytes", s.bytesDone, pack::Value::Size}, {"total", s.bytes, pack::Value::Size},
+                                        {"speed", speed, pack::Value::Size}});
+    SetDlgItemTextW(dialog_, IdStatus, Wide(line + "   " + s.current).c_str());
 }
 
 // The packing thread has ended: says what came of it.
@@ -246,8 +249,8 @@ void Builder::Finish()
     GetFileAttributesExW(output_.c_str(), GetFileExInfoStandard, &data);
     const unsigned long long size = (unsigned long long)data.nFileSizeHigh << 32 | data.nFileSizeLow;
     SetDlgItemTextW(dialog_, IdStatus, L"作成しました。");
-    Ask(Format(L"自己解凍ファイルを作成しました。\n\n%ls\n\n項目: %u 個\nサイズ: %ls バイト (%.1f MiB)", output_.c_str(),
-               (unsigned)s.files, Wide(pack::Grouped(size)).c_str(), size / 1048576.0),
+    Ask(Format(L"自己解凍ファイルを作成しました。\n\n%ls\n\n項目: %u 個\nサイズ: %ls バイト (%ls)", output_.c_str(),
+               (unsigned)s.files, Wide(pack::Grouped(size)).c_str(), Wide(pack::SizeText(size)).c_str()),
         MB_OK | MB_ICONINFORMATION);
 }
 

@@ -267,7 +267,7 @@ TEST_F(Builder, CancelLeavesNoOutput)
     HWND window = Start(run);
     ASSERT_NE(window, (HWND)NULL);
     ClickButton(window, IdCreate);
-    for (int i = 0; i < 500 && ControlText(window, IdStatus).find(L"MiB/s") == std::wstring::npos; i++)
+    for (int i = 0; i < 500 && ControlText(window, IdStatus).find(L"毎秒") == std::wstring::npos; i++)
         Sleep(20);
     EXPECT_EQ(ControlText(window, IdCreate), L"中止(&C)");
     SaveScreenshot(window, "builder-working.bmp");
