@@ -38,7 +38,7 @@ check "-V" same "$("$packer" -V)" "kvxsfx-pack $version"
 mkdir -p "$tmp/in/資料" && echo "パッケージの試験" >"$tmp/in/資料/説明.txt"
 check "pack and test" bash -o pipefail -c "'$packer' -q -o '$tmp/a.exe' '$tmp/in' && '$packer' test '$tmp/a.exe'"
 check "list knows its stub" bash -o pipefail -c "LC_ALL=C '$packer' list '$tmp/a.exe' | grep -qx 'stub: the one kvxsfx-pack $version carries'"
-check "speaks Japanese from the installed catalogue" bash -o pipefail -c "LC_ALL=ja_JP.UTF-8 '$packer' test '$tmp/a.exe' | grep -q '1 項目とも正常です'"
+check "speaks Japanese from the installed catalogue" bash -o pipefail -c "LANGUAGE= LC_ALL=ja_JP.UTF-8 '$packer' test '$tmp/a.exe' | grep -q '1 項目とも正常です'"
 
 # Manual pages: no warnings from man, the Japanese one in a Japanese locale.
 for page in man1/kvxsfx-pack.1.gz ja/man1/kvxsfx-pack.1.gz; do
