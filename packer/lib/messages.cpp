@@ -22,15 +22,30 @@ std::string SizeText(uint64_t bytes)
 
 std::string Say(const char* english, const std::vector<Value>& values)
 {
-    std::string text = Tr(english);
-    for (const Value& v : values) {
-        const std::string placeholder = std::string("{") + v.name + "}";
-        const std::string shown = v.kind == Value::Text    ? v.text
-                                  : v.kind == Value::Size  ? SizeText(v.number)
-                                  : v.kind == Value::Count ? Grouped(v.number)
-                                                           : Say(v.cause->what, v.cause->values);
-        for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + shown.size()))
-            text.replace(at, placeholder.size(), shown);
+    // One pass over the template: a value is never read again, so a name
+    // that holds braces stays as it is.
+    const std::string pattern = Tr(english);
+    std::string text;
+    for (size_t at = 0; at < pattern.size();) {
+        const size_t open = pattern.find('{', at), close = pattern.find('}', open);
+        if (open == std::string::npos || close == std::string::npos) {
+            text.append(pattern, at, std::string::npos);
+            break;
+        }
+        text.append(pattern, at, open - at);
+        const std::string name = pattern.substr(open + 1, close - open - 1);
+        const Value* value = nullptr;
+        for (const Value& v : values)
+            if (name == v.name)
+                value = &v;
+        if (value == nullptr)
+            text.append(pattern, open, close + 1 - open);
+        else
+            text += value->kind == Value::Text    ? value->text
+                    : value->kind == Value::Size  ? SizeText(value->number)
+                    : value->kind == Value::Count ? Grouped(value->number)
+                                                  : Say(value->cause->what, value->cause->values);
+        at = close + 1;
     }
     return text;
 }

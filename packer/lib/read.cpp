@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <sstream>
 
 #include <bzlib.h>
 
