@@ -54,7 +54,7 @@ fuzz-build: bootstrap
 test: all fuzz-build
 	@cd $(HOST) && ctest --output-on-failure
 	@cd $(FUZZ) && ctest --output-on-failure
-	@for tree in $$(scripts/windows-trees.sh $(WIN) $(WIN64)); do \
+	@trees=$$(scripts/windows-trees.sh $(WIN) $(WIN64)) || exit 1; for tree in $$trees; do \
 	    echo "== Windows tests in $$tree"; (cd $$tree && ctest --output-on-failure) || exit 1; done
 
 # make fuzz SECONDS=600 fuzzes each target that long
@@ -82,7 +82,7 @@ package: all
 N ?= 10000
 SEED ?= 7
 fuzz-stub: all
-	@tree=$$(scripts/windows-trees.sh $(WIN) $(WIN64) | head -n 1); \
+	@trees=$$(scripts/windows-trees.sh $(WIN) $(WIN64)) || exit 1; tree=$${trees%%[[:space:]]*}; \
 	    stub=$$([ $$tree = $(WIN) ] && echo dist || echo $$tree/dist)/kvxsfx.exe; \
 	    $$tree/wine-run $$tree/stub_campaign.exe Z:$(CURDIR)/$$stub $(SEED) $(N)
 

@@ -8,7 +8,8 @@ mib=${1:-64}
 make -C "$top" --no-print-directory all >/dev/null
 cmake --build "$top/build/host" --target bench_pack >/dev/null
 # The harness of the architecture this machine runs, i686 first.
-win=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64" | head -n 1)
+trees=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64")
+win=${trees%%$'\n'*}
 cmake --build "$win" --target extract_harness >/dev/null
 
 work=$(mktemp -d /tmp/kvxbench.XXXXXX)

@@ -47,6 +47,6 @@ set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${KVX_BZ2_COMPRESS}
   packer/bzip2/stocksort.c packer/bzip2/suffixsort.c)
 
 add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
-target_include_directories(bz2_packer PUBLIC ${BZIP2_SRC})
+target_include_directories(bz2_packer PUBLIC ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)
 target_compile_options(bz2_packer PRIVATE -O2 -w)
 target_link_libraries(bz2_packer PUBLIC divsufsort)

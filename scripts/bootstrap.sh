@@ -34,7 +34,13 @@ have_commands() {
     ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1
 }
 
-have_locale() { locale -a 2>/dev/null | grep -qiE '^ja_JP\.utf-?8$'; }
+# Japanese for the Windows side and the messages; German for a decimal comma
+# that the packer's numbers must not take.
+locales=(ja_JP de_DE)
+have_locale() {
+  local l
+  for l in "${locales[@]}"; do locale -a 2>/dev/null | grep -qiE "^$l\.utf-?8$" || return 1; done
+}
 
 need_root() {
   if [ "$(id -u)" != 0 ]; then
@@ -55,9 +61,11 @@ if ! have_commands; then
 fi
 
 if ! have_locale; then
-  need_root "generating the ja_JP.UTF-8 locale"
-  sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+  need_root "generating the ${locales[*]} UTF-8 locales"
+  for l in "${locales[@]}"; do
+    sed -i "s/^# *$l.UTF-8 UTF-8/$l.UTF-8 UTF-8/" /etc/locale.gen
+    grep -q "^$l.UTF-8 UTF-8" /etc/locale.gen || echo "$l.UTF-8 UTF-8" >>/etc/locale.gen
+  done
   locale-gen >/dev/null
 fi
 

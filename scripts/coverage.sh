@@ -8,7 +8,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 # The Windows tests of the architecture this machine runs, i686 first.
-win=$(scripts/windows-trees.sh build/win build/win64 | head -n 1)
+trees=$(scripts/windows-trees.sh build/win build/win64)
+win=${trees%%$'\n'*}
 gcov=$([ "$win" = build/win ] && echo i686 || echo x86_64)-w64-mingw32-gcov
 find $win/CMakeFiles/kvxcore_cov.dir build/host/CMakeFiles/packlib_cov.dir -name '*.gcda' -delete 2>/dev/null || true
 cmake --build $win --target kvx_win_tests_cov -j"$(nproc)" >/dev/null

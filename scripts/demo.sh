@@ -7,7 +7,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build/demo
-tree=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64" | head -n 1)
+trees=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64")
+tree=${trees%%$'\n'*}
 if [ "$tree" = "$top/build/win" ]; then
   stub=$top/dist/kvxsfx.exe which="the i686 stub, as shipped"
 else

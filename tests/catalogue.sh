@@ -15,10 +15,16 @@ verdict() {  # NAME STATUS OUTPUT
 }
 
 xgettext --language=C++ --from-code=UTF-8 --keyword=N_ --keyword=Tr --keyword=Say --keyword=Error \
-  --keyword=Warning -o "$dir/kvxsfx-pack.pot" "$top"/packer/lib/*.cpp "$top"/packer/builder/*.cpp
+  --keyword=Warning --keyword=SayCount:1,2 -o "$dir/kvxsfx-pack.pot" "$top"/packer/lib/*.cpp "$top"/packer/builder/*.cpp
 out=$(msgcmp "$top/po/ja.po" "$dir/kvxsfx-pack.pot" 2>&1); verdict "every marked text is in ja.po" $? "$out"
 out=$(msgfmt --check --statistics -o /dev/null "$top/po/ja.po" 2>&1)
-echo "$out" | grep -q 'untranslated\|fuzzy'; [ $? = 1 ]; verdict "ja.po translates every text: $out" $? "$out"
+[ $? = 0 ] && ! echo "$out" | grep -q 'untranslated\|fuzzy'; verdict "ja.po compiles and translates every text: $out" $? "$out"
+# Every translation uses exactly its original's {placeholders}: one left out
+# would drop a name or a size from the message without a word.
+out=$(msgexec -i "$top/po/ja.po" sh -c '
+  set -- "$(printf %s "$MSGEXEC_MSGID" | grep -o "{[a-z]*}" | sort -u)" "$(grep -o "{[a-z]*}" | sort -u)"
+  [ "$1" = "$2" ] || printf "%s: %s instead of %s\n" "$MSGEXEC_MSGID" "$(echo $2)" "$(echo $1)"' 2>&1)
+[ -z "$out" ]; verdict "every translation keeps its placeholders" $? "$out"
 
 # Problems and output of each kind, in Japanese.
 mkdir -p "$dir/in/資料" "$dir/empty/sub" "$dir/bad"
@@ -49,6 +55,11 @@ left=$(echo "$all" | sed -E 's/kvxsfx-pack|Shift-JIS|libbzip2|bzip2|osslsigncode
 echo "$all" | grep -q '「in/b.exe」が、格納するフォルダー「in」の中にあります'; verdict "a problem in Japanese" $? "$all"
 out=$(cd "$dir" && LANG=C LC_ALL=C "$packer" -o in/b.exe in 2>&1)
 [ "$out" = "kvxsfx-pack: the output in/b.exe lies inside the input in" ]; verdict "English under C" $? "$out"
+
+# Numbers and plurals: the locale's decimal comma stays out; one file is "1 file".
+out=$(cd "$dir" && LANG=C LC_ALL=de_DE.UTF-8 LANGUAGE= "$packer" -o c.exe in/資料/説明.txt 2>&1)
+[ "$out" = "c.exe: 1 file, 7 bytes packed into $(du -b "$dir/c.exe" | awk '{printf "%.1f KB", $1 / 1024}')" ]
+verdict "one file in English, with a decimal point under de_DE.UTF-8" $? "$out"
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

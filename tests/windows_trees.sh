@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
 # Which Windows build trees the tests run in: both where a 32-bit program runs;
-# the x86_64 tree alone, with one line saying why, where it does not run or
-# KVX_NO_32BIT=1 is set.  The probe is swapped for a program that runs, an ELF
-# file for no machine this kernel knows ("Exec format error") and no file.
+# the x86_64 tree alone, with one line saying why, where the kernel refuses it
+# ("Exec format error") or KVX_NO_32BIT=1 is set; a failure, exit status 1 and
+# no tree, where the loader is missing or fails otherwise.  The probe is
+# swapped for a program that runs, an ELF file for no machine this kernel
+# knows, no file, and a program that fails.
 set -u
 script=$(cd "$(dirname "$0")/.." && pwd)/scripts/windows-trees.sh
 dir=$(mktemp -d /tmp/kvxtrees.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\377\377' >"$dir/foreign"
-chmod +x "$dir/foreign"
+printf '#!/bin/sh\nexit 4\n' >"$dir/fails"
+chmod +x "$dir/foreign" "$dir/fails"
 passed=0 failed=0
-# probe | KVX_NO_32BIT | the trees printed | what the one line on stderr says ("" for no line)
-while IFS='|' read -r probe force trees note; do
-  out=$(KVX_PROBE_32BIT=$probe KVX_NO_32BIT=$force "$script" w32 w64 2>"$dir/err" | tr '\n' ' ')
-  lines=$(grep -c . "$dir/err")
-  if [ "$out" = "$trees" ] && if [ -z "$note" ]; then [ "$lines" = 0 ]; else [ "$lines" = 1 ] &&
-       grep -q "cannot run on this machine: .*$note" "$dir/err"; fi; then
+# probe | KVX_NO_32BIT | exit status | the trees printed | what stderr says ("" for nothing)
+while IFS='|' read -r probe force status trees note; do
+  out=$(KVX_PROBE_32BIT=$probe KVX_NO_32BIT=$force "$script" w32 w64 2>"$dir/err")
+  got=$?
+  out=$(echo "$out" | tr '\n' ' ')
+  if [ "$out" = "$trees" ] && [ "$got" = "$status" ] &&
+     if [ -z "$note" ]; then ! grep -q . "$dir/err"; else grep -q "$note" "$dir/err"; fi; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1)); echo "FAIL: probe $probe, KVX_NO_32BIT=$force: printed '$out', said '$(cat "$dir/err")'"
   fi
 done <<EOF2
-/bin/true||w32 w64 |
-$dir/foreign||w64 |foreign: Exec format error
-/bin/true|1|w64 |KVX_NO_32BIT=1 is set
-$dir/missing||w64 |No such file or directory
+/bin/true||0|w32 w64 |
+$dir/foreign||0|w64 |cannot run on this machine: .*foreign: Exec format error
+/bin/true|1|0|w64 |cannot run on this machine: KVX_NO_32BIT=1 is set
+$dir/missing||1| |missing.*libc6:i386.*No such file or directory
+$dir/fails||1| |fails.*did not run: exit status 4
 EOF2
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

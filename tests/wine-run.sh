@@ -9,6 +9,12 @@
 # wineserver scripts take the 32-bit programs whenever they are installed,
 # even on kernels that cannot run them.
 #
+# A crash is judged by Wine's own report, not by the loader's exit status,
+# which races with the display going away (a crashed program's status was 0
+# in a third of the runs): whenever Wine reports an unhandled exception, in
+# the program or in any program it starts, the run exits 70, after the
+# program's own output.  Otherwise the program's status and output are kept.
+#
 # The prefix is private to the build tree, created on first use, and set to a
 # virtual desktop: without a window manager every closing window would wait two
 # seconds, and in the desktop captions are drawn for screenshots.  The locale
@@ -61,4 +67,24 @@ if [ ! -f "$prefix/.ready-2" ]; then
   exec 9>&-
 fi
 
-exec "$loader" "$@"
+# Standard error goes to a file that tail copies out as it grows, until the
+# program has ended: a pipe would stay open, and the run wait, for as long as
+# the server and Wine's own processes that inherited it live on.  Wine's
+# report ("wine: Unhandled page fault on read access ...") is looked for
+# there; standard input and output go straight through.
+errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -f "$errors"' EXIT
+exec 4<&0
+"$loader" "$@" <&4 4<&- 2>>"$errors" &
+program=$!
+tail -c +1 -s 0.05 -f --pid="$program" "$errors" >&2 &
+copier=$!
+status=0
+wait "$program" || status=$?
+wait "$copier" || true
+report=$(grep -a -m 1 '^wine: Unhandled ' "$errors" || true)
+if [ -n "$report" ]; then
+  echo "wine-run: $(basename "$1") crashed (exit status $status): $report" >&2
+  exit 70
+fi
+exit "$status"

@@ -14,8 +14,13 @@
    libbzip2's own sorter, so that the compressed stream is always libbzip2's
    to the byte: small blocks, blocks that look random (libbzip2 sorts them
    faster), and periodic blocks, whose identical rotations stand in an order
-   only libbzip2's sorter reproduces. */
+   only libbzip2's sorter reproduces.
+
+   Every order of ours is checked in linear time before it is used, and one
+   that fails goes to libbzip2's sorter: a wrong order never reaches a file.
+   Each block's path is counted (sortpaths.h). */
 #include "bzlib_private.h"
+#include "sortpaths.h"
 
 #include <divsufsort.h>
 #include <stdint.h>
@@ -194,16 +199,18 @@ static Int32 CutAfterRarestByte(const UChar* block, Int32 n)
 }
 
 /* Sorts the rotations of `text` into `sa`: its suffixes, with the tail's
-   order mended.  False when that cannot be done exactly and quickly. */
-static Bool SortRotations(const UChar* text, UInt32* sa, UInt32* rank, Int32 n)
+   order mended.  SortPlain or SortTailMended when done; SortLongTail or
+   SortOverBudget when the tail cannot be placed exactly and quickly;
+   SortNoMemory when the suffix sorter fails. */
+static enum SortPath SortRotations(const UChar* text, UInt32* sa, UInt32* rank, Int32 n)
 {
     Rotations r;
     Int32 i, tail;
     if (divsufsort(text, (saidx_t*)sa, n) != 0)
-        return False;
+        return SortNoMemory;
     tail = RepeatedTail(text, sa, n);
     if (tail <= 0)
-        return tail == 0;
+        return tail == 0 ? SortPlain : SortLongTail;
     for (i = 0; i < n; i++)
         rank[sa[i]] = (UInt32)i;
     r.block = text;
@@ -211,7 +218,7 @@ static Bool SortRotations(const UChar* text, UInt32* sa, UInt32* rank, Int32 n)
     r.n = n;
     r.tail = n - tail;
     r.budget = (int64_t)CompareBudget * n;
-    return PlaceTail(&r, sa);
+    return PlaceTail(&r, sa) ? SortTailMended : SortOverBudget;
 }
 
 /* True when the block is a string repeated twice or more: then some
@@ -255,32 +262,89 @@ static Bool SortDoubled(const UChar* text, UInt32* sa, Int32 n)
     return sorted;
 }
 
+/* ---- The check ------------------------------------------------------------ */
+
+/* True when `sa` is the order of the rotations of `text`, all distinct: a
+   permutation of 0..n-1 in which each entry's first byte is at most the
+   next's, and where the two are equal, the rotation one place on comes
+   earlier too.  Linear: the ranks are those the order itself gives. */
+static Bool IsRotationOrder(const UChar* text, const UInt32* sa, UInt32* rank, Int32 n)
+{
+    Int32 i;
+    memset(rank, 0xFF, (size_t)n * sizeof *rank);
+    for (i = 0; i < n; i++) {
+        if (sa[i] >= (UInt32)n || rank[sa[i]] != 0xFFFFFFFFu)
+            return False;
+        rank[sa[i]] = (UInt32)i;
+    }
+    for (i = 1; i < n; i++) {
+        const UInt32 a = sa[i - 1], b = sa[i];
+        if (text[a] > text[b])
+            return False;
+        if (text[a] == text[b] && rank[a + 1 == (UInt32)n ? 0 : a + 1] > rank[b + 1 == (UInt32)n ? 0 : b + 1])
+            return False;
+    }
+    return True;
+}
+
+/* ---- The sorter ----------------------------------------------------------- */
+
+int BZ2_sortSpoilForTests = 0;
+
+static unsigned long long PathCounts[SortPathCount];
+
+void BZ2_sortPathCounts(unsigned long long counts[SortPathCount])
+{
+    int i;
+    for (i = 0; i < SortPathCount; i++)
+        counts[i] = __atomic_load_n(&PathCounts[i], __ATOMIC_RELAXED);
+}
+
+static Bool SortedHere(enum SortPath path)
+{
+    return path == SortPlain || path == SortTailMended || path == SortLongTail || path == SortOverBudget;
+}
+
 /* Sorts the block's rotations into s->ptr by way of the block cut after its
-   rarest byte.  False when the block must go to libbzip2's sorter instead. */
-static Bool SortBySuffixes(EState* s)
+   rarest byte, and checks the order.  The path taken: one that SortedHere()
+   accepts, or one that leaves the block to libbzip2's sorter. */
+static enum SortPath SortBySuffixes(EState* s)
 {
     const Int32 n = s->nblock, cut = CutAfterRarestByte(s->block, n);
     UChar* text = malloc((size_t)n);
     UInt32* rank = malloc((size_t)n * sizeof *rank);
-    Bool sorted = False;
+    enum SortPath path = SortNoMemory;
     Int32 i;
     if (text != NULL && rank != NULL) {
         memcpy(text, s->block + cut, (size_t)(n - cut));
         memcpy(text + n - cut, s->block, (size_t)cut);
-        sorted = SortRotations(text, s->ptr, rank, n) ||
-                 (!IsPeriodic(text, n, (Int32*)rank) && SortDoubled(text, s->ptr, n));
-        for (i = 0; sorted && i < n; i++)
+        path = SortRotations(text, s->ptr, rank, n);
+        if ((path == SortLongTail || path == SortOverBudget) && IsPeriodic(text, n, (Int32*)rank))
+            path = SortPeriodic;
+        else if ((path == SortLongTail || path == SortOverBudget) && !SortDoubled(text, s->ptr, n))
+            path = SortNoMemory;
+        if (SortedHere(path) && BZ2_sortSpoilForTests) {
+            const UInt32 first = s->ptr[0];
+            s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
+        }
+        if (SortedHere(path) && !IsRotationOrder(text, s->ptr, rank, n))
+            path = SortCheckFailed;
+        for (i = 0; SortedHere(path) && i < n; i++)
             s->ptr[i] = s->ptr[i] + cut < (UInt32)n ? s->ptr[i] + cut : s->ptr[i] + cut - n;
     }
     free(text);
     free(rank);
-    return sorted;
+    return path;
 }
 
 void BZ2_blockSort(EState* s)
 {
+    const enum SortPath path = s->nblock < SmallBlock ? SortSmall
+                               : LooksRandom(s->block, s->nblock) ? SortRandom
+                                                                  : SortBySuffixes(s);
     Int32 i;
-    if (s->nblock < SmallBlock || LooksRandom(s->block, s->nblock) || !SortBySuffixes(s)) {
+    __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
+    if (!SortedHere(path)) {
         BZ2_blockSortStock(s);
         return;
     }

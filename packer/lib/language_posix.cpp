@@ -16,9 +16,17 @@ const char* Tr(const char* english)
     return dgettext(Domain, english);
 }
 
+const char* TrPlural(const char* one, const char* many, uint64_t n)
+{
+    return dngettext(Domain, one, many, (unsigned long)n);
+}
+
 void ChooseLanguage(const std::vector<std::string>& localeDirs)
 {
-    std::setlocale(LC_ALL, "");
+    // Only the language and the character encoding come from the
+    // environment: numbers keep their decimal point ("2.9 MB") everywhere.
+    std::setlocale(LC_MESSAGES, "");
+    std::setlocale(LC_CTYPE, "");
     for (const std::string& dir : localeDirs) {
         struct stat s;
         if (stat((dir + "/ja/LC_MESSAGES/" + Domain + ".mo").c_str(), &s) == 0) {

@@ -59,6 +59,14 @@ const char* Tr(const char* english)
     return english;
 }
 
+// A counted text's key in a .mo file is "one\0many", and Japanese has one
+// form: the lookup by its first part finds it.
+const char* TrPlural(const char* one, const char* many, uint64_t n)
+{
+    const char* translated = Tr(one);
+    return translated != one ? translated : n == 1 ? one : many;
+}
+
 void ChooseLanguage(const std::vector<std::string>&)
 {
     japanese = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_JAPANESE;

@@ -10,7 +10,7 @@ std::string SizeText(uint64_t bytes)
 {
     char text[32];
     if (bytes < 1024)
-        return Say(N_("{count} bytes"), {{"count", bytes}});
+        return SayCount("{count} byte", "{count} bytes", bytes, {{"count", bytes}});
     static const char* const units[] = {"KB", "MB", "GB"};
     double value = bytes / 1024.0;
     int unit = 0;
@@ -20,11 +20,12 @@ std::string SizeText(uint64_t bytes)
     return text;
 }
 
-std::string Say(const char* english, const std::vector<Value>& values)
+namespace {
+
+// Fills a template's {name} placeholders in one pass: a value is never read
+// again, so a name that holds braces stays as it is.
+std::string Fill(const std::string& pattern, const std::vector<Value>& values)
 {
-    // One pass over the template: a value is never read again, so a name
-    // that holds braces stays as it is.
-    const std::string pattern = Tr(english);
     std::string text;
     for (size_t at = 0; at < pattern.size();) {
         const size_t open = pattern.find('{', at), close = pattern.find('}', open);
@@ -48,6 +49,18 @@ std::string Say(const char* english, const std::vector<Value>& values)
         at = close + 1;
     }
     return text;
+}
+
+}  // namespace
+
+std::string Say(const char* english, const std::vector<Value>& values)
+{
+    return Fill(Tr(english), values);
+}
+
+std::string SayCount(const char* one, const char* many, uint64_t n, const std::vector<Value>& values)
+{
+    return Fill(TrPlural(one, many, n), values);
 }
 
 std::string Render(const Problem& problem)

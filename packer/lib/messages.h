@@ -17,6 +17,8 @@ namespace pack {
 
 // The text in the user's language.
 const char* Tr(const char* english);
+// The form for `n` of a text that counts something ("1 file", "2 files").
+const char* TrPlural(const char* one, const char* many, uint64_t n);
 
 // Chooses the language: on Linux the locale, with the catalogue looked for in
 // `localeDirs` in order; on Windows the user's UI language.
@@ -44,6 +46,8 @@ struct Value {
 
 // A message's template in the user's language, its {name} placeholders filled.
 std::string Say(const char* english, const std::vector<Value>& values = {});
+// The same for a message whose English counts `n` of something.
+std::string SayCount(const char* one, const char* many, uint64_t n, const std::vector<Value>& values);
 
 // A size as people expect it: "999 bytes", "12.5 KB", "2.3 MB", "4.0 GB".
 std::string SizeText(uint64_t bytes);

@@ -103,6 +103,11 @@ bool WriteTexts(const Options& options, sfx::Bytes* stub, Reporter& report)
     return ok && sfx::WriteConfigBlock(*stub, config, &error);
 }
 
+bool IsAsciiLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 // The self-extracting file takes the destination as it stands.
 bool CheckDestination(const std::string& destination, Reporter& report)
 {
@@ -112,7 +117,7 @@ bool CheckDestination(const std::string& destination, Reporter& report)
                         "give the path itself"), {{"path", destination}});
         return false;
     }
-    const bool drive = destination.size() >= 3 && std::isalpha((unsigned char)destination[0]) && destination[1] == ':' &&
+    const bool drive = destination.size() >= 3 && IsAsciiLetter(destination[0]) && destination[1] == ':' &&
                        (destination[2] == '\\' || destination[2] == '/');
     const bool unc = destination.rfind("\\\\", 0) == 0 || destination.rfind("//", 0) == 0;
     if (!destination.empty() && !drive && !unc)
@@ -122,10 +127,12 @@ bool CheckDestination(const std::string& destination, Reporter& report)
 }
 
 // A name as Windows compares it: letter case and the kind of slash aside.
+// Only ASCII letters fold, whatever the locale: the other bytes of UTF-8 text
+// are parts of characters.
 std::string Folded(std::string name)
 {
     for (char& c : name)
-        c = c == '\\' ? '/' : (char)std::tolower((unsigned char)c);
+        c = c == '\\' ? '/' : c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
     return name;
 }
 
@@ -487,8 +494,9 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
         return ExitInput;
     }
     if (!options.quiet)
-        out << Say(N_("{file}: {count} files, {size} packed into {packed}"),
-                   {{"file", options.output}, {"count", (uint64_t)plan.jobs.size()}, {"size", plan.totalBytes, Value::Size},
+        out << SayCount("{file}: {count} file, {size} packed into {packed}",
+                        "{file}: {count} files, {size} packed into {packed}", plan.jobs.size(),
+                        {{"file", options.output}, {"count", (uint64_t)plan.jobs.size()}, {"size", plan.totalBytes, Value::Size},
                     {"packed", size, Value::Size}})
             << "\n";
     return ExitOk;

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include <bzlib.h>
+#include <nlohmann/json.hpp>
 
 #include "pack.h"
 
@@ -417,23 +418,7 @@ bool SkipData(Archive& a, const Header& h, const std::string& name, Reporter& re
 
 // ---- The listing as one JSON document ------------------------------------
 
-std::string Quoted(const std::string& utf8)
-{
-    std::string q = "\"";
-    for (unsigned char c : utf8) {
-        if (c == '"' || c == '\\') {
-            q += '\\';
-            q += (char)c;
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-            q += escaped;
-        } else {
-            q += (char)c;
-        }
-    }
-    return q + "\"";
-}
+using Json = nlohmann::ordered_json;
 
 std::string Hex(const std::string& bytes)
 {
@@ -444,14 +429,52 @@ std::string Hex(const std::string& bytes)
     return hex;
 }
 
-// "key": "text", and "key_hex": "..." beside it when the bytes are not code
-// page 932 text, so that nothing is lost.
-std::string TextMember(const std::string& key, const std::string& cp932)
+// Whether bytes are valid UTF-8: the JSON text is, always.
+bool IsUtf8(const std::string& text)
 {
-    std::string utf8, member = Quoted(key) + ": " + Quoted(ReadableText(cp932));
-    if (!Cp932ToUtf8(cp932, &utf8))
-        member += ", " + Quoted(key + "_hex") + ": " + Quoted(Hex(cp932));
-    return member;
+    try {
+        (void)Json(text).dump();
+        return true;
+    } catch (const Json::exception&) {
+        return false;
+    }
+}
+
+// object[key] = the text; where its bytes are not what they should be (code
+// page 932 in the file, UTF-8 on the command line), each unreadable byte
+// stands as U+FFFD and object[key + "_hex"] keeps the bytes, so nothing is lost.
+void PutText(Json& object, const std::string& key, const std::string& bytes, bool cp932)
+{
+    std::string utf8;
+    const bool readable = cp932 ? Cp932ToUtf8(bytes, &utf8) : IsUtf8(bytes);
+    object[key] = readable && cp932 ? utf8 : cp932 ? ReadableText(bytes) : bytes;
+    if (!readable)
+        object[key + "_hex"] = Hex(bytes);
+}
+
+Json ConfigurationJson(const std::string fields[4])
+{
+    Json configuration = Json::object();
+    const char* names[] = {"title", "message", "destination", "launch"};
+    for (int i = 0; i < 4; i++)
+        PutText(configuration, names[i], fields[i], true);
+    return configuration;
+}
+
+Json EntryJson(const Header& h, const std::string& dir, const std::string& file)
+{
+    Json entry = Json::object();
+    std::time_t when;
+    PutText(entry, "directory", h.dirName, true);
+    PutText(entry, "name", h.fileName, true);
+    entry["path"] = dir + file;
+    entry["method"] = MethodName(h, file);
+    entry["unpacked"] = h.unpackedSize;
+    entry["packed"] = h.packedSize;
+    entry["time"] = FromDosDateTime(h.dosDate, h.dosTime, &when) ? Json(Describe(h)) : Json(nullptr);
+    entry["attributes"] = h.attributes;
+    entry["checksum"] = h.checksum;  // as stored, and verified: entries that fail it end the listing
+    return entry;
 }
 
 }  // namespace
@@ -463,33 +486,32 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     sfx::Bytes stub;
     if (!ReadHead(archive, path, fields, &stub, report))
         return ExitInput;
-    out << "{\n  \"file\": " << Quoted(path) << ",\n  \"configuration\": {";
-    const char* names[] = {"title", "message", "destination", "launch"};
-    for (int i = 0; i < 4; i++)
-        out << (i ? ", " : "") << TextMember(names[i], fields[i]);
-    out << "},\n  \"stub\": {\"carried\": " << (SameStub(stub, carriedStub) ? "true" : "false")
-        << ", \"packer\": " << Quoted(VersionLine) << "},\n  \"signature\": ";
+    Json listing = Json::object();
+    PutText(listing, "file", path, false);
+    listing["configuration"] = ConfigurationJson(fields);
+    listing["stub"] = {{"carried", SameStub(stub, carriedStub)}, {"packer", std::string(VersionLine)}};
+    listing["signature"] = nullptr;
     if (const sfx::CertificateDirectory* signature = archive.signature())
-        out << "{\"type\": " << Quoted(archive.signatureType()) << ", \"offset\": " << signature->offset
-            << ", \"size\": " << signature->size << "}";
-    else
-        out << "null";
-    out << ",\n  \"entries\": [";
+        listing["signature"] = {{"type", archive.signatureType()}, {"offset", signature->offset}, {"size", signature->size}};
+    listing["entries"] = Json::array();
     size_t count = 0;
     ProblemList problems;
     const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
-        std::time_t when;
-        out << (count ? "," : "") << "\n    {" << TextMember("directory", h.dirName) << ", "
-            << TextMember("name", h.fileName) << ", \"path\": " << Quoted(dir + file) << ", \"method\": "
-            << Quoted(MethodName(h, file)) << ", \"unpacked\": " << h.unpackedSize << ", \"packed\": " << h.packedSize
-            << ", \"time\": " << (FromDosDateTime(h.dosDate, h.dosTime, &when) ? Quoted(Describe(h)) : "null")
-            << ", \"attributes\": " << h.attributes << ", \"checksum\": \"ok\"}";
+        listing["entries"].push_back(EntryJson(h, dir, file));
         return SkipData(a, h, dir + file, problems);
     }, &count, true);
     for (const Problem& p : problems.problems)
         report.Report(p);
-    out << "\n  ],\n  \"complete\": " << (code == ExitOk ? "true" : "false") << ",\n  \"problem\": "
-        << (problems.problems.empty() ? "null" : Quoted(Render(problems.problems[0]))) << "\n}\n";
+    listing["complete"] = code == ExitOk;
+    listing["problem"] = nullptr;
+    if (!problems.problems.empty()) {
+        // The text in the user's language, and its English template: a key
+        // that stays the same in every language.
+        listing["problem"] = Render(problems.problems[0]);
+        listing["problem_key"] = problems.problems[0].what;
+    }
+    // Whatever a name or a problem holds, the document is UTF-8.
+    out << listing.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
     return code;
 }
 
@@ -522,7 +544,7 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
         out << sizes << "  " << Describe(h) << "  " << Tr(MethodName(h, file)) << "  " << dir << file << "\n";
         return SkipData(a, h, dir + file, report);
     }, &count);
-    out << Say(N_("{count} entries"), {{"count", (uint64_t)count}}) << "\n";
+    out << SayCount("{count} entry", "{count} entries", count, {{"count", (uint64_t)count}}) << "\n";
     return code;
 }
 
@@ -562,7 +584,9 @@ int Test(const std::string& path, std::ostream& out, Reporter& report)
         return false;
     }, &count);
     if (code == ExitOk)
-        out << Say(N_("{file}: {count} entries OK"), {{"file", path}, {"count", (uint64_t)count}}) << "\n";
+        out << SayCount("{file}: {count} entry OK", "{file}: {count} entries OK", count,
+                        {{"file", path}, {"count", (uint64_t)count}})
+            << "\n";
     return code;
 }
 

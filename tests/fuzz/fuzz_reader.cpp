@@ -3,14 +3,18 @@
 // first 512 bytes of an input become the file's headers (so the PE headers
 // and the certificate directory that signed files need are fuzzed too), the
 // rest its payload at offset 53,248.  Built twice: FUZZ_EXTRACT extracts into
-// a private directory, which nothing may leave; otherwise list and test run.
-// Every failure must be a clean error: exit code 1 and a message.
+// a private directory, which nothing may leave; otherwise list, list --json
+// and test run, on a file whose name is not UTF-8, and every JSON listing
+// must parse as strict UTF-8 JSON.  Every failure must be a clean error: exit
+// code 1 and a message.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "pack.h"
 
@@ -27,9 +31,15 @@ const fs::path& Jail()
     return jail;
 }
 
+#ifdef FUZZ_EXTRACT
+const char InputName[] = "input.exe";
+#else
+const char InputName[] = "input\xe9.exe";  // Latin-1, as an old shell might name it
+#endif
+
 std::string WriteInput(const uint8_t* data, size_t size)
 {
-    const std::string path = (Jail() / "input.exe").string();
+    const std::string path = (Jail() / InputName).string();
     const size_t head = size < 512 ? size : 512;
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0 || pwrite(fd, data, head, 0) != (ssize_t)head || ftruncate(fd, 53248) != 0 ||
@@ -86,6 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 #else
     static const sfx::Bytes carried(53248, 0);  // a stub to compare the file's with
     Clean(pack::List(file, carried, out, report), err);
+    std::ostringstream json, err3;
+    pack::StreamReporter report3(err3);
+    Clean(pack::ListJson(file, carried, json, report3), err3);
+    if (!json.str().empty() && !nlohmann::json::accept(json.str())) {
+        std::fprintf(stderr, "list --json wrote no valid JSON:\n%s\n", json.str().c_str());
+        std::abort();
+    }
     std::ostringstream err2;
     pack::StreamReporter report2(err2);
     Clean(pack::Test(file, out, report2), err2);

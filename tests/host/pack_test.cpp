@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bzsplice.h"
+#include "sortpaths.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
@@ -423,6 +424,13 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     EXPECT_FALSE(listed["entries"][0].contains("name_hex"));
     EXPECT_EQ(listed["complete"], false);
     EXPECT_NE(listed["problem"].get<std::string>().find("checksum"), std::string::npos) << out;
+    EXPECT_EQ(listed["problem_key"], "{file}: the payload ends at offset {offset} with {problem}; the stub would stop there");
+    // A file name that is not UTF-8 is written as valid UTF-8, its bytes in hex beside it.
+    fs::copy_file(Out("d.exe"), Out("caf\xe9.exe"));
+    EXPECT_EQ(Run({"list", "--json", Out("caf\xe9.exe")}), 1);
+    const nlohmann::json latin1 = nlohmann::json::parse(out);  // throws on invalid UTF-8
+    EXPECT_EQ(latin1["file_hex"].get<std::string>().substr(latin1["file_hex"].get<std::string>().size() - 16),
+              "636166e92e657865");
 
     sfx::Entry corrupt = entry("", "c.txt", std::string(10000, 'c'), true);
     corrupt.data[corrupt.data.size() / 2] ^= 0x20;
@@ -709,9 +717,10 @@ TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
 }
 
 // The packer's libbzip2 (its own block sorter and move-to-front step) writes
-// exactly what Debian's bzip2 program writes, on the blocks its sorter must
-// hand back to libbzip2's and on those it mends.
-TEST_F(Blocks, SameStreamsAsDebiansBzip2)
+// exactly what Debian's bzip2 program writes.  Each case names the path its
+// blocks must take through the sorter, and no order of ours may fail its
+// check; most are one block at every level (60 to 90 KB).
+TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
 {
     auto tile = [](const std::string& unit, size_t n) {
         std::string s;
@@ -719,41 +728,78 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2)
             s += unit;
         return s.substr(0, n);
     };
+    uint32_t x = 2463534242u;
+    // 16 letters, each unlike the one before: they repeat a lot, yet without
+    // structure, and make no runs (libbzip2 would write a rare count byte for one).
+    auto letters = [&x](size_t n) {
+        std::string s(n, 'A');
+        for (size_t i = 1; i < n; i++)
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5, s[i] = (char)('A' + (s[i - 1] - 'A' + 1 + x % 15) % 16);
+        return s;
+    };
     sfx::Bytes self;
     ASSERT_TRUE(sfx::ReadWholeFile("/proc/self/exe", &self));
     const std::string text = Text(2500000), noise = Random(1 << 20), binary(self.begin(), self.end());
-    std::string nearlyPeriodic = tile(noise.substr(0, 99991), 800000);
-    nearlyPeriodic[790000] ^= 1;
+    // The rarest byte (0xFF, twice) deep inside a stretch that occurs twice: the tail repeats 2,001 bytes.
+    std::string twice = letters(3000);
+    twice[2000] = '\xFF';
+    // A tail of 901 bytes that is itself periodic: placing it compares long runs.
+    const std::string runs = tile("ab", 900) + '\xFF';
+    std::string offPeriod = tile(letters(9991), 8 * 9991);
+    offPeriod[70000] ^= 1;
+    const std::vector<int> all = {1, 5, 9};
     const struct {
         const char* name;
         std::string content;
-        int levels[2];  // from, to
+        SortPath path;
+        std::vector<int> levels;
     } cases[] = {
-        {"text", text, {9, 9}},
-        {"text, every level", text.substr(0, 400000), {1, 9}},
-        {"binary", binary.substr(0, 1 << 20), {9, 9}},
-        {"zeros", std::string(1 << 20, '\0'), {9, 9}},
-        {"two-byte pattern", tile("ab", 1 << 20), {9, 9}},
-        {"a random megabyte twice", noise + noise, {9, 9}},
-        {"random", noise, {9, 9}},
-        {"period 3", tile("xyz", 700000), {9, 9}},
-        {"period 1000", tile(noise.substr(0, 1000), 700000), {1, 9}},
-        {"period 99991", tile(noise.substr(0, 99991), 800000), {9, 9}},
-        {"period 350001", tile(text.substr(0, 350001), 800000), {9, 9}},
-        {"one byte off a period", nearlyPeriodic, {9, 9}},
-        {"a long repeated tail", text.substr(0, 600000) + text.substr(100000, 5000), {9, 9}},
-        {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), {9, 9}},
-        {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), {9, 9}},
+        {"text with one byte of its own", text.substr(0, 60000) + '\x01' + text.substr(60000, 20000), SortPlain, all},
+        {"sixteen letters", letters(80000), SortTailMended, all},
+        {"text", text.substr(0, 80000), SortTailMended, all},
+        {"a tail repeated past the limit", letters(30000) + twice + letters(30000) + twice, SortLongTail, all},
+        {"a periodic tail", letters(30000) + runs + letters(30000) + runs, SortOverBudget, all},
+        {"period 3", tile("xyz", 69999), SortPeriodic, all},
+        {"period 1000", tile(letters(1000), 70000), SortPeriodic, all},
+        {"period 9991", tile(letters(9991), 8 * 9991), SortPeriodic, all},
+        {"period 9991, cut short", tile(letters(9991), 80000), SortLongTail, all},
+        {"period 3, one byte more", tile("xyz", 70000), SortLongTail, all},
+        {"one byte off a period", offPeriod, SortLongTail, all},
+        {"random", noise.substr(0, 80000), SortRandom, all},
+        {"small", text.substr(0, 20000), SortSmall, all},
+        // Larger inputs, several blocks: each named path taken at least once.
+        {"text, 2.5 MB", text, SortTailMended, {9}},
+        {"binary", binary.substr(0, 1 << 20), SortTailMended, {9}},
+        {"zeros", std::string(1 << 20, '\0'), SortSmall, {9}},
+        {"two-byte pattern, odd blocks", tile("ab", 1 << 20), SortLongTail, {9}},
+        {"a random megabyte twice", noise + noise, SortRandom, {9}},
+        {"period 350001, cut short", tile(text.substr(0, 350001), 800000), SortLongTail, {9}},
+        {"a long repeated tail", text.substr(0, 600000) + text.substr(100000, 5000), SortTailMended, {9}},
+        {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), SortTailMended, {9}},
+        {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), SortPlain, {9}},
+        // A spoiled order fails its check, and libbzip2's sorter takes the block.
+        {"a spoiled order", text.substr(0, 80000), SortCheckFailed, all},
     };
     for (const auto& c : cases) {
         Write("in.bin", c.content);
-        for (int level = c.levels[0]; level <= c.levels[1]; level++) {
+        for (int level : c.levels) {
             SCOPED_TRACE(std::string(c.name) + " at -" + std::to_string(level));
             const std::string command = "bzip2 -" + std::to_string(level) + " -c " + (src / "in.bin").string();
             sfx::Bytes debian;
             ASSERT_EQ(std::system((command + " > " + Out("in.bz2")).c_str()), 0);
             ASSERT_TRUE(sfx::ReadWholeFile(Out("in.bz2"), &debian));
+            unsigned long long before[SortPathCount], after[SortPathCount];
+            BZ2_sortPathCounts(before);
+            BZ2_sortSpoilForTests = c.path == SortCheckFailed;
             EXPECT_TRUE(sfx::Bzip2Compress(sfx::Bytes(c.content.begin(), c.content.end()), level) == debian);
+            BZ2_sortSpoilForTests = 0;
+            BZ2_sortPathCounts(after);
+            std::string taken;
+            for (int path = 0; path < SortPathCount; path++)
+                taken += " " + std::to_string(after[path] - before[path]);
+            EXPECT_GT(after[c.path], before[c.path]) << "blocks on each path:" << taken;
+            if (c.path != SortCheckFailed)
+                EXPECT_EQ(after[SortCheckFailed], before[SortCheckFailed]) << "an order of ours failed its check";
         }
     }
 }

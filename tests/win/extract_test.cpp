@@ -314,13 +314,16 @@ TEST_F(Extract, NamesThatWouldLeaveTheDestinationFailTheRun)
 
 TEST_F(Extract, HarmlessDotsAndDeviceLookalikesAreExtracted)
 {
-    ASSERT_EQ(Run({Entry("..a\\", "b..", Text("1"), sfx::Stored), Entry("console\\", "CON1", Text("2"), sfx::Stored),
-                   Entry("", "com10.txt", Text("3"), sfx::Stored), Entry("", ".hidden", Text("4"), sfx::Stored)}),
-              1);
-    EXPECT_EQ(ReadFileBytes(dest + "..a\\b.."), Text("1"));
-    EXPECT_EQ(ReadFileBytes(dest + "console\\CON1"), Text("2"));
-    EXPECT_EQ(ReadFileBytes(dest + "com10.txt"), Text("3"));
-    EXPECT_EQ(ReadFileBytes(dest + ".hidden"), Text("4"));
+    // COM0 and LPT0 are ordinary names: only COM1-COM9 and LPT1-LPT9 are devices.
+    const char* const names[][2] = {{"..a\\", "b.."}, {"console\\", "CON1"}, {"", "com10.txt"}, {"", ".hidden"},
+                                    {"", "COM0"}, {"", "lpt0.txt"}, {"LPT0\\", "x"}, {"com0\\", "Com0.log"},
+                                    {"", "LPT"}, {"", "CONSOLE"}};
+    std::vector<sfx::Entry> entries;
+    for (const auto& name : names)
+        entries.push_back(Entry(name[0], name[1], Text(std::string(name[0]) + name[1]), sfx::Stored));
+    ASSERT_EQ(Run(entries), 1);
+    for (const auto& name : names)
+        EXPECT_EQ(ReadFileBytes(dest + name[0] + name[1]), Text(std::string(name[0]) + name[1])) << name[0] << name[1];
 }
 
 TEST_F(Extract, TargetPathsThatDoNotFitFail)

@@ -1,0 +1,34 @@
+/* The paths a block takes through the packer's block sorter, counted so that
+   tests and benchmarks can see which path each block took. */
+#ifndef KVX_SORTPATHS_H
+#define KVX_SORTPATHS_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum SortPath {
+    SortSmall,       /* too small to gain: libbzip2's sorter */
+    SortRandom,      /* looks random: libbzip2's sorter, faster there */
+    SortPeriodic,    /* a string repeated: libbzip2's sorter, the only one to order equal rotations its way */
+    SortPlain,       /* suffix-sorted, no tail to mend */
+    SortTailMended,  /* suffix-sorted, the repeated tail put back in rotation order */
+    SortLongTail,    /* the tail repeats too long: the block sorted written twice */
+    SortOverBudget,  /* the tail took too long to place: the block sorted written twice */
+    SortCheckFailed, /* our order failed its check: libbzip2's sorter (never, unless a fault) */
+    SortNoMemory,    /* no memory for our sort: libbzip2's sorter */
+    SortPathCount
+};
+
+/* Copies the number of blocks that took each path since the program started. */
+void BZ2_sortPathCounts(unsigned long long counts[SortPathCount]);
+
+/* Tests only: when set, every order of ours is spoiled (two entries swapped)
+   before its check, which must then send the block to libbzip2's sorter. */
+extern int BZ2_sortSpoilForTests;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

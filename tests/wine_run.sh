@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The Wine wrapper's verdicts: a crash, in the program or in a program it
+# starts, exits 70 after the program's own output; a program that ends
+# normally keeps its status and output.  Every case runs RUNS times (default
+# 3; make it 50 to prove a fix of the race), since the loader's own status
+# is right only some of the time.
+# usage: wine_run.sh WINE_RUN CRASH.EXE [RUNS]
+set -u
+wine_run=$1 crash=$2 runs=${3:-3}
+out=$(mktemp /tmp/kvxwinerun.XXXXXX)
+trap 'rm -f "$out" "$out.err"' EXIT
+passed=0 failed=0
+# arguments | exit status | a line the wrapper adds to stderr ("" for none)
+while IFS='|' read -r args status said; do
+  for ((i = 0; i < runs; i++)); do
+    # shellcheck disable=SC2086
+    timeout 25 "$wine_run" "$crash" $args </dev/null >"$out" 2>"$out.err"
+    got=$?
+    if [ "$got" = "$status" ] && grep -qx 'to stdout' "$out" && grep -q '^to stderr' "$out.err" &&
+       if [ -n "$said" ]; then grep -q "^wine-run: $said" "$out.err"; else ! grep -q '^wine-run:' "$out.err"; fi; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1)); echo "FAIL: crash $args, run $i: exit status $got"; cat "$out" "$out.err"
+    fi
+  done
+done <<'CASES'
+|70|crash.exe crashed .*Unhandled page fault
+exit 0|0|
+exit 3|3|
+child|70|crash.exe crashed .*Unhandled page fault
+CASES
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
