@@ -28,9 +28,9 @@ find_package(Threads REQUIRED)
 add_library(fuzz_packlib STATIC
   packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/collect.cpp packer/lib/pack.cpp
   packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/read.cpp packer/lib/cli.cpp
-  packer/lib/messages.cpp packer/lib/language_posix.cpp)
+  packer/lib/messages.cpp packer/lib/language_posix.cpp packer/lib/exclude.cpp packer/lib/icon.cpp)
 target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC})
-target_include_directories(fuzz_packlib SYSTEM PUBLIC ${CMAKE_BINARY_DIR}/json)
+target_include_directories(fuzz_packlib SYSTEM PUBLIC ${KVX_HEADER_LIBRARIES})
 target_compile_options(fuzz_packlib PUBLIC ${FUZZ_FLAGS})
 target_compile_definitions(fuzz_packlib PRIVATE KVX_VERSION="${PROJECT_VERSION}")
 target_link_libraries(fuzz_packlib PUBLIC fuzz_bz2 Threads::Threads)

@@ -15,7 +15,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
-  locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev gettext patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
+  locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev libstb-dev gettext patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
@@ -26,7 +26,7 @@ commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windr
 have_commands() {
   local c
   for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || return 1; done
-  [ -e /usr/include/bzlib.h ] && [ -e /usr/include/nlohmann/json.hpp ] && ls /usr/include/*/divsufsort.h >/dev/null 2>&1 && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
+  [ -e /usr/include/bzlib.h ] && [ -e /usr/include/nlohmann/json.hpp ] && [ -e /usr/include/stb/stb_image_resize.h ] && ls /usr/include/*/divsufsort.h >/dev/null 2>&1 && [ -d /usr/src/googletest ] && [ -e /usr/share/zoneinfo/Asia/Tokyo ] &&
     [ -x /usr/lib/wine/wine64 ] && [ -x /lib/ld-linux.so.2 ] &&
     [ -e /usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll -o \
       -e /usr/lib/wine/i386-windows/kernel32.dll ] &&

@@ -198,6 +198,93 @@ bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirector
     return directory->offset != 0 || directory->size != 0;
 }
 
+namespace {
+
+// The resources of a PE image: the directory tree at data directory entry 2,
+// walked by numeric ids; offsets in it count from the tree's start, data
+// entries give RVAs, mapped to file offsets through the section table.
+class Resources {
+public:
+    explicit Resources(const Bytes& image) : b_(image)
+    {
+        SignatureFields fields;  // the same headers a signer reads: they locate the directories
+        if (!FindSignatureFields(b_.data(), b_.size(), &fields))
+            return;
+        const uint32_t pe = Get32(&b_[0x3C]), optional = pe + 24;
+        const uint32_t entryAt = fields.certificateEntryAt - 2 * 8;  // entry 2 of the data directories
+        sections_ = optional + Get16(&b_[pe + 20]);
+        sectionCount_ = Get16(&b_[pe + 6]);
+        root_ = FileOffset(Get32(&b_[entryAt]));
+    }
+
+    // The file offset and size of the first language's data of `type`/`id`.
+    bool Find(uint32_t type, uint32_t id, uint32_t* offset, uint32_t* size) const
+    {
+        uint32_t at = 0;
+        if (root_ == 0 || !Child(0, type, &at) || !Child(at, id, &at) || !Child(at, ~0u, &at) || !Fits(root_ + at, 16))
+            return false;
+        *offset = FileOffset(Get32(&b_[root_ + at]));
+        *size = Get32(&b_[root_ + at + 4]);
+        return *offset != 0 && Fits(*offset, *size);
+    }
+
+private:
+    bool Fits(uint64_t at, uint64_t n) const { return at + n <= b_.size(); }
+
+    uint32_t FileOffset(uint32_t rva) const
+    {
+        for (uint32_t i = 0; i < sectionCount_ && Fits(sections_ + 40 * (i + 1), 0); i++) {
+            const uint8_t* s = &b_[sections_ + 40 * i];
+            const uint32_t address = Get32(s + 12), size = Get32(s + 16), raw = Get32(s + 20);
+            if (rva >= address && rva - address < size)
+                return raw + (rva - address);
+        }
+        return 0;
+    }
+
+    // The entry for `id` (any, for ~0u) in the directory at `dir`: where it points.
+    bool Child(uint32_t dir, uint32_t id, uint32_t* to) const
+    {
+        if (!Fits((uint64_t)root_ + dir, 16))
+            return false;
+        const uint8_t* d = &b_[root_ + dir];
+        const uint32_t count = Get16(d + 12) + Get16(d + 14);
+        for (uint32_t i = 0; i < count && Fits((uint64_t)root_ + dir + 16 + 8 * (i + 1), 0); i++) {
+            const uint8_t* e = d + 16 + 8 * i;
+            if (id == ~0u || Get32(e) == id) {
+                *to = Get32(e + 4) & 0x7FFFFFFF;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    const Bytes& b_;
+    uint32_t root_ = 0, sections_ = 0, sectionCount_ = 0;
+};
+
+}  // namespace
+
+bool FindIconImage(const Bytes& stub, uint32_t* offset)
+{
+    const uint32_t GroupIcon = 14, Icon = 3, Group = 102;
+    const Resources resources(stub);
+    uint32_t at = 0, size = 0;
+    // The group: a 6-byte header and 14-byte entries; its 32 x 32, 16-colour image.
+    if (!resources.Find(GroupIcon, Group, &at, &size) || size < 6)
+        return false;
+    for (uint32_t i = 0; i < Get16(&stub[at + 4]) && 6 + 14 * (i + 1) <= size; i++) {
+        const uint8_t* e = &stub[at + 6 + 14 * i];
+        uint32_t image = 0, imageSize = 0;
+        if (e[0] == 32 && e[1] == 32 && Get16(e + 6) == 4 && Get32(e + 8) == IconImageSize &&
+            resources.Find(Icon, Get16(e + 12), &image, &imageSize) && imageSize == IconImageSize) {
+            *offset = image;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ReadWholeFile(const std::string& path, Bytes* bytes)
 {
     FILE* f = std::fopen(path.c_str(), "rb");

@@ -104,6 +104,12 @@ struct CertificateDirectory {
 // when they are not a PE image's headers or the entry is empty (unsigned).
 bool FindCertificateDirectory(const uint8_t* head, size_t n, CertificateDirectory* directory);
 
+// Where the stub keeps the image of icon group 102 (one 32 x 32 image in 16
+// colours with its mask, IconImageSize bytes): its file offset.  False when
+// the resources hold no such image.
+constexpr uint32_t IconImageSize = 744;
+bool FindIconImage(const Bytes& stub, uint32_t* offset);
+
 bool ReadWholeFile(const std::string& path, Bytes* bytes);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 

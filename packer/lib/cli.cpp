@@ -32,11 +32,18 @@ static const char Usage[] = N_(
     "  --store             store every file uncompressed\n"
     "  -1 .. -9            bzip2 block size in 100 kB (default -9)\n"
     "  --threads N         compression threads (default: one per core)\n"
+    "  --exclude PATTERN   leave out what the pattern names (may be repeated):\n"
+    "                      *.bak, Thumbs.db and .git/ at any depth, build/*.o\n"
+    "                      below the input folder, ** across folders\n"
+    "  --icon FILE         the icon to show (.png or .ico), instead of the stub's\n"
     "  --stub FILE         use this stub instead of the one carried inside\n"
     "  -q, --quiet         no progress and no summary\n"
+    "  -v, --verbose       also list what --exclude left out\n"
     "  -V, --version       print the version\n"
     "\n"
-    "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n");
+    "Sign last: pack, sign (osslsigncode or signtool), then `kvxsfx-pack test FILE.exe`.\n"
+    "With SOURCE_DATE_EPOCH set, no file time is written later than it; with TZ\n"
+    "and it the same, the same inputs give the same bytes on any machine.\n");
 
 namespace {
 
@@ -111,18 +118,26 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
         } else if (a == "-o" || a == "--output") {
             if (!value(&options.output))
                 return usage(N_("{option} needs a file"), {{"option", a}});
-        } else if (a == "--title" || a == "--message" || a == "--dest" || a == "--launch" || a == "--stub") {
+        } else if (a == "--title" || a == "--message" || a == "--dest" || a == "--launch" || a == "--stub" ||
+                   a == "--icon") {
             std::string* into = a == "--title" ? &options.title
                               : a == "--message" ? &options.message
                               : a == "--dest" ? &options.destination
                               : a == "--launch" ? &options.launch
+                              : a == "--icon" ? &options.iconPath
                                                 : &options.stubPath;
             if (!value(into))
                 return usage(N_("{option} needs a value"), {{"option", a}});
         } else if (a == "--store") {
             options.storeAll = true;
+        } else if (a == "--exclude") {
+            options.excludes.emplace_back();
+            if (!value(&options.excludes.back()) || options.excludes.back().empty())
+                return usage(N_("{option} needs a pattern"), {{"option", a}});
         } else if (a == "-q" || a == "--quiet") {
             options.quiet = true;
+        } else if (a == "-v" || a == "--verbose") {
+            options.verbose = true;
         } else if (a.size() == 2 && a[1] >= '1' && a[1] <= '9') {
             options.blockSize = a[1] - '0';
         } else if (a == "--threads") {
@@ -139,6 +154,8 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
         return usage(N_("no output file given (-o)"));
     if (options.inputs.empty())
         return usage(N_("no files or directories to pack"));
+    if (!ReadSourceDateEpoch(&options, report))
+        return ExitUsage;
     TerminalProgress progress(err);
     return Pack(options, embeddedStub, out, report, !options.quiet && PACK_ISATTY(2) ? &progress : nullptr);
 }

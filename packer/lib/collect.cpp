@@ -2,6 +2,8 @@
 // below them, sorted by name at every level so the same tree always packs the
 // same way.
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -62,7 +64,22 @@ bool Readable(const fs::path& path)
 
 class Collector {
 public:
-    Collector(std::vector<Item>* items, Reporter& report) : items_(items), report_(report) {}
+    Collector(const std::vector<std::string>& excludes, std::vector<Item>* items, std::vector<std::string>* excluded,
+              Reporter& report)
+        : excludes_(excludes), items_(items), excluded_(excluded), report_(report)
+    {
+    }
+
+    // True, and noted, when a pattern leaves out this path (a folder unwalked).
+    bool Excluded(const std::string& path, bool isDirectory)
+    {
+        for (const std::string& pattern : excludes_)
+            if (IsExcluded(pattern, path, isDirectory)) {
+                excluded_->push_back(path + (isDirectory ? "/" : ""));
+                return true;
+            }
+        return false;
+    }
 
     void AddFile(const fs::path& path, const std::string& dirName, const std::string& fileName)
     {
@@ -109,6 +126,8 @@ public:
             const fs::file_status st = fs::status(path, ec);
             if (ec || !fs::exists(st))
                 Error(N_("{file}: cannot be read"), Utf8(path));
+            else if (Excluded(dirName + name, fs::is_directory(st)))
+                continue;
             else if (fs::is_directory(st))
                 Walk(path, dirName + name + "/");
             else if (fs::is_regular_file(st))
@@ -127,7 +146,9 @@ public:
     }
 
 private:
+    const std::vector<std::string>& excludes_;
     std::vector<Item>* items_;
+    std::vector<std::string>* excluded_;
     Reporter& report_;
     std::set<fs::path> active_;  // directories on the current walk, resolved
     bool ok_ = true;
@@ -135,9 +156,11 @@ private:
 
 }  // namespace
 
-bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report)
+bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report,
+                   std::vector<std::string>* excluded)
 {
-    Collector collector(items, report);
+    std::vector<std::string> ignored;
+    Collector collector(options.excludes, items, excluded != nullptr ? excluded : &ignored, report);
     for (const std::string& input : options.inputs) {
         const fs::path path = fs::u8path(input);
         std::error_code ec;
@@ -146,12 +169,29 @@ bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& r
             collector.Error(N_("{file}: no such file or directory"), input);
         else if (fs::is_directory(st))
             collector.Walk(path, "");
-        else if (fs::is_regular_file(st))
+        else if (fs::is_regular_file(st) && !collector.Excluded(Utf8(path.filename()), false))
             collector.AddFile(path, "", Utf8(path.filename()));
-        else
+        else if (!fs::is_regular_file(st))
             collector.Error(N_("{file}: not a regular file or directory"), input);
     }
     return collector.ok();
+}
+
+bool ReadSourceDateEpoch(Options* options, Reporter& report)
+{
+    const char* value = std::getenv("SOURCE_DATE_EPOCH");
+    if (value == nullptr || *value == '\0')
+        return true;
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(value, &end, 10);
+    if (*end != '\0' || errno != 0 || seconds < 0 || !(value[0] >= '0' && value[0] <= '9')) {
+        report.Error(N_("SOURCE_DATE_EPOCH={value} is not a number of seconds since 1970-01-01 00:00 UTC"),
+                     {{"value", value}});
+        return false;
+    }
+    options->latestTime = (std::time_t)seconds;
+    return true;
 }
 
 }  // namespace pack

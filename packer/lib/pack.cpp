@@ -2,7 +2,6 @@
 // open the output (a temporary file renamed into place only when complete),
 // compress on every core (the pipeline), and write the entries in order.
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -50,15 +49,50 @@ bool Truncate(FILE* file, uint64_t size)
 struct Plan {
     sfx::Bytes stub;  // with the configuration block written
     std::vector<Item> items;
+    std::vector<std::string> excluded;  // what --exclude left out
     std::vector<Job> jobs;
     uint64_t totalBytes = 0;
 };
 
+std::string Hex16(uint16_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "0x%04X", value);
+    return text;
+}
+
+// Why a stub cannot be used, or a warning about it; `what` is null when it
+// is a 32-bit Windows program of the right size with its configuration area free.
+Problem StubProblem(const sfx::Bytes& stub, const std::string& name)
+{
+    const uint8_t* b = stub.data();
+    if (stub.size() != sfx::StubSize)
+        return {N_("{file} is {size} bytes, not 53,248: not a stub that can be used"),
+                {{"file", name}, {"size", (uint64_t)stub.size()}}};
+    const uint32_t pe = sfx::Get32(b + 0x3C);
+    if (b[0] != 'M' || b[1] != 'Z' || pe > sfx::StubSize - 0x200 || std::memcmp(b + pe, "PE\0\0", 4) != 0 ||
+        (sfx::Get16(b + pe + 22) & 0x2002) != 0x0002)  // an executable image, not a DLL
+        return {N_("{file} is not a Windows program"), {{"file", name}}};
+    const uint16_t machine = sfx::Get16(b + pe + 4);
+    if (machine == 0x8664)
+        return {N_("{file} is an x86_64 program: the file made from it runs on 64-bit Windows only"),
+                {{"file", name}}, true};
+    if (machine != 0x14C)
+        return {N_("{file} is a program for another processor (machine type {machine}), and this file is for 32-bit "
+                   "Windows"),
+                {{"file", name}, {"machine", Hex16(machine)}}};
+    for (uint32_t i = sfx::ConfigBlockOffset; i < sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize; i++)
+        if (b[i] != 0)
+            return {N_("{file} has texts in its configuration area (bytes 768 to 1,791): a finished self-extracting "
+                       "file, not a stub"),
+                    {{"file", name}}};
+    return {nullptr, {}};
+}
+
 bool LoadStub(const Options& options, const sfx::Bytes& embeddedStub, sfx::Bytes* stub, Reporter& report)
 {
     *stub = embeddedStub;
-    std::string error;
-    if (!options.stubPath.empty() && !sfx::ReadWholeFile(options.stubPath, stub)) {
+    if (!options.stubPath.empty() && !ReadFileBytes(options.stubPath, stub)) {
         report.Error(N_("{file}: cannot be read"), {{"file", options.stubPath}});
         return false;
     }
@@ -68,13 +102,11 @@ bool LoadStub(const Options& options, const sfx::Bytes& embeddedStub, sfx::Bytes
                         "not the stub"), {{"file", options.stubPath}});
         return false;
     }
-    if (!sfx::CheckStub(*stub, &error)) {
-        report.Error(N_("{file}: not a stub that can be used: it must be a program of exactly 53,248 bytes with its "
-                        "configuration area free"),
-                     {{"file", options.stubPath.empty() ? Tr(N_("the carried stub")) : options.stubPath}});
-        return false;
-    }
-    return true;
+    const Problem problem =
+        StubProblem(*stub, options.stubPath.empty() ? Tr(N_("the carried stub")) : options.stubPath);
+    if (problem.what != nullptr)
+        report.Report(problem);
+    return problem.what == nullptr || problem.warning;
 }
 
 // The four texts of the dialog, in code page 932, written into the stub.
@@ -209,7 +241,9 @@ bool PrepareJob(const Options& options, const Item& item, Job* job, Reporter& re
         ok = false;
     }
     bool clamped = false;
-    ToDosDateTime(item.mtime, &job->entry.dosDate, &job->entry.dosTime, &clamped);
+    // As tar's --clamp-mtime: nothing later than SOURCE_DATE_EPOCH.
+    const std::time_t when = options.latestTime && item.mtime > *options.latestTime ? *options.latestTime : item.mtime;
+    ToDosDateTime(when, &job->entry.dosDate, &job->entry.dosTime, &clamped);
     if (clamped)
         report.Warning(N_("{file}: its time lies outside 1980..2107 and was clamped"), {{"file", item.source}});
     job->entry.attributes = item.readOnly ? 0x21 : 0x20;
@@ -251,9 +285,10 @@ bool MakePlan(const Options& options, const sfx::Bytes& embeddedStub, Plan* plan
     if (!LoadStub(options, embeddedStub, &plan->stub, report))
         return false;
     bool ok = WriteTexts(options, &plan->stub, report);
+    ok = ApplyIcon(options, &plan->stub, report) && ok;
     ok = CheckDestination(options.destination, report) && ok;
     ok = CheckOutputOutsideInputs(options, report) && ok;
-    ok = CollectInputs(options, &plan->items, report) && ok;
+    ok = CollectInputs(options, &plan->items, report, &plan->excluded) && ok;
     ok = CheckLaunch(options.launch, plan->items, report) && ok;
     plan->jobs.resize(plan->items.size());
     for (size_t i = 0; i < plan->items.size(); i++) {
@@ -493,6 +528,13 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
         report.Error(N_("{file} was not written"), {{"file", options.output}});
         return ExitInput;
     }
+    if (!options.quiet && options.verbose)
+        for (const std::string& path : plan.excluded)
+            out << Say(N_("excluded: {path}"), {{"path", path}}) << "\n";
+    if (!options.quiet && !plan.excluded.empty())
+        out << SayCount("{count} file or folder excluded", "{count} files and folders excluded", plan.excluded.size(),
+                        {{"count", (uint64_t)plan.excluded.size()}})
+            << "\n";
     if (!options.quiet)
         out << SayCount("{file}: {count} file, {size} packed into {packed}",
                         "{file}: {count} files, {size} packed into {packed}", plan.jobs.size(),

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,9 +22,13 @@ struct Options {
     std::string output;
     std::string title, message, destination, launch;
     std::string stubPath;  // empty: the stub carried inside the packer
+    std::string iconPath;  // empty: the stub's own icon
     std::vector<std::string> inputs;
+    std::vector<std::string> excludes;  // glob patterns (IsExcluded)
+    std::optional<std::time_t> latestTime;  // later file times are written as this (SOURCE_DATE_EPOCH)
     bool storeAll = false;
     bool quiet = false;
+    bool verbose = false;   // list what --exclude left out
     int blockSize = 9;      // bzip2 -1 .. -9
     unsigned threads = 0;   // 0: one per core
 };
@@ -54,8 +59,19 @@ struct Item {
 };
 
 // Walks the inputs: files by their own name, directories by the names below
-// them, in a stable sorted order.  Reports problems; false on an error.
-bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report);
+// them, in a stable sorted order, leaving out what options.excludes names
+// (listed in `excluded`, folders with a '/' at the end, without their
+// contents).  Reports problems; false on an error.
+bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report,
+                   std::vector<std::string>* excluded = nullptr);
+
+// Whether an --exclude pattern names a path below an input folder (UTF-8, '/'
+// separated, no '/' at either end; a file argument's path is its name).
+bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory);
+
+// The time SOURCE_DATE_EPOCH gives (whole seconds since 1970), into
+// options.latestTime; false, reported, when it is set but not such a number.
+bool ReadSourceDateEpoch(Options* options, Reporter& report);
 
 // A reader's safety rule for names in a payload: true when a relative path
 // (UTF-8, '\' or '/' separated) stays below the directory it is joined to.
@@ -85,6 +101,31 @@ std::string Grouped(uint64_t n);
 
 // Opens a file by its UTF-8 name.
 FILE* OpenFile(const std::string& utf8, const char* mode);
+// Reads a whole file by its UTF-8 name.
+bool ReadFileBytes(const std::string& utf8, sfx::Bytes* bytes);
+
+// ---- The distributor's icon (--icon) ----
+
+// An image as red, green, blue and alpha bytes, rows from the top.
+struct Rgba {
+    int width = 0, height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// The standard 16 colours of the stub's icon, as red, green, blue.
+extern const uint8_t IconPalette[16][3];
+
+// Reads a PNG file, or the image of an ICO file best for 32 x 32 (by its
+// contents, whatever its name).  Null, or the problem's template for {file}.
+const char* ReadImage(const sfx::Bytes& file, Rgba* image);
+
+// The stub's icon image made from a picture: scaled to 32 x 32, its colours
+// mapped to the 16 with error diffusion, the mask from its transparency.
+sfx::Bytes IconImage(const Rgba& image);
+
+// Writes options.iconPath's picture over the stub's icon image, in place;
+// false, reported, when it cannot be read.  Nothing to do without --icon.
+bool ApplyIcon(const Options& options, sfx::Bytes* stub, Reporter& report);
 
 // The commands.  Each writes its output to `out` and reports its problems
 // and warnings as values; each returns the exit code.

@@ -230,12 +230,24 @@ private:
 };
 
 // Whether a file's stub is byte for byte `carried`, apart from what packing
-// and signing write into it: the configuration block, and the PE checksum and
-// certificate directory entry.
-bool SameStub(sfx::Bytes stub, sfx::Bytes carried)
+// and signing write into it: the configuration block, the icon image
+// (--icon), and the PE checksum and certificate directory entry.
+struct StubOrigin {
+    bool carried = false;  // the carried stub
+    bool ownIcon = false;  // with an icon of the distributor's
+};
+
+StubOrigin CompareStub(sfx::Bytes stub, sfx::Bytes carried)
 {
+    StubOrigin origin;
+    uint32_t icon = 0, carriedIcon = 0;
     if (stub.size() != sfx::StubSize || carried.size() != sfx::StubSize)
-        return false;
+        return origin;
+    if (sfx::FindIconImage(stub, &icon) && sfx::FindIconImage(carried, &carriedIcon) && icon == carriedIcon) {
+        origin.ownIcon = !std::equal(stub.begin() + icon, stub.begin() + icon + sfx::IconImageSize, carried.begin() + icon);
+        std::fill_n(stub.begin() + icon, sfx::IconImageSize, 0);
+        std::fill_n(carried.begin() + icon, sfx::IconImageSize, 0);
+    }
     for (sfx::Bytes* b : {&stub, &carried}) {
         std::fill(b->begin() + sfx::ConfigBlockOffset,
                   b->begin() + sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize, 0);
@@ -245,7 +257,9 @@ bool SameStub(sfx::Bytes stub, sfx::Bytes carried)
             std::fill_n(b->begin() + fields.certificateEntryAt, 8, 0);
         }
     }
-    return stub == carried;
+    origin.carried = stub == carried;
+    origin.ownIcon = origin.ownIcon && origin.carried;
+    return origin;
 }
 
 bool IsCompressed(const Header& h, const std::string& fileNameUtf8)
@@ -489,7 +503,8 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     Json listing = Json::object();
     PutText(listing, "file", path, false);
     listing["configuration"] = ConfigurationJson(fields);
-    listing["stub"] = {{"carried", SameStub(stub, carriedStub)}, {"packer", std::string(VersionLine)}};
+    const StubOrigin origin = CompareStub(stub, carriedStub);
+    listing["stub"] = {{"carried", origin.carried}, {"own_icon", origin.ownIcon}, {"packer", std::string(VersionLine)}};
     listing["signature"] = nullptr;
     if (const sfx::CertificateDirectory* signature = archive.signature())
         listing["signature"] = {{"type", archive.signatureType()}, {"offset", signature->offset}, {"size", signature->size}};
@@ -527,7 +542,10 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
         std::string text;
         out << Say(lines[i], {{"text", Cp932ToUtf8(fields[i], &text) ? text : Tr(N_("(not Shift-JIS text)"))}}) << "\n";
     }
-    out << Say(SameStub(stub, carriedStub) ? N_("stub: the one {packer} carries") : N_("stub: not the one {packer} carries"),
+    const StubOrigin origin = CompareStub(stub, carriedStub);
+    out << Say(origin.ownIcon   ? N_("stub: the one {packer} carries, with the distributor's own icon")
+               : origin.carried ? N_("stub: the one {packer} carries")
+                                : N_("stub: not the one {packer} carries"),
                {{"packer", VersionLine}})
         << "\n";
     if (const sfx::CertificateDirectory* signature = archive.signature()) {
@@ -574,11 +592,11 @@ int Test(const std::string& path, std::ostream& out, Reporter& report)
                          {{"name", name}, {"count", (uint64_t)decoder.trailing()}});
         else if (decoded != h.unpackedSize)
             report.Error(N_("{name}: size {size} instead of {expected}"),
-                         {{"name", name}, {"size", std::to_string(decoded)}, {"expected", std::to_string(h.unpackedSize)}});
+                         {{"name", name}, {"size", decoded}, {"expected", (uint64_t)h.unpackedSize}});
         else {
             if (compressed && decoder.trailing() > 0)
                 report.Warning(N_("{name}: {count} bytes after the end of its bzip2 stream, which the stub ignores"),
-                               {{"name", name}, {"count", std::to_string(decoder.trailing())}});
+                               {{"name", name}, {"count", (uint64_t)decoder.trailing()}});
             return true;
         }
         return false;

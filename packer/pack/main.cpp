@@ -1,4 +1,5 @@
 // kvxsfx-pack's entry point: arguments in UTF-8, the carried stub.
+#include <cstdlib>
 #include <iostream>
 
 #include "pack.h"
@@ -13,6 +14,22 @@
 
 extern const unsigned char CarriedStub[];
 extern const unsigned long CarriedStubSize;
+
+#ifdef _WIN32
+// The console's output code page, given back as it was when the packer ends,
+// however it ends: the packer writes UTF-8, the shell after it may not.
+static UINT consoleCodePage;
+static void RestoreConsoleCodePage()
+{
+    SetConsoleOutputCP(consoleCodePage);
+}
+// Ctrl+C ends the process without the C runtime's exit handlers.
+static BOOL WINAPI RestoreOnInterrupt(DWORD)
+{
+    RestoreConsoleCodePage();
+    return FALSE;  // and the default handler ends the process
+}
+#endif
 
 int main(int argc, char** argv)
 {
@@ -30,7 +47,12 @@ int main(int argc, char** argv)
     LocalFree(wide);
     (void)argc;
     (void)argv;
-    SetConsoleOutputCP(CP_UTF8);  // the packer writes UTF-8
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage != 0 && consoleCodePage != CP_UTF8) {
+        SetConsoleOutputCP(CP_UTF8);  // the packer writes UTF-8
+        std::atexit(RestoreConsoleCodePage);
+        SetConsoleCtrlHandler(RestoreOnInterrupt, TRUE);
+    }
     pack::ChooseLanguage({});
 #else
     args.assign(argv + 1, argv + argc);

@@ -14,6 +14,9 @@
 
 #include <bzlib.h>
 #include <nlohmann/json.hpp>
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb/stb_image_write.h>
 
 #include "bzsplice.h"
 #include "sortpaths.h"
@@ -23,10 +26,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-sfx::Bytes Stub()
+// The real stub, as the packer carries it.
+const sfx::Bytes& Stub()
 {
-    sfx::Bytes stub(sfx::StubSize, 0);
-    stub[0] = 'M', stub[1] = 'Z';
+    static const sfx::Bytes stub = [] {
+        sfx::Bytes b;
+        EXPECT_TRUE(sfx::ReadWholeFile(KVX_STUB_PATH, &b));
+        return b;
+    }();
     return stub;
 }
 
@@ -150,6 +157,37 @@ TEST(PackText, StoredTypesAndSafeNames)
         EXPECT_TRUE(pack::IsContainedName(good)) << good;
 }
 
+TEST(PackText, ExclusionPatterns)
+{
+    const struct {
+        const char* pattern;
+        const char* path;
+        bool directory, excluded;
+    } cases[] = {
+        // Without '/': a name at any depth.
+        {"*.bak", "a.bak", false, true},            {"*.bak", "deep/er/a.bak", false, true},
+        {"*.bak", "a.bak.txt", false, false},       {"*.bak", "A.BAK", false, false},  // case counts on Linux
+        {"Thumbs.db", "x/Thumbs.db", false, true},  {".git", "sub/.git", true, true},
+        {"?.txt", "a.txt", false, true},            {"?.txt", "ab.txt", false, false},
+        {"[ab]*.c", "b1.c", false, true},           {"[!ab]*.c", "b1.c", false, false},
+        {"[a-c].o", "c.o", false, true},            {"[a-c].o", "d.o", false, false},
+        {"表*.txt", "資料/表1.txt", false, true},   {"?.txt", "表.txt", false, true},  // '?' is a character, not a byte
+        {"[", "[", false, true},                    {"a\\*", "a*", false, true},  // no class; an escaped star
+        // A trailing '/': folders only.
+        {".git/", "sub/.git", true, true},          {".git/", ".git", false, false},
+        // With '/': the path below the input folder.
+        {"build/*.o", "build/x.o", false, true},    {"build/*.o", "sub/build/x.o", false, false},
+        {"build/*.o", "build/deep/x.o", false, false}, {"/top.txt", "top.txt", false, true},
+        {"/top.txt", "a/top.txt", false, false},    {"docs/**", "docs/a/b/c.txt", false, true},
+        {"**/cache", "cache", true, true},          {"**/cache", "a/b/cache", true, true},
+        {"a/**/z.txt", "a/z.txt", false, true},     {"a/**/z.txt", "a/b/c/z.txt", false, true},
+        {"a/**/z.txt", "b/a/z.txt", false, false},  {"*/x", "a/b/x", false, false},
+        {"a*b*c*d*e*f*g*h*i*j*k", std::string(200, 'a').c_str(), false, false},  // no blow-up
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pack::IsExcluded(c.pattern, c.path, c.directory), c.excluded) << c.pattern << " on " << c.path;
+}
+
 TEST(PackText, DosTimesInTwoSecondStepsAndClamped)
 {
     setenv("TZ", "Asia/Tokyo", 1);
@@ -247,6 +285,186 @@ TEST_F(Packer, SameInputsGiveTheSameBytes)
     ASSERT_EQ(Run({"-o", Out("four.exe"), "--threads", "4", "-q", src.string(), (src / "single.txt").string()}), 0);
     EXPECT_EQ(Output("one.exe"), Output("four.exe"));
     EXPECT_EQ(Entries(Output("one.exe")).back().file, "single.txt");  // a file argument by its own name
+
+    // Two copies of a tree on two machines, their times later than
+    // SOURCE_DATE_EPOCH and different: the same bytes.  An older time stays.
+    // Working files are left out by --exclude; .git is not even walked (its loop would fail the run).
+    const std::time_t epoch = 1700000000;
+    for (const char* copy : {"x", "y"}) {
+        fs::copy(src, root / copy, fs::copy_options::recursive);
+        for (const auto& f : fs::recursive_directory_iterator(root / copy)) {
+            const std::time_t when = epoch + (copy[0] == 'x' ? 1000 : 99999);
+            struct utimbuf times = {when, when};
+            utime(f.path().c_str(), &times);
+        }
+        fs::create_directories(root / copy / "d0/.git");
+        fs::create_directory_symlink("..", root / copy / "d0/.git/loop");
+        std::ofstream(root / copy / "Thumbs.db") << copy;
+        std::ofstream(root / copy / "d1/old.bak") << copy;
+        std::ofstream(root / copy / "old.txt") << "old";
+        struct utimbuf old = {epoch - 86400, epoch - 86400};
+        utime((root / copy / "old.txt").c_str(), &old);
+    }
+    setenv("SOURCE_DATE_EPOCH", std::to_string(epoch).c_str(), 1);
+    for (const char* copy : {"x", "y"})
+        ASSERT_EQ(Run({"-o", Out((std::string(copy) + ".exe").c_str()), "-v", (root / copy).string(), "--exclude", ".git/",
+                       "--exclude", "Thumbs.db", "--exclude", "*.bak"}), 0) << err;
+    EXPECT_NE(out.find("excluded: Thumbs.db\nexcluded: d0/.git/\nexcluded: d1/old.bak\n3 files and folders excluded\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(Output("x.exe"), Output("y.exe"));
+    std::time_t latest = 0, oldest = epoch;
+    for (const Parsed& p : Entries(Output("x.exe"))) {
+        std::time_t when;
+        ASSERT_TRUE(pack::FromDosDateTime(p.date, p.time, &when));
+        latest = std::max(latest, when), oldest = std::min(oldest, when);
+    }
+    EXPECT_EQ(latest, epoch);               // an even second: exact
+    EXPECT_EQ(oldest, epoch - 86400);
+    setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+    EXPECT_EQ(Run({"-o", Out("z.exe"), src.string()}), 2);
+    EXPECT_NE(err.find("SOURCE_DATE_EPOCH=yesterday is not a number"), std::string::npos) << err;
+    unsetenv("SOURCE_DATE_EPOCH");
+}
+
+// The icon a file carries: each pixel's palette index, or -1 where the mask
+// makes it transparent; empty when there is no 32 x 32, 16-colour image.
+std::vector<int> IconOf(const sfx::Bytes& file)
+{
+    uint32_t at = 0;
+    if (!sfx::FindIconImage(file, &at))
+        return {};
+    std::vector<int> pixels(32 * 32);
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 32; x++) {
+            const int row = 31 - y;  // bottom-up
+            const bool transparent = (file[at + 616 + row * 4 + x / 8] >> (7 - x % 8)) & 1;
+            pixels[y * 32 + x] = transparent ? -1 : (file[at + 104 + row * 16 + x / 2] >> (x % 2 ? 0 : 4)) & 15;
+        }
+    return pixels;
+}
+
+// A 32 x 32 picture in the palette's colours (and transparent pixels, -1) as RGBA.
+std::string PictureRgba(const std::vector<int>& picture)
+{
+    std::string rgba;
+    for (int i : picture)
+        for (int c = 0; c < 4; c++)
+            rgba += (char)(i < 0 ? 0 : c < 3 ? pack::IconPalette[i][c] : 255);
+    return rgba;
+}
+
+std::string Png(const std::string& rgba, int width, int height)
+{
+    int size = 0;
+    unsigned char* png = stbi_write_png_to_mem((const unsigned char*)rgba.data(), width * 4, width, height, 4, &size);
+    std::string bytes((const char*)png, size);
+    STBIW_FREE(png);
+    return bytes;
+}
+
+// An ICO file: a 16 x 16 image, the picture as a 32-bit bitmap with alpha, and a 48 x 48 PNG.
+std::string Ico(const std::string& rgba)
+{
+    auto le = [](uint32_t v, int n) { return std::string((const char*)&v, n); };
+    std::string bitmap = le(40, 4) + le(32, 4) + le(64, 4) + le(1, 2) + le(32, 2) + std::string(24, '\0');
+    for (int y = 31; y >= 0; y--)
+        for (int x = 0; x < 32; x++) {
+            const char* p = &rgba[(y * 32 + x) * 4];
+            bitmap += std::string{p[2], p[1], p[0], p[3]};
+        }
+    bitmap += std::string(32 * 4, '\0');  // the mask, unused beside alpha
+    const std::string small = Png(std::string(16 * 16 * 4, '\x7f'), 16, 16), large = Png(std::string(48 * 48 * 4, '\x40'), 48, 48);
+    std::string ico = le(0, 2) + le(1, 2) + le(3, 2);
+    uint32_t offset = 6 + 3 * 16;
+    for (const auto& [side, image] : {std::pair<int, const std::string*>{16, &small}, {32, &bitmap}, {48, &large}}) {
+        ico += std::string{(char)side, (char)side, 0, 0} + le(1, 2) + le(32, 2) + le((uint32_t)image->size(), 4) + le(offset, 4);
+        offset += (uint32_t)image->size();
+    }
+    return ico + small + bitmap + large;
+}
+
+TEST_F(Packer, TheDistributorsIconAndStubsThatCannotBeUsed)
+{
+    Write("a.txt", "a");
+    std::vector<int> picture(32 * 32);
+    for (int i = 0; i < 32 * 32; i++)
+        picture[i] = i % 32 < 4 || i / 32 > 28 ? -1 : (i % 32 + i / 32) % 16;  // transparent edges, diagonal stripes
+    const std::string rgba = PictureRgba(picture);
+    std::ofstream(root / "icon.png", std::ios::binary) << Png(rgba, 32, 32);
+    std::ofstream(root / "icon.ico", std::ios::binary) << Ico(rgba);
+    ASSERT_EQ(IconOf(Stub()).size(), 32u * 32);
+    // The same pixels out of the file, from a PNG and from an ICO's 32 x 32 image.
+    for (const char* icon : {"icon.png", "icon.ico"}) {
+        SCOPED_TRACE(icon);
+        ASSERT_EQ(Run({"-o", Out(), "-q", "--icon", (root / icon).string(), src.string()}), 0) << err;
+        const sfx::Bytes file = Output();
+        EXPECT_EQ(IconOf(file), picture);
+        // Every other byte of the stub as it was.
+        uint32_t at = 0;
+        ASSERT_TRUE(sfx::FindIconImage(Stub(), &at));
+        for (size_t i = 0; i < sfx::StubSize; i++)
+            if ((i < at || i >= at + sfx::IconImageSize) && (i < sfx::ConfigBlockOffset || i >= sfx::ConfigBlockOffset + 1024))
+                ASSERT_EQ(file[i], Stub()[i]) << i;
+    }
+    ASSERT_EQ(Run({"list", Out()}), 0);
+    EXPECT_NE(out.find(" carries, with the distributor's own icon\n"), std::string::npos) << out;
+    ASSERT_EQ(Run({"list", "--json", Out()}), 0);
+    EXPECT_EQ(nlohmann::json::parse(out)["stub"]["own_icon"], true);
+    EXPECT_EQ(Run({"test", Out()}), 0) << err;
+
+    // A gradient, shrunk from 256 x 256, keeps its colours on average (error diffusion).
+    std::string gradient;
+    for (int y = 0; y < 256; y++)
+        for (int x = 0; x < 256; x++)
+            gradient += std::string{(char)x, (char)(255 - y), (char)((x + y) / 2), (char)255};
+    std::ofstream(root / "gradient.png", std::ios::binary) << Png(gradient, 256, 256);
+    ASSERT_EQ(Run({"-o", Out(), "-q", "--icon", (root / "gradient.png").string(), src.string()}), 0) << err;
+    double sums[3] = {};
+    for (int i : IconOf(Output()))
+        for (int c = 0; c < 3; c++)
+            sums[c] += i < 0 ? 1e9 : pack::IconPalette[i][c] / 1024.0;
+    EXPECT_NEAR(sums[0], 127.5, 8);
+    EXPECT_NEAR(sums[1], 127.5, 8);
+    EXPECT_NEAR(sums[2], 127.5, 8);
+
+    // Images and stubs that cannot be used: a reason, and nothing written.
+    const std::string png = Png(rgba, 32, 32);
+    std::string noPixels = png;
+    noPixels.replace(16, 4, std::string(4, '\0'));  // IHDR width 0
+    sfx::Bytes x86_64 = Stub(), dll = Stub(), foreign = Stub(), finished = Stub();
+    finished[sfx::ConfigBlockOffset] = 'T';  // a title
+    const uint32_t pe = Get32(Stub(), 0x3C);
+    x86_64[pe + 4] = 0x64, x86_64[pe + 5] = 0x86;
+    dll[pe + 23] |= 0x20;
+    foreign[pe + 4] = 0x64, foreign[pe + 5] = 0xAA;  // ARM64
+    const struct {
+        const char* option;
+        std::string file;
+        const char* says;
+    } bad[] = {
+        {"--icon", "not an image", "is not a PNG or ICO image"},
+        {"--icon", png.substr(0, 100), "the image is cut short or damaged"},
+        {"--icon", Ico(rgba).substr(0, 300), "the image is cut short or damaged"},
+        {"--icon", std::string("\0\0\1\0\0\0", 6), "the image has no pixels"},
+        {"--icon", noPixels, "the image has no pixels"},
+        {"--stub", std::string(4096, 'M'), "is 4,096 bytes, not 53,248"},
+        {"--stub", std::string(sfx::StubSize, 'M'), "is not a Windows program"},
+        {"--stub", std::string(dll.begin(), dll.end()), "is not a Windows program"},
+        {"--stub", std::string(foreign.begin(), foreign.end()), "(machine type 0xAA64), and this file is for 32-bit Windows"},
+        {"--stub", std::string(finished.begin(), finished.begin() + sfx::StubSize), "a finished self-extracting file"},
+    };
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.says);
+        std::ofstream(root / "bad", std::ios::binary) << c.file;
+        fs::remove(Out());
+        EXPECT_EQ(Run({"-o", Out(), c.option, (root / "bad").string(), src.string()}), 1);
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_FALSE(fs::exists(Out()));
+    }
+    // An x86_64 stub is used, with a warning.
+    std::ofstream(root / "x86_64.exe", std::ios::binary) << std::string(x86_64.begin(), x86_64.end());
+    EXPECT_EQ(Run({"-o", Out(), "--stub", (root / "x86_64.exe").string(), src.string()}), 0);
+    EXPECT_NE(err.find("x86_64 program: the file made from it runs on 64-bit Windows only"), std::string::npos) << err;
 }
 
 TEST_F(Packer, LimitsAreCheckedBeforeAnythingIsWritten)
@@ -480,7 +698,10 @@ protected:
     // Packs `src` with the real stub and signs it; returns the signed file's path.
     std::string PackAndSign(const std::string& name, const std::string& extra = "")
     {
-        EXPECT_EQ(Run({"-o", Out("unsigned.exe"), "--stub", KVX_STUB_PATH, "-q", src.string()}), 0) << err;
+        std::vector<std::string> args = {"-o", Out("unsigned.exe"), "--stub", KVX_STUB_PATH, "-q", src.string()};
+        if (!icon.empty())
+            args.insert(args.end(), {"--icon", icon});
+        EXPECT_EQ(Run(args), 0) << err;
         EXPECT_EQ(Sign(Out("unsigned.exe"), Out(name.c_str()), extra), 0);
         return Out(name.c_str());
     }
@@ -508,6 +729,7 @@ protected:
         return all;
     }
     static fs::path keys;
+    std::string icon;  // --icon, when set
 };
 fs::path Signed::keys;
 
@@ -515,6 +737,8 @@ TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
 {
     Write("表示/能力.txt", std::string(3000, 'n'));
     Write("b.zip", Random(999));
+    icon = (root / "icon.png").string();  // the distributor's icon, signed with the rest
+    std::ofstream(icon, std::ios::binary) << Png(std::string(32 * 32 * 4, '\x90'), 32, 32);
     const std::string file = PackAndSign("signed.exe");
     EXPECT_EQ(Shell("osslsigncode verify -CAfile " + (keys / "cert.pem").string() + " -in " + file), 0);
     const sfx::CertificateDirectory table = Table(Output("signed.exe"));
@@ -522,7 +746,7 @@ TEST_F(Signed, ReadLikeUnsignedFilesAndNestedSignatures)
     const std::string grouped = std::to_string(table.offset / 1000) + "," + std::to_string(table.offset % 1000 + 1000).substr(1);
     EXPECT_NE(out.find("signature: Authenticode, certificate table of "), std::string::npos) << out;
     EXPECT_NE(out.find("bytes at offset " + grouped + "\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("stub: not the one kvxsfx-pack "), std::string::npos) << out;  // the tests carry another
+    EXPECT_NE(out.find(" carries, with the distributor's own icon\n"), std::string::npos) << out;
     ASSERT_EQ(Run({"list", file, "--json"}), 0) << err;
     const nlohmann::json json = nlohmann::json::parse(out);
     EXPECT_EQ(json["signature"]["offset"], table.offset);
