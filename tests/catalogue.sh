@@ -46,10 +46,13 @@ run_all() {
   ja extract a.exe
   head -c 53300 a.exe >cut.exe 2>/dev/null; ja test cut.exe
   ja -o b.exe missing
+  ja -o b.exe --icon in/資料/説明.txt in
+  ja -o b.exe --stub in/資料/説明.txt in
+  ja -o c.exe -v --exclude '*.txt' in
 }
 all=$(cd "$dir" && run_all)
 # What may stay in Latin letters: names, options, commands, units and programs.
-left=$(echo "$all" | sed -E 's/kvxsfx-pack|Shift-JIS|libbzip2|bzip2|osslsigncode|signtool|--?[a-z0-9]+|[^ 「」():]*\.(exe|txt)|\b(KB|MB|GB|TEMP|N|list|test|extract|json|Windows|relative|nothere|missing|bad|empty|in|x|a|b|sub|caf.)\b//g' |
+left=$(echo "$all" | sed -E 's/kvxsfx-pack|Shift-JIS|libbzip2|bzip2|osslsigncode|signtool|--?[a-z0-9]+|[^ 「」():]*\.(exe|txt)|\b(KB|MB|GB|TEMP|N|list|test|extract|json|Windows|relative|nothere|missing|bad|empty|in|x|a|b|sub|caf.|SOURCE_DATE_EPOCH|TZ|Thumbs\.db|bak|build|git|png|ico|PNG|ICO)\b//g' |
   grep -oE '[A-Za-z]{2,}' | sort -u | tr '\n' ' ')
 [ -z "$left" ]; verdict "no English left under ja_JP.UTF-8 (left: $left)" $? "$all"
 echo "$all" | grep -q '「in/b.exe」が、格納するフォルダー「in」の中にあります'; verdict "a problem in Japanese" $? "$all"
