@@ -1,7 +1,8 @@
 // The builder's dialog: inputs from the command line, drag and drop or the
 // folder picker; the dialog's texts with their Shift-JIS byte counts kept up
 // as one types; packing on a worker thread through pack::Pack, with its
-// progress in the window and a cancel button.
+// progress in the window and a cancel button.  The distributor's icon is
+// previewed as the stub will show it; exclusions are typed one a line.
 #include "builder.h"
 
 #include <commctrl.h>
@@ -91,6 +92,8 @@ private:
     void SetBusy(bool busy);
     void Browse();
     void SaveAs();
+    void ChooseIcon();
+    void PreviewIcon();
     void Drop(HDROP drop);
     void Close();
     int Ask(const std::wstring& text, UINT type) { return MessageBoxW(dialog_, text.c_str(), L"kvxsfx-builder", type); }
@@ -104,6 +107,7 @@ private:
     std::atomic<bool> cancel_{false};
     std::thread worker_;
     std::wstring output_;
+    HICON preview_ = NULL;  // the icon shown beside its field
 
     std::mutex mutex_;  // guards what follows, written by the packing thread
     pack::PackStatus status_;
@@ -147,7 +151,8 @@ void Builder::CountBytes(const Field& field)
 void Builder::SetBusy(bool busy)
 {
     busy_ = busy;
-    for (int id : {IdBrowse, IdTitle, IdMessage, IdDest, IdLaunch, IdOutput, IdSaveAs, IdStore})
+    for (int id : {IdBrowse, IdTitle, IdMessage, IdDest, IdLaunch, IdIcon, IdIconBrowse, IdExclude, IdOutput, IdSaveAs,
+                   IdStore})
         EnableWindow(GetDlgItem(dialog_, id), !busy);
     DragAcceptFiles(dialog_, !busy);
     SetDlgItemTextW(dialog_, IdCreate, busy ? L"中止(&C)" : L"作成(&C)");
@@ -178,6 +183,13 @@ void Builder::Start(HWND dialog)
     options.message = Utf8(Text(dialog, IdMessage));
     options.destination = Utf8(Text(dialog, IdDest));
     options.launch = Utf8(Text(dialog, IdLaunch));
+    options.iconPath = Utf8(Text(dialog, IdIcon));
+    std::wistringstream patterns(Text(dialog, IdExclude));
+    for (std::wstring line; std::getline(patterns, line);) {
+        line.erase(line.find_last_not_of(L" \t\r") + 1);
+        if (!line.empty())
+            options.excludes.push_back(Utf8(line));
+    }
     options.storeAll = IsDlgButtonChecked(dialog, IdStore) == BST_CHECKED;
     options.quiet = true;
     for (const std::wstring& input : inputs_)
@@ -292,6 +304,46 @@ void Builder::SaveAs()
         SetDlgItemTextW(dialog_, IdOutput, path);
 }
 
+void Builder::ChooseIcon()
+{
+    wchar_t path[MAX_PATH] = {};
+    lstrcpynW(path, Text(dialog_, IdIcon).c_str(), MAX_PATH);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = dialog_;
+    ofn.lpstrFilter = L"アイコンと画像 (*.ico;*.png)\0*.ico;*.png\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR;
+    if (GetOpenFileNameW(&ofn))
+        SetDlgItemTextW(dialog_, IdIcon, path);
+}
+
+// Shows the icon the file will carry, made as the packer makes it; the
+// stub's own while the field is empty, and why when the file cannot serve.
+void Builder::PreviewIcon()
+{
+    const std::string path = Utf8(Text(dialog_, IdIcon));
+    sfx::Bytes file, image;
+    uint32_t at = 0;
+    const char* problem = nullptr;
+    pack::Rgba picture;
+    if (path.empty() && sfx::FindIconImage(stub_, &at))
+        image.assign(stub_.begin() + at, stub_.begin() + at + sfx::IconImageSize);
+    else if (!path.empty() && !pack::ReadFileBytes(path, &file))
+        problem = N_("{file}: cannot be read");
+    else if (!path.empty() && (problem = pack::ReadImage(file, &picture)) == nullptr)
+        image = pack::IconImage(picture);
+    HICON icon = image.empty() ? NULL
+                               : CreateIconFromResourceEx(image.data(), (DWORD)image.size(), TRUE, 0x00030000, 32, 32,
+                                                          LR_DEFAULTCOLOR);
+    SendDlgItemMessageW(dialog_, IdIconPreview, STM_SETICON, (WPARAM)icon, 0);
+    if (preview_ != NULL)
+        DestroyIcon(preview_);
+    preview_ = icon;
+    SetDlgItemTextW(dialog_, IdIconNote, problem ? Wide(pack::Say(problem, {{"file", path}})).c_str() : L"");
+}
+
 void Builder::Drop(HDROP drop)
 {
     std::vector<std::wstring> dropped;
@@ -328,6 +380,7 @@ INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
         SendDlgItemMessageW(dialog, IdProgress, PBM_SETRANGE32, 0, 1000);
         for (const Field& field : Fields)
             CountBytes(field);
+        PreviewIcon();
         DragAcceptFiles(dialog, TRUE);
         if (!inputs_.empty())
             SetInputs(inputs_);
@@ -340,6 +393,8 @@ INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
             for (const Field& field : Fields)
                 if (field.edit == id)
                     CountBytes(field);
+            if (id == IdIcon)
+                PreviewIcon();
             return TRUE;
         }
         if (id == IdCreate)
@@ -350,6 +405,8 @@ INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
             Browse();
         else if (id == IdSaveAs)
             SaveAs();
+        else if (id == IdIconBrowse)
+            ChooseIcon();
         return TRUE;
     }
     case WM_CTLCOLORSTATIC:
@@ -374,6 +431,11 @@ INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE:
         Close();
         return TRUE;
+    case WM_DESTROY:
+        if (preview_ != NULL)
+            DestroyIcon(preview_);
+        preview_ = NULL;
+        return FALSE;
     }
     return FALSE;
 }

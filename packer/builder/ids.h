@@ -18,5 +18,10 @@
 #define IdStore 1112
 #define IdProgress 1113
 #define IdStatus 1114
+#define IdIcon 1115
+#define IdIconBrowse 1116
+#define IdIconPreview 1117
+#define IdIconNote 1118
+#define IdExclude 1119
 #define IdCreate IDOK     /* 作成, 中止 while it packs */
 #define IdClose IDCANCEL

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver.h"
+#include "pack.h"
 #include "testutil.h"
 
 namespace {
@@ -48,6 +49,17 @@ FILETIME ExpectedTime(const sfx::Entry& e)
     DosDateTimeToFileTime(e.dosDate, e.dosTime, &local);
     LocalFileTimeToFileTime(&local, &utc);
     return utc;
+}
+
+// The colour of one pixel of a screenshot (a 24-bit BMP, rows bottom-up).
+COLORREF ScreenshotPixel(const std::string& path, int x, int y)
+{
+    const sfx::Bytes bmp = ReadFileBytes(path);
+    if (bmp.size() < 54)
+        return CLR_INVALID;
+    const int width = (int)sfx::Get32(&bmp[18]), height = (int)sfx::Get32(&bmp[22]);
+    const size_t at = sfx::Get32(&bmp[10]) + (size_t)(height - 1 - y) * ((width * 3 + 3) & ~3) + x * 3;
+    return at + 3 <= bmp.size() ? RGB(bmp[at + 2], bmp[at + 1], bmp[at]) : CLR_INVALID;
 }
 
 class EndToEnd : public ::testing::Test {
@@ -129,6 +141,22 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     };
     const sfx::Config config = {Sjis(L"サンプル アプリ 1.0"), Sjis(L"サンプルをインストールします。"), dest, ""};
     WriteFileBytes(StagingFile(), {1, 2, 3});  // a leftover of an earlier run
+    // The distributor's icon, as the packer writes it: four quarters in red,
+    // lime, blue and yellow inside a transparent border.
+    const int quarters[2][2] = {{9, 10}, {12, 11}};
+    pack::Rgba picture;
+    picture.width = picture.height = 32;
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 32; x++) {
+            const bool border = x < 2 || y < 2 || x > 29 || y > 29;
+            for (int c = 0; c < 3; c++)
+                picture.pixels.push_back(pack::IconPalette[quarters[y / 16][x / 16]][c]);
+            picture.pixels.push_back(border ? 0 : 255);
+        }
+    uint32_t iconAt = 0;
+    ASSERT_TRUE(sfx::FindIconImage(stub, &iconAt));
+    const sfx::Bytes icon = pack::IconImage(picture);
+    std::copy(icon.begin(), icon.end(), stub.begin() + iconAt);
     StubProcess run(Write("setup.exe", config, entries));
     ASSERT_TRUE(run.started());
 
@@ -142,7 +170,23 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     EXPECT_EQ(ControlText(dialog, IDCANCEL), L"キャンセル");
     EXPECT_EQ(GetWindowLongW(dialog, GWL_STYLE) & WS_SYSMENU, 0) << "no close button";
     Sleep(300);
-    SaveScreenshot(dialog, "destination_dialog.bmp");
+    const std::string shot = std::string(KVX_ARTIFACTS) + "destination_dialog.bmp";
+    SaveScreenshot(dialog, shot);
+    // The screenshot shows the icon where the dialog's icon control stands.
+    HWND iconControl = FindWindowExW(dialog, NULL, L"Static", NULL);
+    while (iconControl != NULL && (GetWindowLongW(iconControl, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+        iconControl = FindWindowExW(dialog, iconControl, L"Static", NULL);
+    ASSERT_NE(iconControl, (HWND)NULL);
+    RECT window, control;
+    GetWindowRect(dialog, &window);
+    GetWindowRect(iconControl, &control);
+    for (int y = 0; y < 2; y++)
+        for (int x = 0; x < 2; x++) {
+            const uint8_t* rgb = pack::IconPalette[quarters[y][x]];
+            EXPECT_EQ(ScreenshotPixel(shot, control.left - window.left + 8 + 16 * x,
+                                      control.top - window.top + 8 + 16 * y),
+                      RGB(rgb[0], rgb[1], rgb[2])) << "quarter " << x << "," << y;
+        }
     ClickButton(dialog, IDOK);
 
     // The progress window: its caption, then the file being decoded.
