@@ -113,6 +113,10 @@ void OpenProgressWindow()
     RegisterProgressClass();
     ProgressWindow = CreateDialogParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(ProgressDialogId), NULL, NULL, 0);
     ResetProgressWindow();
+    // No message loop runs while the window lives: it and its controls are
+    // painted here, once, or the icon and the background would never be drawn.
+    if (ProgressWindow != NULL)
+        UpdateWindow(ProgressWindow);
 }
 
 void CloseProgressWindow()

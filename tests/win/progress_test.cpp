@@ -208,6 +208,9 @@ TEST_F(ProgressWindowTest, ControlsAndIdleDisplay)
     EXPECT_EQ(ClassOf(bar), "msctls_progress32");
     EXPECT_EQ(GetWindowLongA(icon, GWL_STYLE) & SS_TYPEMASK, SS_ICON);
     EXPECT_NE(SendMessageA(icon, STM_GETICON, 0, 0), 0);
+    // Painted at once, with no message loop to do it later: nothing waits to be drawn.
+    EXPECT_FALSE(GetUpdateRect(ProgressWindow, NULL, FALSE));
+    EXPECT_FALSE(GetUpdateRect(icon, NULL, FALSE));
     EXPECT_EQ(GetWindowLongA(path, GWL_STYLE) & SS_TYPEMASK, SS_LEFTNOWORDWRAP);
     EXPECT_EQ(GetWindowLongA(bar, GWL_STYLE) & (PBS_SMOOTH | PBS_VERTICAL), 0);
 
