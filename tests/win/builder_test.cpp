@@ -192,7 +192,7 @@ TEST_F(Builder, MakesAFileThatTheStubExtracts)
     EXPECT_EQ(ControlText(window, IdIconNote), L"");
     EXPECT_NE(SendDlgItemMessageW(window, IdIconPreview, STM_GETICON, 0, 0), 0);
     WriteWide(input + L"\\古い.bak", "x");
-    TypeText(window, IdExclude, L"*.bak\rThumbs.db");
+    TypeText(window, IdExclude, L"*.BAK\rThumbs.db");  // letter case folded, as Windows folds names
     Sleep(300);
     SaveScreenshot(window, "builder-filled.bmp");
     ClickButton(window, IdCreate);

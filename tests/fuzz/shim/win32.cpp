@@ -345,6 +345,7 @@ BOOL GetTextMetricsA(HDC, TEXTMETRICA*) { return FALSE; }
 BOOL SetDlgItemTextA(HWND, int, LPCSTR) { return FALSE; }
 LRESULT SendDlgItemMessageA(HWND, int, UINT, WPARAM, LPARAM) { return 0; }
 BOOL ShowWindow(HWND, int) { return FALSE; }
+BOOL UpdateWindow(HWND) { return FALSE; }
 HWND CreateDialogParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) { return NULL; }
 BOOL DestroyWindow(HWND) { return FALSE; }
 BOOL InvalidateRect(HWND, const RECT*, BOOL) { return FALSE; }

@@ -121,6 +121,7 @@ BOOL GetTextMetricsA(HDC, TEXTMETRICA*);
 BOOL SetDlgItemTextA(HWND, int, LPCSTR);
 LRESULT SendDlgItemMessageA(HWND, int, UINT, WPARAM, LPARAM);
 BOOL ShowWindow(HWND, int);
+BOOL UpdateWindow(HWND);
 HWND CreateDialogParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM);
 BOOL DestroyWindow(HWND);
 BOOL InvalidateRect(HWND, const RECT*, BOOL);
