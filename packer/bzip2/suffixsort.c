@@ -184,9 +184,8 @@ static Bool PlaceTail(Rotations* r, UInt32* sa)
 /* Where to cut the block so that its last byte is its rarest: the rotations
    are the same wherever the block is cut, and its tail then repeats little,
    even where the block as it stands ends inside a long repetition. */
-static Int32 CutAfterRarestByte(const UChar* block, Int32 n)
+static Int32 CutAfterRarestByte(const UChar* block, Int32 n, Int32 count[256])
 {
-    Int32 count[256] = {0};
     Int32 i, rarest = block[n - 1];
     for (i = 0; i < n; i++)
         count[block[i]]++;
@@ -264,25 +263,57 @@ static Bool SortDoubled(const UChar* text, UInt32* sa, Int32 n)
 
 /* ---- The check ------------------------------------------------------------ */
 
-/* True when `sa` is the order of the rotations of `text`, all distinct: a
+/* Turns the order of the rotations of the block cut `cut` bytes in into
+   positions of the block itself, in place, and gives each position its rank
+   in that order.  False when the order names a position outside the block. */
+static Bool MapToBlock(UInt32* order, UInt32* rank, Int32 n, Int32 cut)
+{
+    enum { Ahead = 16 };
+    Int32 i;
+    for (i = 0; i < n; i++) {
+        UInt32 p = order[i];
+        if (p >= (UInt32)n)
+            return False;
+        p = p + cut < (UInt32)n ? p + cut : p + cut - n;
+        if (i + Ahead < n)
+            __builtin_prefetch(&rank[(order[i + Ahead] + cut) % (UInt32)n], 1);
+        order[i] = p;
+        rank[p] = (UInt32)i;
+    }
+    return True;
+}
+
+/* True when `order` is the order of the rotations of `block`, all distinct,
+   given the ranks MapToBlock took from it and the count of each byte: a
    permutation of 0..n-1 in which each entry's first byte is at most the
    next's, and where the two are equal, the rotation one place on comes
-   earlier too.  Linear: the ranks are those the order itself gives. */
-static Bool IsRotationOrder(const UChar* text, const UInt32* sa, UInt32* rank, Int32 n)
+   earlier too.  Linear: first each position's rank within the bucket of its
+   first byte, read in position order (the block straight through); then in
+   rank order, each entry ranked where it stands (so no position is listed
+   twice) and, within a bucket, the rotations one place on in rising order.
+   The random reads are asked for some entries ahead. */
+static Bool IsRotationOrder(const UChar* block, const UInt32* order, const UInt32* rank, const Int32 count[256],
+                            Int32 n)
 {
-    Int32 i;
-    memset(rank, 0xFF, (size_t)n * sizeof *rank);
-    for (i = 0; i < n; i++) {
-        if (sa[i] >= (UInt32)n || rank[sa[i]] != 0xFFFFFFFFu)
+    enum { Ahead = 16 };
+    UInt32 start[257];
+    Int32 i, c;
+    start[0] = 0;
+    for (c = 0; c < 256; c++)
+        start[c + 1] = start[c] + (UInt32)count[c];
+    for (i = 0; i < n; i++)
+        if (rank[i] < start[block[i]] || rank[i] >= start[block[i] + 1])
             return False;
-        rank[sa[i]] = (UInt32)i;
-    }
-    for (i = 1; i < n; i++) {
-        const UInt32 a = sa[i - 1], b = sa[i];
-        if (text[a] > text[b])
-            return False;
-        if (text[a] == text[b] && rank[a + 1 == (UInt32)n ? 0 : a + 1] > rank[b + 1 == (UInt32)n ? 0 : b + 1])
-            return False;
+    for (c = 0; c < 256; c++) {
+        UInt32 previous = 0;
+        for (i = (Int32)start[c]; i < (Int32)start[c + 1]; i++) {
+            const UInt32 a = order[i], following = rank[a + 1 == (UInt32)n ? 0 : a + 1];
+            if (i + Ahead < n)
+                __builtin_prefetch(&rank[order[i + Ahead]]);
+            if (rank[a] != (UInt32)i || (i > (Int32)start[c] && previous >= following))
+                return False;
+            previous = following;
+        }
     }
     return True;
 }
@@ -310,11 +341,11 @@ static Bool SortedHere(enum SortPath path)
    accepts, or one that leaves the block to libbzip2's sorter. */
 static enum SortPath SortBySuffixes(EState* s)
 {
-    const Int32 n = s->nblock, cut = CutAfterRarestByte(s->block, n);
+    Int32 count[256] = {0};
+    const Int32 n = s->nblock, cut = CutAfterRarestByte(s->block, n, count);
     UChar* text = malloc((size_t)n);
     UInt32* rank = malloc((size_t)n * sizeof *rank);
     enum SortPath path = SortNoMemory;
-    Int32 i;
     if (text != NULL && rank != NULL) {
         memcpy(text, s->block + cut, (size_t)(n - cut));
         memcpy(text + n - cut, s->block, (size_t)cut);
@@ -327,10 +358,11 @@ static enum SortPath SortBySuffixes(EState* s)
             const UInt32 first = s->ptr[0];
             s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
         }
-        if (SortedHere(path) && !IsRotationOrder(text, s->ptr, rank, n))
+        if (SortedHere(path) &&
+            !(MapToBlock(s->ptr, rank, n, cut) && IsRotationOrder(s->block, s->ptr, rank, count, n)))
             path = SortCheckFailed;
-        for (i = 0; SortedHere(path) && i < n; i++)
-            s->ptr[i] = s->ptr[i] + cut < (UInt32)n ? s->ptr[i] + cut : s->ptr[i] + cut - n;
+        if (SortedHere(path))
+            s->origPtr = (Int32)rank[0];  /* where the block's own rotation stands */
     }
     free(text);
     free(rank);
@@ -342,17 +374,7 @@ void BZ2_blockSort(EState* s)
     const enum SortPath path = s->nblock < SmallBlock ? SortSmall
                                : LooksRandom(s->block, s->nblock) ? SortRandom
                                                                   : SortBySuffixes(s);
-    Int32 i;
     __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
-    if (!SortedHere(path)) {
+    if (!SortedHere(path))
         BZ2_blockSortStock(s);
-        return;
-    }
-    s->origPtr = -1;
-    for (i = 0; i < s->nblock; i++)
-        if (s->ptr[i] == 0) {
-            s->origPtr = i;
-            break;
-        }
-    AssertH(s->origPtr != -1, 1003);
 }
