@@ -190,6 +190,7 @@ target_include_directories(kvx_builder_tests PRIVATE src tests/win tools/driver)
 target_link_libraries(kvx_builder_tests PRIVATE builderlib gtest_main shlwapi)
 target_link_options(kvx_builder_tests PRIVATE -static)
 target_compile_definitions(kvx_builder_tests PRIVATE KVX_STUB_PATH="Z:${KVX_STUB}" KVX_DIST="Z:${KVX_DIST}/"
+  KVX_SOURCE="Z:${CMAKE_SOURCE_DIR}/"
   KVX_ARTIFACTS="Z:${CMAKE_BINARY_DIR}/artifacts/")
 add_dependencies(kvx_builder_tests kvxsfx-builder)
 set_target_properties(kvx_builder_tests PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_CROSSCOMPILING_EMULATOR}")

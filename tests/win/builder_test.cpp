@@ -56,19 +56,6 @@ std::string ReadWide(const std::wstring& path)
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// An ICO file of one 32 x 32 image in one colour, as a 32-bit bitmap.
-std::string SolidIco(uint8_t r, uint8_t g, uint8_t b)
-{
-    auto le = [](uint32_t v, int n) { return std::string((const char*)&v, n); };
-    const std::string bitmap = le(40, 4) + le(32, 4) + le(64, 4) + le(1, 2) + le(32, 2) + std::string(24, '\0');
-    std::string pixels;
-    for (int i = 0; i < 32 * 32; i++)
-        pixels += std::string{(char)b, (char)g, (char)r, (char)255};
-    const std::string image = bitmap + pixels + std::string(32 * 4, '\0');
-    return le(0, 2) + le(1, 2) + le(1, 2) + std::string{32, 32, 0, 0} + le(1, 2) + le(32, 2) +
-           le((uint32_t)image.size(), 4) + le(22, 4) + image;
-}
-
 const std::string BuilderExe = std::string(KVX_DIST) + "kvxsfx-builder.exe";
 
 // The texts of a dialog that do not fit their controls, measured in the
@@ -187,8 +174,7 @@ TEST_F(Builder, MakesAFileThatTheStubExtracts)
     TypeText(window, IdIcon, input + L"\\説明.txt");
     EXPECT_EQ(ControlText(window, IdIconNote), L"「" + input + L"\\説明.txt」は PNG でも ICO でもありません");
     EXPECT_EQ(SendDlgItemMessageW(window, IdIconPreview, STM_GETICON, 0, 0), 0);
-    WriteWide(base + L"青.ico", SolidIco(0, 0, 255));
-    TypeText(window, IdIcon, base + L"青.ico");
+    TypeText(window, IdIcon, Wide(KVX_SOURCE "tools/demo/icon.png"));
     EXPECT_EQ(ControlText(window, IdIconNote), L"");
     EXPECT_NE(SendDlgItemMessageW(window, IdIconPreview, STM_GETICON, 0, 0), 0);
     WriteWide(input + L"\\古い.bak", "x");
