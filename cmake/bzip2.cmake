@@ -4,7 +4,9 @@
 # BZ2_blockSortStock for the blocks it orders faster or alone exactly) and a
 # move-to-front step that searches the first places one by one and the rest
 # with memchr and memmove
-# (packer/bzip2/mtf.patch).  The streams are libbzip2's to the byte.
+# (packer/bzip2/mtf.patch), and a block CRC taken eight bytes a step over the
+# input as it is consumed (crc.c, crc.patch).  The streams are libbzip2's to
+# the byte.
 
 # libdivsufsort: Debian's library on Linux; for Windows, Debian's source
 # package built here, with the header its own build would generate.
@@ -37,14 +39,19 @@ else()
     INTERFACE_INCLUDE_DIRECTORIES ${DIVSUFSORT_INCLUDE})
 endif()
 
-set(KVX_BZ2_COMPRESS ${CMAKE_BINARY_DIR}/bzip2/compress.c)
-add_custom_command(OUTPUT ${KVX_BZ2_COMPRESS}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bzip2
-  COMMAND patch -s -o ${KVX_BZ2_COMPRESS} ${BZIP2_SRC}/compress.c ${CMAKE_SOURCE_DIR}/packer/bzip2/mtf.patch
-  DEPENDS ${BZIP2_SRC}/compress.c packer/bzip2/mtf.patch
-  VERBATIM)
-set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${KVX_BZ2_COMPRESS}
-  packer/bzip2/stocksort.c packer/bzip2/suffixsort.c)
+# A file of libbzip2's with one of the packer's patches: OUTPUT from FILE.
+function(kvx_patched_bzip2 file patch output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bzip2
+    COMMAND patch -s -o ${output} ${BZIP2_SRC}/${file} ${CMAKE_SOURCE_DIR}/packer/bzip2/${patch}
+    DEPENDS ${BZIP2_SRC}/${file} packer/bzip2/${patch}
+    VERBATIM)
+endfunction()
+kvx_patched_bzip2(compress.c mtf.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
+kvx_patched_bzip2(bzlib.c crc.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
+set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
+  packer/bzip2/stocksort.c packer/bzip2/suffixsort.c packer/bzip2/crc.c)
+list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/bzlib.c$" "${CMAKE_BINARY_DIR}/bzip2/bzlib.c")
 
 add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
 target_include_directories(bz2_packer PUBLIC ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)
