@@ -47,7 +47,7 @@ target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)
 # The packer's libbzip2 against Debian's, differentially: the packer's built
 # with the sanitizers and its BZ2_ names prefixed, so both fit in one program.
 add_library(fuzz_bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
-target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC})
+target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC} packer/bzip2)
 target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
 set(KVX_BZ2_PREFIXED ${CMAKE_BINARY_DIR}/libkvx_bz2_prefixed.a)
 add_custom_command(OUTPUT ${KVX_BZ2_PREFIXED}

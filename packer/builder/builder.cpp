@@ -91,8 +91,7 @@ private:
     void Finish();
     void SetBusy(bool busy);
     void Browse();
-    void SaveAs();
-    void ChooseIcon();
+    void PickFile(int id, const wchar_t* filter, bool save);
     void PreviewIcon();
     void Drop(HDROP drop);
     void Close();
@@ -288,35 +287,22 @@ void Builder::Browse()
     picker->Release();
 }
 
-void Builder::SaveAs()
+// The system's file dialog for the path in field `id`: to save, or to open
+// an existing file; the chosen path goes into the field.
+void Builder::PickFile(int id, const wchar_t* filter, bool save)
 {
     wchar_t path[MAX_PATH] = {};
-    lstrcpynW(path, Text(dialog_, IdOutput).c_str(), MAX_PATH);
+    lstrcpynW(path, Text(dialog_, id).c_str(), MAX_PATH);
     OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof(ofn);
     ofn.hwndOwner = dialog_;
-    ofn.lpstrFilter = L"自己解凍ファイル (*.exe)\0*.exe\0";
+    ofn.lpstrFilter = filter;
     ofn.lpstrFile = path;
     ofn.nMaxFile = MAX_PATH;
-    ofn.lpstrDefExt = L"exe";
-    ofn.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-    if (GetSaveFileNameW(&ofn))
-        SetDlgItemTextW(dialog_, IdOutput, path);
-}
-
-void Builder::ChooseIcon()
-{
-    wchar_t path[MAX_PATH] = {};
-    lstrcpynW(path, Text(dialog_, IdIcon).c_str(), MAX_PATH);
-    OPENFILENAMEW ofn = {};
-    ofn.lStructSize = sizeof(ofn);
-    ofn.hwndOwner = dialog_;
-    ofn.lpstrFilter = L"アイコンと画像 (*.ico;*.png)\0*.ico;*.png\0";
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.Flags = OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR;
-    if (GetOpenFileNameW(&ofn))
-        SetDlgItemTextW(dialog_, IdIcon, path);
+    ofn.lpstrDefExt = save ? L"exe" : NULL;
+    ofn.Flags = (save ? OFN_PATHMUSTEXIST : OFN_FILEMUSTEXIST) | OFN_NOCHANGEDIR;
+    if (save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn))
+        SetDlgItemTextW(dialog_, id, path);
 }
 
 // Shows the icon the file will carry, made as the packer makes it; the
@@ -404,9 +390,9 @@ INT_PTR Builder::Handle(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
         else if (id == IdBrowse)
             Browse();
         else if (id == IdSaveAs)
-            SaveAs();
+            PickFile(IdOutput, L"自己解凍ファイル (*.exe)\0*.exe\0", true);
         else if (id == IdIconBrowse)
-            ChooseIcon();
+            PickFile(IdIcon, L"アイコンと画像 (*.ico;*.png)\0*.ico;*.png\0", false);
         return TRUE;
     }
     case WM_CTLCOLORSTATIC:

@@ -285,9 +285,8 @@ bool FindIconImage(const Bytes& stub, uint32_t* offset)
     return false;
 }
 
-bool ReadWholeFile(const std::string& path, Bytes* bytes)
+bool ReadWholeFile(FILE* f, Bytes* bytes)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr)
         return false;
     bytes->clear();
@@ -298,6 +297,11 @@ bool ReadWholeFile(const std::string& path, Bytes* bytes)
     const bool ok = !std::ferror(f);
     std::fclose(f);
     return ok;
+}
+
+bool ReadWholeFile(const std::string& path, Bytes* bytes)
+{
+    return ReadWholeFile(std::fopen(path.c_str(), "rb"), bytes);
 }
 
 bool WriteWholeFile(const std::string& path, const Bytes& bytes)

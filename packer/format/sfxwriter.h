@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,6 +112,8 @@ constexpr uint32_t IconImageSize = 744;
 bool FindIconImage(const Bytes& stub, uint32_t* offset);
 
 bool ReadWholeFile(const std::string& path, Bytes* bytes);
+// The same from a file opened to read (null: false), which it closes.
+bool ReadWholeFile(FILE* file, Bytes* bytes);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 
 }  // namespace sfx

@@ -217,17 +217,7 @@ FILE* OpenFile(const std::string& utf8, const char* mode)
 
 bool ReadFileBytes(const std::string& utf8, sfx::Bytes* bytes)
 {
-    FILE* f = OpenFile(utf8, "rb");
-    if (f == nullptr)
-        return false;
-    bytes->clear();
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
-        bytes->insert(bytes->end(), chunk, chunk + n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
+    return sfx::ReadWholeFile(OpenFile(utf8, "rb"), bytes);
 }
 
 }  // namespace pack
