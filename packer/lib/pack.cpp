@@ -74,18 +74,18 @@ Problem StubProblem(const sfx::Bytes& stub, const std::string& name)
         (sfx::Get16(b + pe + 22) & 0x2002) != 0x0002)  // an executable image, not a DLL
         return {N_("{file} is not a Windows program"), {{"file", name}}};
     const uint16_t machine = sfx::Get16(b + pe + 4);
-    if (machine == 0x8664)
-        return {N_("{file} is an x86_64 program: the file made from it runs on 64-bit Windows only"),
-                {{"file", name}}, true};
-    if (machine != 0x14C)
+    if (machine != 0x14C && machine != 0x8664)
         return {N_("{file} is a program for another processor (machine type {machine}), and this file is for 32-bit "
                    "Windows"),
                 {{"file", name}, {"machine", Hex16(machine)}}};
-    for (uint32_t i = sfx::ConfigBlockOffset; i < sfx::ConfigBlockOffset + sfx::ConfigFieldCount * sfx::ConfigFieldSize; i++)
-        if (b[i] != 0)
-            return {N_("{file} has texts in its configuration area (bytes 768 to 1,791): a finished self-extracting "
-                       "file, not a stub"),
-                    {{"file", name}}};
+    std::string error;  // the size and the program were checked: only the configuration area is left
+    if (!sfx::CheckStub(stub, &error))
+        return {N_("{file} has texts in its configuration area (bytes 768 to 1,791): a finished self-extracting "
+                   "file, not a stub"),
+                {{"file", name}}};
+    if (machine == 0x8664)
+        return {N_("{file} is an x86_64 program: the file made from it runs on 64-bit Windows only"),
+                {{"file", name}}, true};
     return {nullptr, {}};
 }
 
