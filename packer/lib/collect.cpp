@@ -66,15 +66,17 @@ class Collector {
 public:
     Collector(const std::vector<std::string>& excludes, std::vector<Item>* items, std::vector<std::string>* excluded,
               Reporter& report)
-        : excludes_(excludes), items_(items), excluded_(excluded), report_(report)
+        : items_(items), excluded_(excluded), report_(report)
     {
+        for (const std::string& pattern : excludes)
+            excludes_.push_back(ExcludeMatcher(pattern));
     }
 
     // True, and noted, when a pattern leaves out this path (a folder unwalked).
     bool Excluded(const std::string& path, bool isDirectory)
     {
-        for (const std::string& pattern : excludes_)
-            if (IsExcluded(pattern, path, isDirectory)) {
+        for (const auto& excludes : excludes_)
+            if (excludes(path, isDirectory)) {
                 excluded_->push_back(path + (isDirectory ? "/" : ""));
                 return true;
             }
@@ -146,7 +148,7 @@ public:
     }
 
 private:
-    const std::vector<std::string>& excludes_;
+    std::vector<std::function<bool(const std::string&, bool)>> excludes_;
     std::vector<Item>* items_;
     std::vector<std::string>* excluded_;
     Reporter& report_;

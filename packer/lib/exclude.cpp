@@ -4,6 +4,7 @@
 // also none), [abc], [a-z] and [!abc] are classes; a trailing '/' matches
 // folders only.  Names compare as UTF-8 characters, letter case folded as
 // Windows folds it on Windows, exactly on Linux.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -145,7 +146,7 @@ bool Matches(const std::vector<Token>& tokens, const std::u32string& text)
 
 }  // namespace
 
-bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory)
+std::function<bool(const std::string&, bool)> ExcludeMatcher(const std::string& pattern)
 {
     std::string p = pattern;
 #ifdef _WIN32
@@ -155,13 +156,20 @@ bool IsExcluded(const std::string& pattern, const std::string& path, bool isDire
     const bool directoryOnly = p.size() > 1 && p.back() == '/';
     if (directoryOnly)
         p.pop_back();
-    if (p.empty() || (directoryOnly && !isDirectory))
-        return false;
     const bool anchored = p.find('/') != std::string::npos;
-    if (p[0] == '/')
+    if (!p.empty() && p[0] == '/')
         p.erase(0, 1);
-    const std::string name = anchored ? path : path.substr(path.rfind('/') + 1);
-    return Matches(Compile(Decode(p)), Decode(name));
+    if (p.empty())
+        return [](const std::string&, bool) { return false; };
+    return [tokens = Compile(Decode(p)), directoryOnly, anchored](const std::string& path, bool isDirectory) {
+        return (isDirectory || !directoryOnly) &&
+               Matches(tokens, Decode(anchored ? path : path.substr(path.rfind('/') + 1)));
+    };
+}
+
+bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory)
+{
+    return ExcludeMatcher(pattern)(path, isDirectory);
 }
 
 }  // namespace pack

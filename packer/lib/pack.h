@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -68,6 +69,8 @@ bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& r
 // Whether an --exclude pattern names a path below an input folder (UTF-8, '/'
 // separated, no '/' at either end; a file argument's path is its name).
 bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory);
+// The same test with the pattern compiled once, for many paths.
+std::function<bool(const std::string& path, bool isDirectory)> ExcludeMatcher(const std::string& pattern);
 
 // The time SOURCE_DATE_EPOCH gives (whole seconds since 1970), into
 // options.latestTime; false, reported, when it is set but not such a number.
