@@ -179,3 +179,9 @@ echo "target: kvxsfx-pack-libbz2 / kvxsfx-pack time >= 1.00"
 stages random
 tree_against_lbzip2
 echo "peak memory target: <= 100 MiB"
+
+# The block sorters alone on the same data: where a suffix sorter of our own
+# would have to beat libdivsufsort.
+echo
+cmake --build "$top/build/host" --target bench_sort >/dev/null
+"$top/build/host/bench_sort" "$work/text/large.txt" "$work/binaries/large.so" "$work/random/large.bin"

@@ -40,6 +40,9 @@ target_link_libraries(kvxsfx-pack-libbz2 BZip2::BZip2 Threads::Threads)
 
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)
+# The block sorters alone, per kind of data.
+add_executable(bench_sort EXCLUDE_FROM_ALL bench/bench_sort.cpp)
+target_link_libraries(bench_sort bz2_packer)
 
 # The packer for Linux; built once the stub exists (the Makefile asks for it).
 add_executable(kvxsfx-pack EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB})

@@ -1,0 +1,91 @@
+// The block sorters on their own, per kind of data: each file is cut into
+// blocks of 900,000 bytes (as at -9, the run-length coding aside), and each
+// block is sorted by libdivsufsort alone (the suffix array of the block as it
+// stands), by the packer's sorter (BZ2_blockSort: its cut, tail, check and
+// routing) and by libbzip2's own (BZ2_blockSortStock).  Prints MB/s of each and
+// the paths the packer's sorter took, so that a suffix sorter of our own can
+// be measured where it would serve.
+//   bench_sort FILE...
+#include <divsufsort.h>
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include <bzlib.h>
+
+extern "C" {
+#include "bzlib_private.h"
+#include "sortpaths.h"
+void BZ2_blockSortStock(EState* s);
+}
+
+namespace {
+
+const char* const PathNames[SortPathCount] = {"small",       "random",    "periodic",    "plain",    "tail mended",
+                                              "long tail",   "over budget", "check failed", "no memory"};
+
+std::vector<unsigned char> ReadFile(const char* path)
+{
+    std::vector<unsigned char> bytes;
+    FILE* f = std::fopen(path, "rb");
+    unsigned char chunk[1 << 16];
+    for (size_t n; f != nullptr && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    if (f != nullptr)
+        std::fclose(f);
+    return bytes;
+}
+
+// Seconds `sort` takes over every block, each copied into the state's own
+// block buffer first (not timed).
+double Time(EState* s, const std::vector<unsigned char>& data, const std::function<void(EState*)>& sort)
+{
+    double seconds = 0;
+    for (size_t at = 0; at < data.size(); at += 900000) {
+        s->nblock = (Int32)std::min<size_t>(900000, data.size() - at);
+        std::memcpy(s->block, data.data() + at, (size_t)s->nblock);
+        const auto start = std::chrono::steady_clock::now();
+        sort(s);
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // As the packer does: the sorter's few megabytes a block stay in the heap.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    bz_stream stream = {};
+    if (argc < 2 || BZ2_bzCompressInit(&stream, 9, 0, 0) != BZ_OK) {
+        std::fprintf(stderr, "usage: bench_sort FILE...\n");
+        return 2;
+    }
+    EState* s = (EState*)stream.state;
+    std::vector<saidx_t> suffixes(900000);
+    for (int i = 1; i < argc; i++) {
+        const std::vector<unsigned char> data = ReadFile(argv[i]);
+        unsigned long long before[SortPathCount], after[SortPathCount];
+        BZ2_sortPathCounts(before);
+        const double ours = Time(s, data, BZ2_blockSort), stock = Time(s, data, BZ2_blockSortStock);
+        const double alone = Time(s, data, [&](EState* e) { divsufsort(e->block, suffixes.data(), e->nblock); });
+        BZ2_sortPathCounts(after);
+        const double mb = data.size() / 1e6;
+        std::printf("%s: %.0f MB in blocks of 900,000 bytes\n", argv[i], mb);
+        std::printf("  libdivsufsort alone  %6.1f MB/s\n  the packer's sorter  %6.1f MB/s\n  libbzip2's sorter    %6.1f MB/s\n",
+                    mb / alone, mb / ours, mb / stock);
+        std::printf("  paths:");
+        for (int p = 0; p < SortPathCount; p++)
+            if (after[p] != before[p])
+                std::printf(" %s %llu", PathNames[p], after[p] - before[p]);
+        std::printf("\n");
+    }
+    BZ2_bzCompressEnd(&stream);
+    return 0;
+}
