@@ -238,14 +238,32 @@ static Bool IsPeriodic(const UChar* text, Int32 n, Int32* border)
     return border[n - 1] > 0 && n % (n - border[n - 1]) == 0;
 }
 
+/* ---- Scratch memory ------------------------------------------------------- */
+
+/* `perPosition` bytes for each position of the largest block at the stream's
+   level, from the stream's own allocator: always the same sizes, so that an
+   allocator that keeps what it is given back (the packer's workspace) hands
+   the same memory out again block after block, and nothing is allocated per
+   block. */
+static void* Scratch(EState* s, Int32 perPosition)
+{
+    return s->strm->bzalloc(s->strm->opaque, s->blockSize100k * 100000, perPosition);
+}
+
+static void Release(EState* s, void* p)
+{
+    if (p != NULL)
+        s->strm->bzfree(s->strm->opaque, p);
+}
+
 /* Sorts the rotations of a block that is not periodic as the suffixes of the
    block written twice, keeping those that start in the first copy: each
    such suffix begins with its whole rotation, so no tail needs mending.
    Twice the work, for the blocks whose tails repeat too long. */
-static Bool SortDoubled(const UChar* text, UInt32* sa, Int32 n)
+static Bool SortDoubled(EState* s, const UChar* text, UInt32* sa, Int32 n)
 {
-    UChar* twice = malloc((size_t)n * 2);
-    saidx_t* all = malloc((size_t)n * 2 * sizeof *all);
+    UChar* twice = Scratch(s, 2);
+    saidx_t* all = Scratch(s, 2 * sizeof *all);
     Bool sorted = False;
     Int32 i, k;
     if (twice != NULL && all != NULL) {
@@ -256,8 +274,8 @@ static Bool SortDoubled(const UChar* text, UInt32* sa, Int32 n)
             if (all[i] < n)
                 sa[k++] = (UInt32)all[i];
     }
-    free(twice);
-    free(all);
+    Release(s, twice);
+    Release(s, all);
     return sorted;
 }
 
@@ -343,8 +361,8 @@ static enum SortPath SortBySuffixes(EState* s)
 {
     Int32 count[256] = {0};
     const Int32 n = s->nblock, cut = CutAfterRarestByte(s->block, n, count);
-    UChar* text = malloc((size_t)n);
-    UInt32* rank = malloc((size_t)n * sizeof *rank);
+    UChar* text = Scratch(s, 1);
+    UInt32* rank = Scratch(s, sizeof *rank);
     enum SortPath path = SortNoMemory;
     if (text != NULL && rank != NULL) {
         memcpy(text, s->block + cut, (size_t)(n - cut));
@@ -352,7 +370,7 @@ static enum SortPath SortBySuffixes(EState* s)
         path = SortRotations(text, s->ptr, rank, n);
         if ((path == SortLongTail || path == SortOverBudget) && IsPeriodic(text, n, (Int32*)rank))
             path = SortPeriodic;
-        else if ((path == SortLongTail || path == SortOverBudget) && !SortDoubled(text, s->ptr, n))
+        else if ((path == SortLongTail || path == SortOverBudget) && !SortDoubled(s, text, s->ptr, n))
             path = SortNoMemory;
         if (SortedHere(path) && BZ2_sortSpoilForTests) {
             const UInt32 first = s->ptr[0];
@@ -364,8 +382,8 @@ static enum SortPath SortBySuffixes(EState* s)
         if (SortedHere(path))
             s->origPtr = (Int32)rank[0];  /* where the block's own rotation stands */
     }
-    free(text);
-    free(rank);
+    Release(s, text);
+    Release(s, rank);
     return path;
 }
 
