@@ -74,7 +74,9 @@ fi
 # there; standard input and output go straight through.
 errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$errors"' EXIT
-exec 4<&0
+# The program keeps the wrapper's standard input (a job in the background
+# would get /dev/null), or reads /dev/null where there is none at all.
+{ exec 4<&0; } 2>/dev/null || exec 4</dev/null
 "$loader" "$@" <&4 4<&- 2>>"$errors" &
 program=$!
 tail -c +1 -s 0.05 -f --pid="$program" "$errors" >&2 &
