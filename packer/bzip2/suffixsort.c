@@ -293,8 +293,10 @@ static Bool MapToBlock(UInt32* order, UInt32* rank, Int32 n, Int32 cut)
         if (p >= (UInt32)n)
             return False;
         p = p + cut < (UInt32)n ? p + cut : p + cut - n;
-        if (i + Ahead < n)
-            __builtin_prefetch(&rank[(order[i + Ahead] + cut) % (UInt32)n], 1);
+        if (i + Ahead < n) {
+            const UInt32 ahead = order[i + Ahead] + cut;
+            __builtin_prefetch(&rank[ahead < (UInt32)n ? ahead : ahead - n], 1);
+        }
         order[i] = p;
         rank[p] = (UInt32)i;
     }

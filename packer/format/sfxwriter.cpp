@@ -9,18 +9,6 @@
 namespace sfx {
 namespace {
 
-void Put16(Bytes& b, uint16_t v)
-{
-    b.push_back((uint8_t)v);
-    b.push_back((uint8_t)(v >> 8));
-}
-
-void Put32(Bytes& b, uint32_t v)
-{
-    Put16(b, (uint16_t)v);
-    Put16(b, (uint16_t)(v >> 16));
-}
-
 void Append(Bytes& b, const std::string& s) { b.insert(b.end(), s.begin(), s.end()); }
 
 }  // namespace

@@ -52,9 +52,11 @@ struct Damage {
     bool unsignedChecksum = false;           // sum bytes as unsigned, as a careless builder would
 };
 
-// Little-endian fields, as the format and PE headers store them.
+// Little-endian fields, as the format and PE headers store them: read, and appended.
 inline uint16_t Get16(const uint8_t* b) { return (uint16_t)(b[0] | b[1] << 8); }
 inline uint32_t Get32(const uint8_t* b) { return Get16(b) | (uint32_t)Get16(b + 2) << 16; }
+inline void Put16(Bytes& b, uint16_t v) { b.push_back((uint8_t)v), b.push_back((uint8_t)(v >> 8)); }
+inline void Put32(Bytes& b, uint32_t v) { Put16(b, (uint16_t)v), Put16(b, (uint16_t)(v >> 16)); }
 
 // Sum of bytes taken as signed 8-bit values, modulo 2^32.
 uint32_t SignedByteSum(const uint8_t* bytes, size_t count, uint32_t start = 0);

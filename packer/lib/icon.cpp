@@ -192,12 +192,6 @@ std::vector<int> Dither(const Rgba& image)
     return index;
 }
 
-void Put32(sfx::Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        b[at + i] = (uint8_t)(v >> (8 * i));
-}
-
 }  // namespace
 
 const char* ReadImage(const sfx::Bytes& file, Rgba* image)
@@ -213,12 +207,12 @@ const char* ReadImage(const sfx::Bytes& file, Rgba* image)
 sfx::Bytes IconImage(const Rgba& image)
 {
     const std::vector<int> index = Dither(To32(image));
-    sfx::Bytes out(sfx::IconImageSize, 0);
-    const uint32_t header[] = {40, 32, 64, 1 | 4 << 16, 0, 640, 0, 0, 16, 0};
-    for (int i = 0; i < 10; i++)
-        Put32(out, i * 4, header[i]);
-    for (int i = 0; i < 16; i++)
-        out[40 + i * 4] = IconPalette[i][2], out[41 + i * 4] = IconPalette[i][1], out[42 + i * 4] = IconPalette[i][0];
+    sfx::Bytes out;  // BITMAPINFOHEADER (height doubled for the mask), the palette as blue, green, red, 0
+    for (uint32_t field : {40u, 32u, 64u, 1u | 4u << 16, 0u, 640u, 0u, 0u, 16u, 0u})
+        sfx::Put32(out, field);
+    for (const uint8_t* rgb : IconPalette)
+        out.insert(out.end(), {rgb[2], rgb[1], rgb[0], 0});
+    out.resize(sfx::IconImageSize, 0);
     for (int y = 0; y < 32; y++)  // rows bottom-up: 16 bytes of colours, 4 of mask
         for (int x = 0; x < 32; x++) {
             const int i = index[(31 - y) * 32 + x];

@@ -461,7 +461,7 @@ void PutText(Json& object, const std::string& key, const std::string& bytes, boo
 {
     std::string utf8;
     const bool readable = cp932 ? Cp932ToUtf8(bytes, &utf8) : IsUtf8(bytes);
-    object[key] = readable && cp932 ? utf8 : cp932 ? ReadableText(bytes) : bytes;
+    object[key] = !cp932 ? bytes : readable ? utf8 : ReadableText(bytes);
     if (!readable)
         object[key + "_hex"] = Hex(bytes);
 }
