@@ -1,10 +1,10 @@
 // The block sorters on their own, per kind of data: each file is cut into
 // blocks of 900,000 bytes (as at -9, the run-length coding aside), and each
 // block is sorted by libdivsufsort alone (the suffix array of the block as it
-// stands), by the packer's sorter (BZ2_blockSort: its cut, tail, check and
-// routing) and by libbzip2's own (BZ2_blockSortStock).  Prints MB/s of each and
-// the paths the packer's sorter took, so that a suffix sorter of our own can
-// be measured where it would serve.
+// stands: the anchor), by the packer's induced sorting alone (the rotations),
+// by the packer's whole sorter (BZ2_blockSort: routing, sort and check) and
+// by libbzip2's own (BZ2_blockSortStock).  Prints MB/s of each and the paths
+// the packer's sorter took.
 //   bench_sort FILE...
 #include <divsufsort.h>
 #include <malloc.h>
@@ -19,14 +19,14 @@
 
 extern "C" {
 #include "bzlib_private.h"
+#include "induced.h"
 #include "sortpaths.h"
 void BZ2_blockSortStock(EState* s);
 }
 
 namespace {
 
-const char* const PathNames[SortPathCount] = {"small",       "random",    "periodic",    "plain",    "tail mended",
-                                              "long tail",   "over budget", "check failed", "no memory"};
+const char* const PathNames[SortPathCount] = {"small", "random", "periodic", "induced", "check failed", "no memory"};
 
 std::vector<unsigned char> ReadFile(const char* path)
 {
@@ -69,17 +69,25 @@ int main(int argc, char** argv)
     }
     EState* s = (EState*)stream.state;
     std::vector<saidx_t> suffixes(900000);
+    std::vector<unsigned> order(900000), work(KVX_INDUCED_WORK(900000));
     for (int i = 1; i < argc; i++) {
         const std::vector<unsigned char> data = ReadFile(argv[i]);
         unsigned long long before[SortPathCount], after[SortPathCount];
         BZ2_sortPathCounts(before);
         const double ours = Time(s, data, BZ2_blockSort), stock = Time(s, data, BZ2_blockSortStock);
         const double alone = Time(s, data, [&](EState* e) { divsufsort(e->block, suffixes.data(), e->nblock); });
+        const double induced = Time(s, data, [&](EState* e) {
+            int count[256] = {};
+            for (int k = 0; k < e->nblock; k++)
+                count[e->block[k]]++;
+            KVX_sortRotationsInduced(e->block, count, order.data(), e->nblock, work.data());
+        });
         BZ2_sortPathCounts(after);
         const double mb = data.size() / 1e6;
         std::printf("%s: %.0f MB in blocks of 900,000 bytes\n", argv[i], mb);
-        std::printf("  libdivsufsort alone  %6.1f MB/s\n  the packer's sorter  %6.1f MB/s\n  libbzip2's sorter    %6.1f MB/s\n",
-                    mb / alone, mb / ours, mb / stock);
+        std::printf("  libdivsufsort alone  %6.1f MB/s\n  induced sorting alone %5.1f MB/s   %.2f x libdivsufsort\n"
+                    "  the packer's sorter  %6.1f MB/s\n  libbzip2's sorter    %6.1f MB/s\n",
+                    mb / alone, mb / induced, alone / induced, mb / ours, mb / stock);
         std::printf("  paths:");
         for (int p = 0; p < SortPathCount; p++)
             if (after[p] != before[p])

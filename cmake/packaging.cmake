@@ -86,19 +86,16 @@ core, and the same inputs always give the same bytes.  It also lists, tests
 and extracts such files without running them, signed ones included.")
 else()
   # The Windows zip: the packer and the builder, the stub, the READMEs with CRLF line ends, and
-  # the project's licence and those of libbzip2 and libdivsufsort (both programs hold their code).
+  # the project's licence and libbzip2's (both programs hold its code).
   install(TARGETS kvxsfx-pack kvxsfx-builder RUNTIME DESTINATION .)
   install(FILES ${KVX_STUB} DESTINATION .)
-  foreach(doc ${KVX_DOCS} ${CMAKE_SOURCE_DIR}/LICENSE ${BZIP2_SRC}/LICENSE ${DIVSUFSORT_SRC}/COPYING)
+  foreach(doc ${KVX_DOCS} ${CMAKE_SOURCE_DIR}/LICENSE ${BZIP2_SRC}/LICENSE)
     get_filename_component(name ${doc} NAME_WE)
     get_filename_component(ext ${doc} EXT)
     if(doc STREQUAL "${CMAKE_SOURCE_DIR}/LICENSE")
       set(ext .txt)
     elseif(doc MATCHES "LICENSE$")
       set(name LICENSE-libbzip2)
-      set(ext .txt)
-    elseif(doc MATCHES "COPYING$")
-      set(name LICENSE-libdivsufsort)
       set(ext .txt)
     endif()
     file(READ ${doc} text)

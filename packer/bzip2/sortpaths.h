@@ -11,10 +11,7 @@ enum SortPath {
     SortSmall,       /* too small to gain: libbzip2's sorter */
     SortRandom,      /* looks random: libbzip2's sorter, faster there */
     SortPeriodic,    /* a string repeated: libbzip2's sorter, the only one to order equal rotations its way */
-    SortPlain,       /* suffix-sorted, no tail to mend */
-    SortTailMended,  /* suffix-sorted, the repeated tail put back in rotation order */
-    SortLongTail,    /* the tail repeats too long: the block sorted written twice */
-    SortOverBudget,  /* the tail took too long to place: the block sorted written twice */
+    SortInduced,     /* sorted by induced sorting */
     SortCheckFailed, /* our order failed its check: libbzip2's sorter (never, unless a fault) */
     SortNoMemory,    /* no memory for our sort: libbzip2's sorter */
     SortPathCount

@@ -19,6 +19,7 @@
 #include <stb/stb_image_write.h>
 
 #include "bzsplice.h"
+#include "induced.h"
 #include "sortpaths.h"
 #include "pack.h"
 
@@ -938,6 +939,42 @@ TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
     EXPECT_NE(err.find("a second bzip2 stream"), std::string::npos) << err;
 }
 
+// The induced sort of rotations against sorting them one by one, on short
+// strings of every shape that blocks never are (blocks under 32 KB go to
+// libbzip2's sorter): one to 300 symbols of one to 256 kinds, a quarter of
+// them made periodic or nearly so, which it must refuse exactly when some
+// rotations are equal.
+TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
+{
+    uint32_t x = 2463534242u;
+    auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
+    for (int round = 0; round < 20000; round++) {
+        const int n = 1 + next() % (round < 10000 ? 12 : 300), kinds = 1 << next() % 9;
+        std::vector<unsigned char> t(n);
+        int count[256] = {};
+        for (auto& c : t)
+            c = (unsigned char)(next() % kinds);
+        for (int i = 0, period = 1 + next() % n; round % 4 == 0 && i + period < n; i++)
+            t[i + period] = t[i];
+        for (auto c : t)
+            count[c]++;
+        std::vector<unsigned> order(n), work(KVX_INDUCED_WORK(n)), expected(n);
+        std::vector<std::vector<unsigned char>> rotations;
+        for (int i = 0; i < n; i++)
+            rotations.emplace_back(t.begin() + i, t.end()), rotations.back().insert(rotations.back().end(), t.begin(), t.begin() + i);
+        for (int i = 0; i < n; i++)
+            expected[i] = i;
+        std::stable_sort(expected.begin(), expected.end(), [&](unsigned a, unsigned b) { return rotations[a] < rotations[b]; });
+        bool equal = false;
+        for (int i = 1; i < n; i++)
+            equal |= rotations[expected[i]] == rotations[expected[i - 1]];
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(n) + " symbols of " + std::to_string(kinds));
+        ASSERT_EQ(KVX_sortRotationsInduced(t.data(), count, order.data(), n, work.data()), equal ? 0 : 1);
+        if (!equal)
+            ASSERT_EQ(order, expected);
+    }
+}
+
 // The packer's libbzip2 (its own block sorter and move-to-front step) writes
 // exactly what Debian's bzip2 program writes.  Each case names the path its
 // blocks must take through the sorter, and no order of ours may fail its
@@ -962,13 +999,19 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
     sfx::Bytes self;
     ASSERT_TRUE(sfx::ReadWholeFile("/proc/self/exe", &self));
     const std::string text = Text(2500000), noise = Random(1 << 20), binary(self.begin(), self.end());
-    // The rarest byte (0xFF, twice) deep inside a stretch that occurs twice: the tail repeats 2,001 bytes.
+    // Stretches that repeat across the block's end, where rotations and
+    // suffixes part ways: a stretch of 2,001 bytes twice, a periodic one, and
+    // periods cut short or a byte off.
     std::string twice = letters(3000);
     twice[2000] = '\xFF';
-    // A tail of 901 bytes that is itself periodic: placing it compares long runs.
     const std::string runs = tile("ab", 900) + '\xFF';
     std::string offPeriod = tile(letters(9991), 8 * 9991);
     offPeriod[70000] ^= 1;
+    // A Fibonacci word: each level of the induced sort leaves one just as
+    // deep to the next, down to a few symbols.
+    std::string fibonacci = "b", previous = "a";
+    while (fibonacci.size() < 70000)
+        fibonacci += previous, previous = fibonacci.substr(0, fibonacci.size() - previous.size());
     const std::vector<int> all = {1, 5, 9};
     const struct {
         const char* name;
@@ -976,29 +1019,32 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
         SortPath path;
         std::vector<int> levels;
     } cases[] = {
-        {"text with one byte of its own", text.substr(0, 60000) + '\x01' + text.substr(60000, 20000), SortPlain, all},
-        {"sixteen letters", letters(80000), SortTailMended, all},
-        {"text", text.substr(0, 80000), SortTailMended, all},
-        {"a tail repeated past the limit", letters(30000) + twice + letters(30000) + twice, SortLongTail, all},
-        {"a periodic tail", letters(30000) + runs + letters(30000) + runs, SortOverBudget, all},
+        {"text with one byte of its own", text.substr(0, 60000) + '\x01' + text.substr(60000, 20000), SortInduced, all},
+        {"sixteen letters", letters(80000), SortInduced, all},
+        {"text", text.substr(0, 80000), SortInduced, all},
+        {"a stretch repeated across the end", letters(30000) + twice + letters(30000) + twice, SortInduced, all},
+        {"a periodic stretch across the end", letters(30000) + runs + letters(30000) + runs, SortInduced, all},
+        {"a Fibonacci word", fibonacci, SortInduced, all},
+        {"two letters", tile("ab", 40000) + tile("ba", 30001), SortInduced, all},
         {"period 3", tile("xyz", 69999), SortPeriodic, all},
         {"period 1000", tile(letters(1000), 70000), SortPeriodic, all},
         {"period 9991", tile(letters(9991), 8 * 9991), SortPeriodic, all},
-        {"period 9991, cut short", tile(letters(9991), 80000), SortLongTail, all},
-        {"period 3, one byte more", tile("xyz", 70000), SortLongTail, all},
-        {"one byte off a period", offPeriod, SortLongTail, all},
+        {"period 9991, cut short", tile(letters(9991), 80000), SortInduced, all},
+        {"period 3, one byte more", tile("xyz", 70000), SortInduced, all},
+        {"one byte off a period", offPeriod, SortInduced, all},
         {"random", noise.substr(0, 80000), SortRandom, all},
         {"small", text.substr(0, 20000), SortSmall, all},
         // Larger inputs, several blocks: each named path taken at least once.
-        {"text, 2.5 MB", text, SortTailMended, {9}},
-        {"binary", binary.substr(0, 1 << 20), SortTailMended, {9}},
+        {"text, 2.5 MB", text, SortInduced, {9}},
+        {"binary", binary.substr(0, 1 << 20), SortInduced, {9}},
         {"zeros", std::string(1 << 20, '\0'), SortSmall, {9}},
-        {"two-byte pattern, odd blocks", tile("ab", 1 << 20), SortLongTail, {9}},
+        {"two-byte pattern, odd blocks", tile("ab", 1 << 20), SortInduced, {9}},
         {"a random megabyte twice", noise + noise, SortRandom, {9}},
-        {"period 350001, cut short", tile(text.substr(0, 350001), 800000), SortLongTail, {9}},
-        {"a long repeated tail", text.substr(0, 600000) + text.substr(100000, 5000), SortTailMended, {9}},
-        {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), SortTailMended, {9}},
-        {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), SortPlain, {9}},
+        {"period 350001, cut short", tile(text.substr(0, 350001), 800000), SortInduced, {9}},
+        {"period 350001", tile(text.substr(0, 350001), 700002), SortPeriodic, {9}},
+        {"a long stretch repeated at the end", text.substr(0, 600000) + text.substr(100000, 5000), SortInduced, {9}},
+        {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), SortInduced, {9}},
+        {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), SortInduced, {9}},
         // A spoiled order fails its check, and libbzip2's sorter takes the block.
         {"a spoiled order", text.substr(0, 80000), SortCheckFailed, all},
     };

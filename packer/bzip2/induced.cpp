@@ -1,0 +1,404 @@
+// The rotations of a block, sorted by induced sorting (SA-IS, after Nong,
+// Zhang and Chan), done on the block as a cycle rather than on its suffixes.
+//
+// Each position of the cycle is of type S when its rotation is smaller than
+// the one a place on, else of type L; an equal byte takes the type of the
+// position after it.  A position of type S after one of type L is an LMS
+// position, and every cycle that is not one byte throughout has at least one.
+// Knowing the order of the LMS rotations, one pass from the left puts every
+// L rotation in place and one pass from the right every S rotation.  The LMS
+// rotations are ordered by the same two passes first started from the LMS
+// positions in any order, which orders them by the stretch up to the next
+// LMS position; where such stretches repeat, the string of their names is
+// sorted the same way, one level down.
+//
+// A block that is a shorter string repeated has equal rotations.  Its names
+// repeat at every level, until a level whose string is one name throughout
+// and has no LMS position: then the sort gives up.
+//
+// The passes keep no table of types: an entry's predecessor is of type L
+// when its byte is at least the entry's own and the entry is of type L, or
+// greater than it; the left pass marks each entry it places as of type L.
+// Each pass asks for the bytes it will need some entries ahead.
+#include "induced.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using Index = uint32_t;
+
+constexpr Index Empty = 0x7FFFFFFF;     // a slot that holds no position yet
+constexpr Index TypeL = 0x80000000;     // set on entries the left pass placed
+constexpr Index Ahead = 24;             // entries between a prefetch and its use
+
+inline Index Before(Index p, Index n)
+{
+    return p != 0 ? p - 1 : n - 1;
+}
+
+// Asks for the symbol before the position an entry holds, if it holds one.
+template <class Sym>
+inline void Prefetch(const Sym* t, Index entry, Index n)
+{
+    const Index j = entry & Empty;
+    __builtin_prefetch(&t[j < n ? Before(j, n) : 0]);
+}
+
+// One level's string and its buckets: `start[c]` is where the rotations that
+// begin with c begin in the order, start[k] == n; `next` holds each bucket's
+// moving end during a pass.
+template <class Sym>
+struct Level {
+    const Sym* t;
+    Index* sa;
+    Index n;
+    Index k;
+    Index* start;
+    Index* next;
+    uint64_t* isS;
+    bool bucketsShared;  // in the work space, which the levels below reuse
+};
+
+// Below the block, where there are many buckets, asks for the bucket an
+// entry's predecessor goes to; the block's 256 stay in the first cache.
+template <class Sym>
+inline void PrefetchBucket(const Level<Sym>& l, Index entry)
+{
+    const Index j = entry & Empty;
+    if (sizeof(Sym) > 1 && j < l.n)
+        __builtin_prefetch(&l.next[l.t[Before(j, l.n)]]);
+}
+
+// ---- Types ------------------------------------------------------------------
+
+// 1 when the last position is of type S, 0 when of type L, -1 when the
+// string is one symbol throughout.
+template <class Sym>
+int LastType(const Sym* t, Index n)
+{
+    Sym before = t[n - 1];
+    for (Index i = 0; i < n; i++) {
+        if (t[i] != before)
+            return before < t[i];
+        before = t[i];
+    }
+    return -1;
+}
+
+inline Index TypeWords(Index n)
+{
+    return (n + 63) / 64;
+}
+
+// Sets bit i of l.isS for each position of type S, from the right.
+template <class Sym>
+void ClassifyTypes(const Level<Sym>& l, int lastType)
+{
+    const Sym* t = l.t;
+    uint64_t s = lastType == 1, word = 0;
+    Index i = l.n - 1;
+    for (;; i--) {
+        word |= s << (i % 64);
+        if (i % 64 == 0) {
+            l.isS[i / 64] = word;
+            word = 0;
+        }
+        if (i == 0)
+            break;
+        s = (t[i - 1] < t[i]) | ((t[i - 1] == t[i]) & s);
+    }
+}
+
+// Calls visit(p) for every LMS position, from the last to the first, and
+// returns their number.
+template <class Sym, class Visit>
+Index VisitLms(const Level<Sym>& l, Visit visit)
+{
+    const uint64_t* isS = l.isS;
+    const uint64_t lastIsS = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
+    Index count = 0;
+    for (Index w = TypeWords(l.n); w-- > 0;) {
+        const uint64_t before = isS[w] << 1 | (w > 0 ? isS[w - 1] >> 63 : lastIsS);
+        for (uint64_t lms = isS[w] & ~before; lms != 0; count++) {
+            const int bit = 63 - __builtin_clzll(lms);
+            visit(w * 64 + bit);
+            lms &= ~(uint64_t{1} << bit);
+        }
+    }
+    return count;
+}
+
+// ---- Buckets ----------------------------------------------------------------
+
+template <class Sym>
+void CountBuckets(const Level<Sym>& l)
+{
+    std::memset(l.start, 0, (l.k + 1) * sizeof l.start[0]);
+    for (Index i = 0; i < l.n; i++)
+        l.start[l.t[i] + 1]++;
+    for (Index c = 0; c < l.k; c++)
+        l.start[c + 1] += l.start[c];
+}
+
+// The block's buckets from the count of each byte.
+void StartBuckets(const int count[256], Index start[257])
+{
+    start[0] = 0;
+    for (int c = 0; c < 256; c++)
+        start[c + 1] = start[c] + (Index)count[c];
+}
+
+template <class Sym>
+void SetBucketEnds(const Level<Sym>& l)
+{
+    for (Index c = 0; c < l.k; c++)
+        l.next[c] = l.start[c + 1];
+}
+
+// ---- The two passes ---------------------------------------------------------
+
+// From the left: every entry whose predecessor is of type L puts it at the
+// front of its bucket, marked as of type L.
+template <class Sym>
+void InduceL(const Level<Sym>& l)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    const Index n = l.n;
+    std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
+    for (Index i = 0; i < n; i++) {
+        if (i + 2 * Ahead < n)
+            Prefetch(t, sa[i + 2 * Ahead], n);
+        if (i + Ahead < n)
+            PrefetchBucket(l, sa[i + Ahead]);
+        const Index j = sa[i] & Empty;
+        if (j == Empty)
+            continue;
+        const Index p = Before(j, n);
+        if (t[p] >= t[j])
+            sa[l.next[t[p]]++] = p | TypeL;
+    }
+}
+
+// From the right: every entry whose predecessor is of type S puts it at the
+// end of its bucket, and the marks of the left pass are taken off.  With
+// `collect`, the LMS positions are not followed but gathered, in order, at
+// the end of the array (into slots already passed), and their number is
+// returned.
+template <bool collect, class Sym>
+Index InduceS(const Level<Sym>& l)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    const Index n = l.n;
+    Index gathered = n;
+    SetBucketEnds(l);
+    for (Index i = n; i-- > 0;) {
+        if (i >= 2 * Ahead)
+            Prefetch(t, sa[i - 2 * Ahead], n);
+        if (i >= Ahead)
+            PrefetchBucket(l, sa[i - Ahead]);
+        const Index entry = sa[i], j = entry & Empty;
+        if (j == Empty)
+            continue;
+        const bool isS = !(entry & TypeL);
+        const Index p = Before(j, n);
+        sa[i] = j;
+        if (collect && isS && t[p] > t[j])
+            sa[--gathered] = j;
+        else if (t[p] < t[j] + isS)
+            sa[--l.next[t[p]]] = p;
+    }
+    return n - gathered;
+}
+
+// ---- Naming the LMS stretches ----------------------------------------------
+
+template <class Sym>
+inline bool IsS(const Level<Sym>& l, Index i)
+{
+    return l.isS[i / 64] >> (i % 64) & 1;
+}
+
+template <class Sym>
+inline bool IsLms(const Level<Sym>& l, Index i)
+{
+    return IsS(l, i) && !IsS(l, Before(i, l.n));
+}
+
+// The types of the 64 positions from p on, one a bit; p + 64 <= n.
+template <class Sym>
+inline uint64_t TypesFrom(const Level<Sym>& l, Index p)
+{
+    const uint64_t low = l.isS[p / 64] >> (p % 64);
+    return p % 64 == 0 ? low : low | l.isS[p / 64 + 1] << (64 - p % 64);
+}
+
+// How far the next LMS position lies from the LMS position p, when within
+// 63 positions and not past the end; else 0.
+template <class Sym>
+inline Index StretchEnd(const Level<Sym>& l, Index p)
+{
+    if (p + 64 > l.n)
+        return 0;
+    const uint64_t types = TypesFrom(l, p), lms = types & ~(types << 1) & ~uint64_t{1};
+    return lms != 0 ? __builtin_ctzll(lms) : 0;
+}
+
+// True when the stretches from the LMS positions a and b, each up to and
+// including the next LMS position around the cycle, agree.  Their types then
+// agree too: they follow from the symbols, back from the ends.  Stretches of
+// bytes that fit in a word are compared as words.
+template <class Sym>
+bool SameStretch(const Level<Sym>& l, Index a, Index b)
+{
+    const Index n = l.n, endA = StretchEnd(l, a), endB = StretchEnd(l, b);
+    if (endA != 0 && endB != 0) {
+        if (endA != endB)
+            return false;
+        if (sizeof(Sym) == 1 && endA < 8) {
+            uint64_t x, y;
+            std::memcpy(&x, &l.t[a], 8);
+            std::memcpy(&y, &l.t[b], 8);
+            return ((x ^ y) << (56 - 8 * endA)) == 0;
+        }
+        for (Index i = 0; i <= endA; i++)
+            if (l.t[a + i] != l.t[b + i])
+                return false;
+        return true;
+    }
+    if (l.t[a] != l.t[b])
+        return false;
+    for (;;) {
+        a = a + 1 < n ? a + 1 : 0;
+        b = b + 1 < n ? b + 1 : 0;
+        if (l.t[a] != l.t[b])
+            return false;
+        const bool lmsA = IsLms(l, a), lmsB = IsLms(l, b);
+        if (lmsA || lmsB)
+            return lmsA && lmsB;
+    }
+}
+
+// Given the m LMS positions ordered by their stretches at sa[n-m..n), leaves
+// the string of their names, in the order of the positions, at sa[n-m..n) and
+// returns the number of names.  Each name is kept at sa[p / 2] on the way:
+// LMS positions are never adjacent.
+template <class Sym>
+Index NameStretches(const Level<Sym>& l, Index m)
+{
+    Index* sa = l.sa;
+    const Index n = l.n;
+    Index names = 0, previous = 0;
+    for (Index i = n - m; i < n; i++) {
+        if (i + Ahead < n) {
+            __builtin_prefetch(&l.t[sa[i + Ahead]]);
+            __builtin_prefetch(&sa[sa[i + Ahead] / 2], 1);
+        }
+        const Index p = sa[i];
+        if (names == 0 || !SameStretch(l, p, previous))
+            names++;
+        sa[p / 2] = names - 1;
+        previous = p;
+    }
+    Index to = n;
+    VisitLms(l, [&](Index p) { sa[--to] = sa[p / 2]; });
+    return names;
+}
+
+// ---- Levels -----------------------------------------------------------------
+
+bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work);
+
+// Puts the m LMS positions, ordered by rotation at sa[0..m), at the ends of
+// their buckets, keeping their order, and clears the rest.
+template <class Sym>
+void PlaceOrderedLms(const Level<Sym>& l, Index m)
+{
+    Index* sa = l.sa;
+    std::fill(sa + m, sa + l.n, Empty);
+    SetBucketEnds(l);
+    for (Index i = m; i-- > 0;) {
+        const Index p = sa[i];
+        sa[i] = Empty;
+        sa[--l.next[l.t[p]]] = p;
+    }
+}
+
+// Orders the LMS rotations into sa[0..m), given the string of their names at
+// sa[n-m..n): at once when every name is different, else one level down.
+// The string of names is then replaced by the positions, which the order is
+// turned into.
+template <class Sym>
+bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
+{
+    Index* sa = l.sa;
+    const Index n = l.n;
+    Index* reduced = sa + (n - m);
+    if (names == m) {
+        for (Index i = 0; i < m; i++)
+            sa[reduced[i]] = i;
+    } else if (!SortLevel(reduced, sa, m, names, work)) {
+        return false;
+    }
+    Index to = n;
+    VisitLms(l, [&](Index p) { sa[--to] = p; });
+    for (Index i = 0; i < m; i++)
+        sa[i] = reduced[sa[i]];
+    return true;
+}
+
+template <class Sym>
+bool Sort(const Level<Sym>& l, Index* work)
+{
+    if (l.n == 1) {
+        l.sa[0] = 0;
+        return true;
+    }
+    const int lastType = LastType(l.t, l.n);
+    if (lastType < 0)
+        return false;
+
+    if (l.bucketsShared)
+        CountBuckets(l);
+    std::fill(l.sa, l.sa + l.n, Empty);
+    SetBucketEnds(l);
+    ClassifyTypes(l, lastType);
+    VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
+    InduceL(l);
+    const Index m = InduceS<true>(l);
+    const Index names = NameStretches(l, m);
+
+    if (!OrderLms(l, m, names, work))
+        return false;
+    if (l.bucketsShared)
+        CountBuckets(l);
+    PlaceOrderedLms(l, m);
+    InduceL(l);
+    InduceS<false>(l);
+    return true;
+}
+
+// A level below the block: its symbols are names, as many kinds as there are
+// names.  Its types come first in `work`; its buckets follow, where the
+// levels below it put theirs in turn.
+bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work)
+{
+    Index* below = work + 2 * TypeWords(n);
+    const Level<Index> l = {t, sa, n, k, below, below + k + 1, reinterpret_cast<uint64_t*>(work), true};
+    return Sort(l, below);
+}
+
+}  // namespace
+
+extern "C" int KVX_sortRotationsInduced(const unsigned char* block, const int count[256], unsigned* order, int n,
+                                        unsigned* work)
+{
+    Index start[257], next[256];
+    const Level<unsigned char> l = {block, order, (Index)n, 256, start, next, reinterpret_cast<uint64_t*>(work), false};
+    StartBuckets(count, start);
+    return Sort(l, work + 2 * TypeWords(n));
+}

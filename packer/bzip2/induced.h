@@ -1,0 +1,23 @@
+/* Sorts the rotations of a block directly, by induced sorting. */
+#ifndef KVX_INDUCED_H
+#define KVX_INDUCED_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Puts the starting positions of the n rotations of `block` into `order`,
+   smallest rotation first, given the number of times each byte occurs.  `work` has room for KVX_INDUCED_WORK(n) entries,
+   aligned for 64-bit words; n is at least 1
+   and below 2^30.  Returns 1, or 0 when the block is a shorter string
+   repeated (some rotations are then equal and their order is not defined
+   here); `order` is then undefined. */
+#define KVX_INDUCED_WORK(n) ((n) + (n) / 16 + 64)
+int KVX_sortRotationsInduced(const unsigned char* block, const int count[256], unsigned* order, int n,
+                             unsigned* work);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

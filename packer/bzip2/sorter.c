@@ -1,0 +1,166 @@
+/* The packer's block sorter for libbzip2.
+
+   libbzip2 orders the rotations of each block.  The packer orders them by
+   induced sorting (induced.cpp), directly on the block as a cycle: linear in
+   the block's length, much faster than libbzip2's sorter on text and
+   binaries.  The compressed stream is always libbzip2's to the byte, so some
+   blocks still go to libbzip2's own sorter: small blocks and blocks that look
+   random (it sorts them as fast or faster), and periodic blocks, whose equal
+   rotations stand in an order only libbzip2's sorter reproduces.
+
+   Every order of ours is checked in linear time before it is used, and one
+   that fails goes to libbzip2's sorter: a wrong order never reaches a file.
+   Each block's path is counted (sortpaths.h). */
+#include "bzlib_private.h"
+#include "induced.h"
+#include "sortpaths.h"
+
+#include <stdlib.h>
+
+/* libbzip2's own sorter, built from its blocksort.c under this name. */
+void BZ2_blockSortStock(EState* s);
+
+enum {
+    SmallBlock = 32768,     /* below this libbzip2's sorter is as fast */
+    Samples = 1024,         /* three-byte strings sampled to spot random data */
+    RandomRepeats = 24      /* fewer repeats among them than this: random */
+};
+
+/* ---- Random data ---------------------------------------------------------- */
+
+static int CompareWords(const void* a, const void* b)
+{
+    const UInt32 x = *(const UInt32*)a, y = *(const UInt32*)b;
+    return x < y ? -1 : x > y;
+}
+
+/* True when three-byte strings sampled across the block hardly repeat, as in
+   compressed or encrypted data: libbzip2's radix sort then finishes almost
+   every bucket at once. */
+static Bool LooksRandom(const UChar* block, Int32 n)
+{
+    UInt32 words[Samples];
+    const Int32 step = (n - 3) / Samples;
+    Int32 i, repeats = 0;
+    for (i = 0; i < Samples; i++) {
+        const UChar* p = block + (Int32)i * step;
+        words[i] = (UInt32)p[0] << 16 | (UInt32)p[1] << 8 | p[2];
+    }
+    qsort(words, Samples, sizeof words[0], CompareWords);
+    for (i = 1; i < Samples; i++)
+        repeats += words[i] == words[i - 1];
+    return repeats < RandomRepeats;
+}
+
+/* ---- The check ------------------------------------------------------------ */
+
+/* Gives each position its rank in `order`.  False when the order names a
+   position outside the block. */
+static Bool RankOrder(const UInt32* order, UInt32* rank, Int32 n)
+{
+    enum { Ahead = 16 };
+    Int32 i;
+    for (i = 0; i < n; i++) {
+        if (order[i] >= (UInt32)n)
+            return False;
+        if (i + Ahead < n && order[i + Ahead] < (UInt32)n)
+            __builtin_prefetch(&rank[order[i + Ahead]], 1);
+        rank[order[i]] = (UInt32)i;
+    }
+    return True;
+}
+
+/* True when `order` is the order of the rotations of `block`, all distinct,
+   given the ranks RankOrder took from it and the count of each byte: a
+   permutation of 0..n-1 in which each entry's first byte is at most the
+   next's, and where the two are equal, the rotation one place on comes
+   earlier too.  Linear: first each position's rank within the bucket of its
+   first byte, read in position order (the block straight through); then in
+   rank order, each entry ranked where it stands (so no position is listed
+   twice) and, within a bucket, the rotations one place on in rising order.
+   The random reads are asked for some entries ahead. */
+static Bool IsRotationOrder(const UChar* block, const UInt32* order, const UInt32* rank, const Int32 count[256],
+                            Int32 n)
+{
+    enum { Ahead = 16 };
+    UInt32 start[257];
+    Int32 i, c;
+    start[0] = 0;
+    for (c = 0; c < 256; c++)
+        start[c + 1] = start[c] + (UInt32)count[c];
+    for (i = 0; i < n; i++)
+        if (rank[i] < start[block[i]] || rank[i] >= start[block[i] + 1])
+            return False;
+    for (c = 0; c < 256; c++) {
+        UInt32 previous = 0;
+        for (i = (Int32)start[c]; i < (Int32)start[c + 1]; i++) {
+            const UInt32 a = order[i], following = rank[a + 1 == (UInt32)n ? 0 : a + 1];
+            if (i + Ahead < n)
+                __builtin_prefetch(&rank[order[i + Ahead]]);
+            if (rank[a] != (UInt32)i || (i > (Int32)start[c] && previous >= following))
+                return False;
+            previous = following;
+        }
+    }
+    return True;
+}
+
+/* ---- The sorter ----------------------------------------------------------- */
+
+int BZ2_sortSpoilForTests = 0;
+
+static unsigned long long PathCounts[SortPathCount];
+
+void BZ2_sortPathCounts(unsigned long long counts[SortPathCount])
+{
+    int i;
+    for (i = 0; i < SortPathCount; i++)
+        counts[i] = __atomic_load_n(&PathCounts[i], __ATOMIC_RELAXED);
+}
+
+/* The sorter's work space, from the stream's own allocator and always of the
+   size the largest block at the stream's level needs: an allocator that keeps
+   what it is given back (the packer's workspace) hands the same memory out
+   again block after block, and nothing is allocated per block. */
+static UInt32* WorkSpace(EState* s)
+{
+    return s->strm->bzalloc(s->strm->opaque, KVX_INDUCED_WORK(s->blockSize100k * 100000), sizeof(UInt32));
+}
+
+/* Sorts the block's rotations into s->ptr and checks the order; the work
+   space then holds each position's rank, and the block's own rotation's rank
+   is origPtr.  SortInduced when done; otherwise the path that leaves the
+   block to libbzip2's sorter. */
+static enum SortPath SortInducing(EState* s)
+{
+    const Int32 n = s->nblock;
+    Int32 count[256] = {0}, i;
+    UInt32* work = WorkSpace(s);
+    enum SortPath path;
+    if (work == NULL)
+        return SortNoMemory;
+    for (i = 0; i < n; i++)
+        count[s->block[i]]++;
+    path = KVX_sortRotationsInduced(s->block, count, s->ptr, n, work) ? SortInduced : SortPeriodic;
+    if (path == SortInduced && BZ2_sortSpoilForTests) {
+        const UInt32 first = s->ptr[0];
+        s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
+    }
+    if (path == SortInduced &&
+        !(RankOrder(s->ptr, work, n) && IsRotationOrder(s->block, s->ptr, work, count, n)))
+        path = SortCheckFailed;
+    if (path == SortInduced)
+        s->origPtr = (Int32)work[0];
+    s->strm->bzfree(s->strm->opaque, work);
+    return path;
+}
+
+void BZ2_blockSort(EState* s)
+{
+    const enum SortPath path = s->nblock < SmallBlock ? SortSmall
+                               : LooksRandom(s->block, s->nblock) ? SortRandom
+                                                                  : SortInducing(s);
+    __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
+    if (path != SortInduced)
+        BZ2_blockSortStock(s);
+}
