@@ -54,33 +54,37 @@ static Bool LooksRandom(const UChar* block, Int32 n)
 
 /* ---- The check ------------------------------------------------------------ */
 
-/* Gives each position its rank in `order`.  False when the order names a
-   position outside the block. */
-static Bool RankOrder(const UInt32* order, UInt32* rank, Int32 n)
+/* Gives each position its rank in `order`, and checks on the way that each
+   entry's first byte is that of the bucket it stands in (`start`, from the
+   count of each byte).  False when an entry names a position outside the
+   block or stands in the wrong bucket. */
+static Bool RankOrder(const UChar* block, const UInt32* order, UInt32* rank, const UInt32 start[257], Int32 n)
 {
     enum { Ahead = 16 };
-    Int32 i;
+    Int32 i, c = 0;
     for (i = 0; i < n; i++) {
-        if (order[i] >= (UInt32)n)
-            return False;
-        if (i + Ahead < n && order[i + Ahead] < (UInt32)n)
+        const UInt32 p = order[i];
+        if (i + Ahead < n && order[i + Ahead] < (UInt32)n) {
             __builtin_prefetch(&rank[order[i + Ahead]], 1);
-        rank[order[i]] = (UInt32)i;
+            __builtin_prefetch(&block[order[i + Ahead]]);
+        }
+        while ((UInt32)i >= start[c + 1])
+            c++;
+        if (p >= (UInt32)n || block[p] != c)
+            return False;
+        rank[p] = (UInt32)i;
     }
     return True;
 }
 
-/* True when `order` is the order of the rotations of `block`, all distinct,
-   given the ranks RankOrder took from it and the count of each byte: a
-   permutation of 0..n-1 in which each entry's first byte is at most the
+/* True when `order` is the order of the rotations of `block`, all distinct:
+   a permutation of 0..n-1 in which each entry's first byte is at most the
    next's, and where the two are equal, the rotation one place on comes
-   earlier too.  Linear: first each position's rank within the bucket of its
-   first byte, read in position order (the block straight through); then in
-   rank order, each entry ranked where it stands (so no position is listed
-   twice) and, within a bucket, the rotations one place on in rising order.
-   The random reads are asked for some entries ahead. */
-static Bool IsRotationOrder(const UChar* block, const UInt32* order, const UInt32* rank, const Int32 count[256],
-                            Int32 n)
+   earlier too.  Linear: RankOrder ranked each position and checked the first
+   bytes; then in rank order, each entry ranked where it stands (so no
+   position is listed twice) and, within a bucket, the rotations one place on
+   in rising order.  The random reads are asked for some entries ahead. */
+static Bool IsRotationOrder(const UChar* block, const UInt32* order, UInt32* rank, const Int32 count[256], Int32 n)
 {
     enum { Ahead = 16 };
     UInt32 start[257];
@@ -88,9 +92,8 @@ static Bool IsRotationOrder(const UChar* block, const UInt32* order, const UInt3
     start[0] = 0;
     for (c = 0; c < 256; c++)
         start[c + 1] = start[c] + (UInt32)count[c];
-    for (i = 0; i < n; i++)
-        if (rank[i] < start[block[i]] || rank[i] >= start[block[i] + 1])
-            return False;
+    if (!RankOrder(block, order, rank, start, n))
+        return False;
     for (c = 0; c < 256; c++) {
         UInt32 previous = 0;
         for (i = (Int32)start[c]; i < (Int32)start[c + 1]; i++) {
@@ -147,7 +150,7 @@ static enum SortPath SortInducing(EState* s)
         s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
     }
     if (path == SortInduced &&
-        !(RankOrder(s->ptr, work, n) && IsRotationOrder(s->block, s->ptr, work, count, n)))
+        !IsRotationOrder(s->block, s->ptr, work, count, n))
         path = SortCheckFailed;
     if (path == SortInduced)
         s->origPtr = (Int32)work[0];
