@@ -54,56 +54,37 @@ static Bool LooksRandom(const UChar* block, Int32 n)
 
 /* ---- The check ------------------------------------------------------------ */
 
-/* Gives each position its rank in `order`, and checks on the way that each
-   entry's first byte is that of the bucket it stands in (`start`, from the
-   count of each byte).  False when an entry names a position outside the
-   block or stands in the wrong bucket. */
-static Bool RankOrder(const UChar* block, const UInt32* order, UInt32* rank, const UInt32 start[257], Int32 n)
+/* True when `order` is the order of the rotations of `block`, all distinct,
+   given the count of each byte; `origPtr` then holds where the block's own
+   rotation stands.  The order is walked once, as a decoder would: the
+   rotation one place before each entry's must be the next one in its bucket
+   (the rotations that begin with its byte).  Every entry then stands in the
+   bucket of its first byte, and within a bucket the rotations one place on
+   come in rising order: for distinct rotations, that is their order and no
+   other.  The walk pairs each entry with a slot of its own, and each slot
+   holds the position one before its entry's: so every position is listed.
+   The block's bytes are read all over, and asked for some entries ahead. */
+static Bool IsRotationOrder(const UChar* block, const UInt32* order, const Int32 count[256], Int32 n, Int32* origPtr)
 {
-    enum { Ahead = 16 };
-    Int32 i, c = 0;
-    for (i = 0; i < n; i++) {
-        const UInt32 p = order[i];
-        if (i + Ahead < n && order[i + Ahead] < (UInt32)n) {
-            __builtin_prefetch(&rank[order[i + Ahead]], 1);
-            __builtin_prefetch(&block[order[i + Ahead]]);
-        }
-        while ((UInt32)i >= start[c + 1])
-            c++;
-        if (p >= (UInt32)n || block[p] != c)
-            return False;
-        rank[p] = (UInt32)i;
-    }
-    return True;
-}
-
-/* True when `order` is the order of the rotations of `block`, all distinct:
-   a permutation of 0..n-1 in which each entry's first byte is at most the
-   next's, and where the two are equal, the rotation one place on comes
-   earlier too.  Linear: RankOrder ranked each position and checked the first
-   bytes; then in rank order, each entry ranked where it stands (so no
-   position is listed twice) and, within a bucket, the rotations one place on
-   in rising order.  The random reads are asked for some entries ahead. */
-static Bool IsRotationOrder(const UChar* block, const UInt32* order, UInt32* rank, const Int32 count[256], Int32 n)
-{
-    enum { Ahead = 16 };
-    UInt32 start[257];
+    enum { Ahead = 32 };
+    UInt32 next[256], end[256], at = 0;
     Int32 i, c;
-    start[0] = 0;
-    for (c = 0; c < 256; c++)
-        start[c + 1] = start[c] + (UInt32)count[c];
-    if (!RankOrder(block, order, rank, start, n))
-        return False;
     for (c = 0; c < 256; c++) {
-        UInt32 previous = 0;
-        for (i = (Int32)start[c]; i < (Int32)start[c + 1]; i++) {
-            const UInt32 a = order[i], following = rank[a + 1 == (UInt32)n ? 0 : a + 1];
-            if (i + Ahead < n)
-                __builtin_prefetch(&rank[order[i + Ahead]]);
-            if (rank[a] != (UInt32)i || (i > (Int32)start[c] && previous >= following))
-                return False;
-            previous = following;
-        }
+        next[c] = at;
+        end[c] = at += (UInt32)count[c];
+    }
+    for (i = 0; i < n; i++) {
+        const UInt32 a = order[i], before = a != 0 ? a - 1 : (UInt32)n - 1;
+        if (i + Ahead < n && order[i + Ahead] - 1 < (UInt32)n)
+            __builtin_prefetch(&block[order[i + Ahead] - 1]);
+        if (a >= (UInt32)n)
+            return False;
+        if (a == 0)
+            *origPtr = i;
+        c = block[before];
+        if (next[c] >= end[c] || order[next[c]] != before)
+            return False;
+        next[c]++;
     }
     return True;
 }
@@ -130,10 +111,9 @@ static UInt32* WorkSpace(EState* s)
     return s->strm->bzalloc(s->strm->opaque, KVX_INDUCED_WORK(s->blockSize100k * 100000), sizeof(UInt32));
 }
 
-/* Sorts the block's rotations into s->ptr and checks the order; the work
-   space then holds each position's rank, and the block's own rotation's rank
-   is origPtr.  SortInduced when done; otherwise the path that leaves the
-   block to libbzip2's sorter. */
+/* Sorts the block's rotations into s->ptr, checks the order and sets
+   origPtr.  SortInduced when done; otherwise the path that leaves the block
+   to libbzip2's sorter. */
 static enum SortPath SortInducing(EState* s)
 {
     const Int32 n = s->nblock;
@@ -149,11 +129,8 @@ static enum SortPath SortInducing(EState* s)
         const UInt32 first = s->ptr[0];
         s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
     }
-    if (path == SortInduced &&
-        !IsRotationOrder(s->block, s->ptr, work, count, n))
+    if (path == SortInduced && !IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr))
         path = SortCheckFailed;
-    if (path == SortInduced)
-        s->origPtr = (Int32)work[0];
     s->strm->bzfree(s->strm->opaque, work);
     return path;
 }
