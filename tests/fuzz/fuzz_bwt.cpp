@@ -3,16 +3,16 @@
 // Debian's libbzip2.  Every input, at every level, must give the same stream.
 //
 // The first bytes shape the block, so that small inputs reach each of the
-// sorter's paths (sortpaths.h):
+// sorter's paths (sortpaths.h) and the shapes that are hard for it:
 //   [0] level 1..9, [1] shape, [2..3] length in 1 KB steps, the rest the seed.
 // Shapes: 0 the seed as it is (small); 1 the seed tiled a whole number of
-// times (periodic); 2 the same with one byte changed (a long tail); 3 words
-// drawn from the seed (plain, a tail to mend); 4 random bytes (random);
-// 5 sixteen letters ending with an earlier stretch of themselves or with the
-// block's own beginning (a tail to mend); 6 sixteen letters with a stretch
-// holding the rarest byte twice, at a depth the seed chooses (a tail to mend,
-// or too long); 7 the same with a stretch that is itself periodic (over the
-// budget).  No order of ours may fail its check.
+// times (periodic); 2 the same with one byte changed (nearly periodic);
+// 3 words drawn from the seed; 4 random bytes (random); 5 sixteen letters
+// ending with an earlier stretch of themselves or with the block's own
+// beginning (a stretch repeated across the end); 6 sixteen letters with a
+// stretch holding a byte of its own twice, as long as the seed chooses; 7 the
+// same with a stretch that is itself periodic.  No order of ours may fail
+// its check.
 #include <bzlib.h>
 
 #include <cstdint>
