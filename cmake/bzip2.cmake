@@ -2,9 +2,8 @@
 # libbzip2's compressor as it is, but for the block sorter (the packer's own,
 # packer/bzip2/sorter.c over induced.cpp, with libbzip2's sorter kept as
 # BZ2_blockSortStock for the blocks it orders faster or alone exactly) and a
-# move-to-front step that searches the first places one by one and the rest
-# with memchr and memmove
-# (packer/bzip2/mtf.patch), and a block CRC taken eight bytes a step over the
+# move-to-front step that reads the last column the sorter left and moves
+# eight places at a time (packer/bzip2/mtf.patch), and a block CRC taken eight bytes a step over the
 # input as it is consumed (crc.c, crc.patch).  The streams are libbzip2's to
 # the byte.
 

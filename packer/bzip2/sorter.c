@@ -13,6 +13,7 @@
    Each block's path is counted (sortpaths.h). */
 #include "bzlib_private.h"
 #include "induced.h"
+#include "lastcolumn.h"
 #include "sortpaths.h"
 
 #include <stdlib.h>
@@ -56,7 +57,8 @@ static Bool LooksRandom(const UChar* block, Int32 n)
 
 /* True when `order` is the order of the rotations of `block`, all distinct,
    given the count of each byte; `origPtr` then holds where the block's own
-   rotation stands.  The order is walked once, as a decoder would: the
+   rotation stands, and `last` the block's last column.  The order is walked
+   once, as a decoder would: the
    rotation one place before each entry's must be the next one in its bucket
    (the rotations that begin with its byte).  Every entry then stands in the
    bucket of its first byte, and within a bucket the rotations one place on
@@ -64,7 +66,8 @@ static Bool LooksRandom(const UChar* block, Int32 n)
    other.  The walk pairs each entry with a slot of its own, and each slot
    holds the position one before its entry's: so every position is listed.
    The block's bytes are read all over, and asked for some entries ahead. */
-static Bool IsRotationOrder(const UChar* block, const UInt32* order, const Int32 count[256], Int32 n, Int32* origPtr)
+static Bool IsRotationOrder(const UChar* block, const UInt32* order, const Int32 count[256], Int32 n, Int32* origPtr,
+                            UChar* last)
 {
     enum { Ahead = 32 };
     UInt32 next[256], end[256], at = 0;
@@ -81,7 +84,7 @@ static Bool IsRotationOrder(const UChar* block, const UInt32* order, const Int32
             return False;
         if (a == 0)
             *origPtr = i;
-        c = block[before];
+        c = last[i] = block[before];
         if (next[c] >= end[c] || order[next[c]] != before)
             return False;
         next[c]++;
@@ -129,7 +132,7 @@ static enum SortPath SortInducing(EState* s)
         const UInt32 first = s->ptr[0];
         s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
     }
-    if (path == SortInduced && !IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr))
+    if (path == SortInduced && !IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr, BZ2_lastColumn(s)))
         path = SortCheckFailed;
     s->strm->bzfree(s->strm->opaque, work);
     return path;
@@ -141,6 +144,11 @@ void BZ2_blockSort(EState* s)
                                : LooksRandom(s->block, s->nblock) ? SortRandom
                                                                   : SortInducing(s);
     __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
-    if (path != SortInduced)
+    if (path != SortInduced) {
+        UChar* last = BZ2_lastColumn(s);
+        Int32 i;
         BZ2_blockSortStock(s);
+        for (i = 0; i < s->nblock; i++)
+            last[i] = s->block[s->ptr[i] != 0 ? s->ptr[i] - 1 : s->nblock - 1];
+    }
 }
