@@ -136,8 +136,8 @@ stages() {  # KIND
     >/dev/null 2>&1 || { echo "stages: perf cannot sample here"; return 0; }
   perf report -i "$work/perf.data" --stdio --no-children --sort dso,sym 2>/dev/null | awk '
     function stage(dso, sym) {
-      if (dso ~ /divsufsort/) return "suffix sort (libdivsufsort)"
-      if (sym ~ /SortBySuffixes|RepeatedTail|PlaceTail|CompareRotations|CutAfterRarest|IsRotationOrder|MapToBlock|SortDoubled|LooksRandom|IsPeriodic|BZ2_blockSort$/) return "tail, cut and check"
+      if (sym ~ /KVX_sortRotationsInduced|induced::/) return "induced sort"
+      if (sym ~ /SortInducing|IsRotationOrder|LooksRandom|BZ2_blockSort$/) return "routing, check, last column"
       if (sym ~ /mainSort|fallbackSort|mainGtU|mainQSort|mainSimpleSort|fallbackQSort|fallbackSimpleSort|BZ2_blockSortStock/) return "libbzip2 sorter"
       if (sym ~ /generateMTFValues|memchr|memmove|memcpy/) return "move-to-front"
       if (sym ~ /compressBlock|sendMTFValues|BZ2_hb|bsW|bsPutU/) return "Huffman coding"
@@ -180,8 +180,8 @@ stages random
 tree_against_lbzip2
 echo "peak memory target: <= 100 MiB"
 
-# The block sorters alone on the same data: where a suffix sorter of our own
-# would have to beat libdivsufsort.
+# The block sorters alone on the same data: the packer's induced sort against
+# libdivsufsort (the anchor) and libbzip2's sorter.
 echo
 cmake --build "$top/build/host" --target bench_sort >/dev/null
 "$top/build/host/bench_sort" "$work/text/large.txt" "$work/binaries/large.so" "$work/random/large.bin"

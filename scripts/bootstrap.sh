@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: installs the packages
 # the cross build and the Wine tests need, generates the ja_JP.UTF-8 locale and
-# fetches the sources of libbzip2 and libdivsufsort from Debian's source
-# packages.  Fast and silent when
+# fetches the source of libbzip2 from Debian's source package (libdivsufsort
+# is Debian's library, the sorter benchmark's anchor).  Fast and silent when
 # everything is already there.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"
 bz2dir="$deps/bzip2-1.0.8"
-dssdir="$deps/libdivsufsort-2.0.1"
 
 packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
@@ -111,10 +110,4 @@ fetch_source() {
 if [ ! -f "$bz2dir/bzlib.h" ]; then
   fetch_source bzip2 1.0.8 bzip2-1.0.8
   test -f "$bz2dir/bzlib.h"
-fi
-
-# libdivsufsort, for the packer's block sorter in the Windows build.
-if [ ! -f "$dssdir/lib/divsufsort.c" ]; then
-  fetch_source libdivsufsort 2.0.1 libdivsufsort-2.0.1
-  test -f "$dssdir/lib/divsufsort.c"
 fi

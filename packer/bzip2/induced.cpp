@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstring>
 
+namespace induced {
 namespace {
 
 using Index = uint32_t;
@@ -222,36 +223,50 @@ inline Index StretchEnd(const Level<Sym>& l, Index p)
     return lms != 0 ? __builtin_ctzll(lms) : 0;
 }
 
-// True when the stretches from the LMS positions a and b, each up to and
-// including the next LMS position around the cycle, agree.  Their types then
-// agree too: they follow from the symbols, back from the ends.  Stretches of
-// bytes that fit in a word are compared as words.
+// The stretch from an LMS position up to and including the next LMS position
+// around the cycle: where that lies (0 when not within StretchEnd's reach)
+// and, when the stretch fits in 16 bytes, those bytes, the rest zero.
+struct Stretch {
+    Index at, end;
+    bool fits;
+    uint64_t head[2];
+};
+
 template <class Sym>
-bool SameStretch(const Level<Sym>& l, Index a, Index b)
+inline Stretch ReadStretch(const Level<Sym>& l, Index p)
 {
-    const Index n = l.n, endA = StretchEnd(l, a), endB = StretchEnd(l, b);
-    if (endA != 0 && endB != 0) {
-        uint64_t x[2], y[2];
-        if (sizeof(Sym) * (endA + 1) <= sizeof x) {  // without a branch to mispredict
-            std::memcpy(x, &l.t[a], sizeof x);
-            std::memcpy(y, &l.t[b], sizeof y);
-            const Index bits = 8 * sizeof(Sym) * (endA + 1);
-            const uint64_t low = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
-            const uint64_t high = bits <= 64 ? 0 : bits == 128 ? ~uint64_t{0} : (uint64_t{1} << (bits - 64)) - 1;
-            return (endA == endB) & (((x[0] ^ y[0]) & low) == 0) & (((x[1] ^ y[1]) & high) == 0);
-        }
-        if (endA != endB)
+    Stretch s = {p, StretchEnd(l, p), false, {0, 0}};
+    if (s.end != 0 && sizeof(Sym) * (s.end + 1) <= sizeof s.head) {  // masked without a branch
+        const Index bits = 8 * sizeof(Sym) * (s.end + 1);
+        std::memcpy(s.head, &l.t[p], sizeof s.head);
+        s.head[0] &= bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+        s.head[1] &= bits <= 64 ? 0 : bits == 128 ? ~uint64_t{0} : (uint64_t{1} << (bits - 64)) - 1;
+        s.fits = true;
+    }
+    return s;
+}
+
+// True when two stretches agree.  Their types then agree too: they follow
+// from the symbols, back from the ends.
+template <class Sym>
+bool SameStretch(const Level<Sym>& l, const Stretch& x, const Stretch& y)
+{
+    if (x.fits & y.fits)
+        return (x.end == y.end) & (x.head[0] == y.head[0]) & (x.head[1] == y.head[1]);
+    if (x.end != 0 && y.end != 0) {
+        if (x.end != y.end)
             return false;
-        for (Index i = 0; i <= endA; i++)
-            if (l.t[a + i] != l.t[b + i])
+        for (Index i = 0; i <= x.end; i++)
+            if (l.t[x.at + i] != l.t[y.at + i])
                 return false;
         return true;
     }
+    Index a = x.at, b = y.at;
     if (l.t[a] != l.t[b])
         return false;
     for (;;) {
-        a = a + 1 < n ? a + 1 : 0;
-        b = b + 1 < n ? b + 1 : 0;
+        a = a + 1 < l.n ? a + 1 : 0;
+        b = b + 1 < l.n ? b + 1 : 0;
         if (l.t[a] != l.t[b])
             return false;
         const bool lmsA = IsLms(l, a), lmsB = IsLms(l, b);
@@ -269,18 +284,17 @@ Index NameStretches(const Level<Sym>& l, Index m)
 {
     Index* sa = l.sa;
     const Index n = l.n;
-    Index names = 1, previous = sa[n - m];
-    sa[previous / 2] = 0;
+    Index names = 1;
+    Stretch previous = ReadStretch(l, sa[n - m]);
+    sa[previous.at / 2] = 0;
     for (Index i = n - m + 1; i < n; i++) {
-        const Index p = sa[i];
-        names += !SameStretch(l, p, previous);
-        sa[p / 2] = names - 1;
-        previous = p;
+        const Stretch current = ReadStretch(l, sa[i]);
+        names += !SameStretch(l, current, previous);
+        sa[current.at / 2] = names - 1;
+        previous = current;
     }
     Index to = n;
-    VisitLms(l, [&](Index p) {
-        sa[--to] = sa[p / 2];
-    });
+    VisitLms(l, [&](Index p) { sa[--to] = sa[p / 2]; });
     return names;
 }
 
@@ -368,10 +382,12 @@ bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work)
 }
 
 }  // namespace
+}  // namespace induced
 
 extern "C" int KVX_sortRotationsInduced(const unsigned char* block, const int count[256], unsigned* order, int n,
                                         unsigned* work)
 {
+    using namespace induced;
     Index start[257], next[256];
     const Level<unsigned char> l = {block, order, (Index)n, 256, start, next, reinterpret_cast<uint64_t*>(work), false};
     StartBuckets(count, start);
