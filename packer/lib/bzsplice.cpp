@@ -24,6 +24,22 @@ uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count)
     return (uint32_t)((window >> (40 - (at & 7) - count)) & ((1ull << count) - 1));
 }
 
+// Eight bytes, the first the least significant, on any processor.
+uint64_t LoadLittle64(const uint8_t* p)
+{
+    uint64_t v = 0;
+    for (int k = 7; k >= 0; k--)
+        v = v << 8 | p[k];
+    return v;
+}
+
+// The high bit of each byte of `v` that is zero; above the lowest such byte,
+// other bits may be set too.
+uint64_t ZeroBytes(uint64_t v)
+{
+    return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+}
+
 bool CompressOne(const uint8_t* data, size_t n, int level, Workspace& workspace, Block* block)
 {
     // libbzip2's worst case: 1 % larger plus 600 bytes.
@@ -87,16 +103,16 @@ void Workspace::Release(void* workspace, void* p)
 size_t BlockCutter::Feed(const uint8_t* data, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        // Fast path for text: eight bytes, none equal to the one before it,
-        // each end a run of one byte.
-        while (runLength_ == 1 && i + 8 <= n && inBlock_ + 8 <= limit_) {
-            const uint8_t* p = data + i;
-            if ((p[0] == runByte_) | (p[1] == p[0]) | (p[2] == p[1]) | (p[3] == p[2]) | (p[4] == p[3]) |
-                (p[5] == p[4]) | (p[6] == p[5]) | (p[7] == p[6]))
+        // Fast path, eight bytes a step: the bytes up to the first that
+        // equals the one before it each end a run of one byte.
+        while (runLength_ == 1 && i + 8 <= n) {
+            const uint64_t bytes = LoadLittle64(data + i), same = ZeroBytes(bytes ^ (bytes << 8 | runByte_));
+            const uint32_t take = std::min<uint32_t>(same != 0 ? __builtin_ctzll(same) / 8 : 8, limit_ - inBlock_);
+            if (take == 0)
                 break;
-            inBlock_ += 8;
-            runByte_ = p[7];
-            i += 8;
+            inBlock_ += take;
+            runByte_ = data[i + take - 1];
+            i += take;
         }
         if (i == n)
             return n;
