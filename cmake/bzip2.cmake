@@ -1,11 +1,11 @@
 # libbzip2 for the packer, built from Debian's source on both systems:
 # libbzip2's compressor as it is, but for the block sorter (the packer's own,
 # packer/bzip2/sorter.c over induced.cpp, with libbzip2's sorter kept as
-# BZ2_blockSortStock for the blocks it orders faster or alone exactly) and a
+# BZ2_blockSortStock for the blocks it orders faster or alone exactly), a
 # move-to-front step that reads the last column the sorter left and moves
-# eight places at a time (packer/bzip2/mtf.patch), and a block CRC taken eight bytes a step over the
-# input as it is consumed (crc.c, crc.patch).  The streams are libbzip2's to
-# the byte.
+# eight places at a time (mtf.patch), and an input stage that keeps its state
+# in registers, with a block CRC taken eight bytes a step over the input as it
+# is consumed (input.patch, crc.c).  The streams are libbzip2's to the byte.
 
 # libdivsufsort (Debian's) is only a benchmark's anchor, on Linux.
 if(NOT CMAKE_CROSSCOMPILING)
@@ -25,7 +25,7 @@ function(kvx_patched_bzip2 file patch output)
     VERBATIM)
 endfunction()
 kvx_patched_bzip2(compress.c mtf.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
-kvx_patched_bzip2(bzlib.c crc.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
+kvx_patched_bzip2(bzlib.c input.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
 set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
   packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c)
 list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/bzlib.c$" "${CMAKE_BINARY_DIR}/bzip2/bzlib.c")

@@ -2,7 +2,7 @@
    bit first), eight bytes a step: slicing-by-8, with tables derived from
    libbzip2's own.  libbzip2 takes one byte a step as it adds each run to the
    block; the packer's libbzip2 takes each stretch of input once it has been
-   consumed (crc.patch calls in here).  The value is the same: the block
+   consumed (input.patch calls in here).  The value is the same: the block
    holds every byte consumed since it began but for the run still pending,
    which a full block leaves to the next one, and which the block takes when
    the stream is flushed or finished. */
