@@ -3,7 +3,8 @@
 # packer/bzip2/sorter.c over induced.cpp, with libbzip2's sorter kept as
 # BZ2_blockSortStock for the blocks it orders faster or alone exactly), a
 # move-to-front step that reads the last column the sorter left and moves
-# eight places at a time (mtf.patch), and an input stage that keeps its state
+# eight places at a time, a Huffman coder that writes the block's data with
+# its bit writer in registers (compress.patch), and an input stage that keeps its state
 # in registers, with a block CRC taken eight bytes a step over the input as it
 # is consumed (input.patch, crc.c).  The streams are libbzip2's to the byte.
 
@@ -24,7 +25,7 @@ function(kvx_patched_bzip2 file patch output)
     DEPENDS ${BZIP2_SRC}/${file} packer/bzip2/${patch}
     VERBATIM)
 endfunction()
-kvx_patched_bzip2(compress.c mtf.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
+kvx_patched_bzip2(compress.c compress.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
 kvx_patched_bzip2(bzlib.c input.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
 set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
   packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c)
