@@ -16,9 +16,10 @@
 // repeat at every level, until a level whose string is one name throughout
 // and has no LMS position: then the sort gives up.
 //
-// The passes keep no table of types: an entry's predecessor is of type L
-// when its byte is at least the entry's own and the entry is of type L, or
-// greater than it; the left pass marks each entry it places as of type L.
+// The passes look up no types: an entry's predecessor is of type L when its
+// byte is at least the entry's own and the entry is of type L, or greater
+// than it; the left pass marks each entry it places as of type L.  (The
+// types are kept a bit each, for finding LMS positions and stretches.)
 // The passes ask for no memory ahead: the processor's own prefetching and
 // out-of-order loads did better in every measurement.
 #include "induced.h"
@@ -340,6 +341,19 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
     return true;
 }
 
+// Orders the LMS positions by their stretches: the two passes, started from
+// the LMS positions in the order of the text at the ends of their buckets.
+// Returns their number; they are gathered at the end of sa.
+template <class Sym>
+Index SortStretches(const Level<Sym>& l)
+{
+    std::fill(l.sa, l.sa + l.n, Empty);
+    SetBucketEnds(l);
+    VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
+    InduceL(l);
+    return InduceS<true>(l);
+}
+
 template <class Sym>
 bool Sort(const Level<Sym>& l, Index* work)
 {
@@ -353,14 +367,9 @@ bool Sort(const Level<Sym>& l, Index* work)
 
     if (l.bucketsShared)
         CountBuckets(l);
-    std::fill(l.sa, l.sa + l.n, Empty);
-    SetBucketEnds(l);
     ClassifyTypes(l, lastType);
-    VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
-    InduceL(l);
-    const Index m = InduceS<true>(l);
+    const Index m = SortStretches(l);
     const Index names = NameStretches(l, m);
-
     if (!OrderLms(l, m, names, work))
         return false;
     if (l.bucketsShared)

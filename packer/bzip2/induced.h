@@ -6,13 +6,17 @@
 extern "C" {
 #endif
 
-/* Puts the starting positions of the n rotations of `block` into `order`,
-   smallest rotation first, given the number of times each byte occurs.  `work` has room for KVX_INDUCED_WORK(n) entries,
-   aligned for 64-bit words; n is at least 1
-   and below 2^30.  Returns 1, or 0 when the block is a shorter string
-   repeated (some rotations are then equal and their order is not defined
-   here); `order` is then undefined. */
+/* Entries of work space the sort needs for a block of n bytes: the types, a
+   bit a position, at each level, and the buckets of the levels below the
+   block, each at most half as long as the one above. */
 #define KVX_INDUCED_WORK(n) ((n) + (n) / 16 + 64)
+
+/* Puts the starting positions of the n rotations of `block` into `order`,
+   smallest rotation first, given the number of times each byte occurs.
+   `work` has room for KVX_INDUCED_WORK(n) entries, aligned for 64-bit words;
+   n is at least 1 and below 2^30.  Returns 1, or 0 when the block is a
+   shorter string repeated: some rotations are then equal, and `order` is
+   left undefined. */
 int KVX_sortRotationsInduced(const unsigned char* block, const int count[256], unsigned* order, int n,
                              unsigned* work);
 
