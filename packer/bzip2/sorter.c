@@ -154,6 +154,18 @@ static enum SortPath SortInducing(EState* s)
     return path;
 }
 
+/* The block's last column from libbzip2's order, for move-to-front: the
+   check writes it for ours. */
+static void WriteLastColumn(EState* s)
+{
+    UChar* last = BZ2_lastColumn(s);
+    Int32 i;
+    for (i = 0; i < s->nblock; i++)
+        last[i] = s->block[s->ptr[i] != 0 ? s->ptr[i] - 1 : s->nblock - 1];
+}
+
+/* Sorts the block's rotations into s->ptr and sets origPtr, by the path the
+   block takes, and leaves the block's last column for move-to-front. */
 void BZ2_blockSort(EState* s)
 {
     const enum SortPath path = s->nblock < SmallBlock ? SortSmall
@@ -161,10 +173,7 @@ void BZ2_blockSort(EState* s)
                                                                   : SortInducing(s);
     __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
     if (path != SortInduced) {
-        UChar* last = BZ2_lastColumn(s);
-        Int32 i;
         BZ2_blockSortStock(s);
-        for (i = 0; i < s->nblock; i++)
-            last[i] = s->block[s->ptr[i] != 0 ? s->ptr[i] - 1 : s->nblock - 1];
+        WriteLastColumn(s);
     }
 }

@@ -105,7 +105,8 @@ size_t BlockCutter::Feed(const uint8_t* data, size_t n)
     for (size_t i = 0; i < n; i++) {
         // Fast path, eight bytes a step: the bytes up to the first that
         // equals the one before it each end a run of one byte.
-        while (runLength_ == 1 && i + 8 <= n) {
+        // A run just ended may have taken the block past its limit.
+        while (runLength_ == 1 && i + 8 <= n && inBlock_ < limit_) {
             const uint64_t bytes = LoadLittle64(data + i), same = ZeroBytes(bytes ^ (bytes << 8 | runByte_));
             const uint32_t take = std::min<uint32_t>(same != 0 ? __builtin_ctzll(same) / 8 : 8, limit_ - inBlock_);
             if (take == 0)

@@ -875,17 +875,36 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
     std::string runs4;
     for (int i = 0; runs4.size() < 600000; i++)
         runs4 += std::string(4, (char)('a' + i % 26)) + std::string(4, (char)('0' + i % 7));
+    // Runs of two among bytes that repeat none before them, from every offset:
+    // at one of them a run ends just past a block's limit.
+    std::vector<std::string> pairs;
+    for (int shift = 0; shift < 8; shift++) {
+        pairs.push_back(std::string("ghijklm").substr(0, shift));
+        while (pairs.back().size() < 200000)
+            pairs.back() += "xxabcdef";
+    }
     const struct {
         std::string content;
         int level;
     } cases[] = {
         {"", 9}, {text.substr(0, first), 1}, {text.substr(0, first + 1), 1},
         {text.substr(0, first + second + 1), 1}, {runs4, 1}, {runs4, 9}, {std::string(10 << 20, 'r'), 1},
-        {Text(2500000), 9},
+        {Text(2500000), 9}, {pairs[0], 1}, {pairs[1], 1}, {pairs[2], 1}, {pairs[3], 1}, {pairs[4], 1},
+        {pairs[5], 1}, {pairs[6], 1}, {pairs[7], 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
         EXPECT_EQ(Decode(PackedStream(c.content, c.level), c.content.size()), c.content);
+        // The cutter's chunk makes one block, even where a run takes it past the limit.
+        if (c.content.empty())
+            continue;
+        cutter.Reset();
+        const size_t cut = cutter.Feed((const uint8_t*)c.content.data(), c.content.size());
+        std::vector<pack::Block> chunk;
+        const char* why = nullptr;
+        pack::Workspace space;
+        ASSERT_TRUE(pack::CompressChunk((const uint8_t*)c.content.data(), cut, 1, space, &chunk, &why));
+        EXPECT_LE(chunk.size(), 1u);
     }
     // A 1-byte file is stored (its stream would be larger); spliced alone it decodes too.
     std::vector<pack::Block> blocks;
