@@ -96,23 +96,20 @@ void ClassifyTypes(const Level<Sym>& l, int lastType)
     }
 }
 
-// Calls visit(p) for every LMS position, from the last to the first, and
-// returns their number.
+// Calls visit(p) for every LMS position, from the last to the first.
 template <class Sym, class Visit>
-Index VisitLms(const Level<Sym>& l, Visit visit)
+void VisitLms(const Level<Sym>& l, Visit visit)
 {
     const uint64_t* isS = l.isS;
     const uint64_t lastIsS = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
-    Index count = 0;
     for (Index w = TypeWords(l.n); w-- > 0;) {
         const uint64_t before = isS[w] << 1 | (w > 0 ? isS[w - 1] >> 63 : lastIsS);
-        for (uint64_t lms = isS[w] & ~before; lms != 0; count++) {
+        for (uint64_t lms = isS[w] & ~before; lms != 0;) {
             const int bit = 63 - __builtin_clzll(lms);
             visit(w * 64 + bit);
             lms &= ~(uint64_t{1} << bit);
         }
     }
-    return count;
 }
 
 // ---- Buckets ----------------------------------------------------------------

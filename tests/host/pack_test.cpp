@@ -875,23 +875,23 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
     std::string runs4;
     for (int i = 0; runs4.size() < 600000; i++)
         runs4 += std::string(4, (char)('a' + i % 26)) + std::string(4, (char)('0' + i % 7));
-    // Runs of two among bytes that repeat none before them, from every offset:
-    // at one of them a run ends just past a block's limit.
-    std::vector<std::string> pairs;
-    for (int shift = 0; shift < 8; shift++) {
-        pairs.push_back(std::string("ghijklm").substr(0, shift));
-        while (pairs.back().size() < 200000)
-            pairs.back() += "xxabcdef";
-    }
-    const struct {
+    struct Case {
         std::string content;
         int level;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"", 9}, {text.substr(0, first), 1}, {text.substr(0, first + 1), 1},
         {text.substr(0, first + second + 1), 1}, {runs4, 1}, {runs4, 9}, {std::string(10 << 20, 'r'), 1},
-        {Text(2500000), 9}, {pairs[0], 1}, {pairs[1], 1}, {pairs[2], 1}, {pairs[3], 1}, {pairs[4], 1},
-        {pairs[5], 1}, {pairs[6], 1}, {pairs[7], 1},
+        {Text(2500000), 9},
     };
+    // Runs of two among bytes that repeat none before them, from every offset:
+    // at one of them a run ends just past a block's limit.
+    for (int shift = 0; shift < 8; shift++) {
+        std::string pairs = std::string("ghijklm").substr(0, shift);
+        while (pairs.size() < 200000)
+            pairs += "xxabcdef";
+        cases.push_back({pairs, 1});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
         EXPECT_EQ(Decode(PackedStream(c.content, c.level), c.content.size()), c.content);
