@@ -103,26 +103,30 @@ void Workspace::Release(void* workspace, void* p)
 size_t BlockCutter::Feed(const uint8_t* data, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
-        // Fast path, eight bytes a step: the bytes up to the first that
-        // equals the one before it each end a run of one byte.
-        // A run just ended may have taken the block past its limit.
-        while (runLength_ == 1 && i + 8 <= n && inBlock_ < limit_) {
+        // Fast path, eight bytes a step: each byte up to the first that
+        // equals the one before it ends a run of one byte, which goes into
+        // the block.  The byte whose run fills the block starts the next.
+        while (runLength_ == 1 && i + 8 <= n) {
             const uint64_t bytes = LoadLittle64(data + i), same = ZeroBytes(bytes ^ (bytes << 8 | runByte_));
-            const uint32_t take = std::min<uint32_t>(same != 0 ? __builtin_ctzll(same) / 8 : 8, limit_ - inBlock_);
+            const uint32_t take = same != 0 ? __builtin_ctzll(same) / 8 : 8;
             if (take == 0)
                 break;
+            if (take >= limit_ - inBlock_)
+                return i + (limit_ - inBlock_) - 1;
             inBlock_ += take;
             runByte_ = data[i + take - 1];
             i += take;
+            if (take < 8)
+                break;
         }
         if (i == n)
             return n;
-        if (inBlock_ >= limit_)
-            return i;
         const uint32_t c = data[i];
         if (c != runByte_ || runLength_ == 255) {
-            if (runByte_ < 256)
-                inBlock_ += runLength_ < 4 ? runLength_ : 5;
+            // c ends the run before it; once that run has filled the block,
+            // c is still pending and begins the next one, as in libbzip2.
+            if (runByte_ < 256 && (inBlock_ += runLength_ < 4 ? runLength_ : 5) >= limit_)
+                return i;
             runByte_ = c;
             runLength_ = 1;
         } else {

@@ -12,13 +12,16 @@
 
 namespace pack {
 
-// Finds where a block is full, counting the input as libbzip2 does: runs of
+// Finds where libbzip2 ends a block, counting the input as it does: runs of
 // 4 to 255 equal bytes take 5 bytes of the block, shorter runs their length,
-// and a block at level k ends once k x 100,000 - 19 bytes are in it.
+// and a run goes into the block when the byte after it arrives.  Once the
+// runs in a block at level k reach k x 100,000 - 19 bytes, the block ends,
+// and the byte that completed the last run begins the next block.
 class BlockCutter {
 public:
     explicit BlockCutter(int level) : limit_(100000u * level - 19) {}
-    // Takes bytes until the block is full; returns how many it took.
+    // Takes bytes until the block is full; returns how many it took (n when
+    // the block is not full yet; the bytes taken then end the input's last block).
     size_t Feed(const uint8_t* data, size_t n);
     void Reset() { inBlock_ = 0, runByte_ = 256, runLength_ = 0; }
 

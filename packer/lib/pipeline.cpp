@@ -6,9 +6,6 @@ namespace pack {
 namespace {
 
 const size_t ReadStep = 256 << 10;
-// A chunk of runs can fill a block with up to 51 times its size; the cap
-// keeps each worker's input small (such data compresses to almost nothing).
-const size_t ChunkLimit = 4 << 20;
 const uint64_t BytesAhead = 32 << 20;  // source bytes the workers may run ahead of the writer
 const uint64_t PiecesAhead = 4096;
 
@@ -35,11 +32,12 @@ bool ChunkReader::Next(std::vector<uint8_t>* chunk)
 {
     chunk->swap(carry_);
     carry_.clear();
-    chunk->reserve(ChunkLimit);
     cutter_.Reset();
     size_t cut = cutter_.Feed(chunk->data(), chunk->size());
-    while (cut == chunk->size() && !eof_ && chunk->size() < ChunkLimit) {
-        const size_t old = chunk->size(), want = std::min(ReadStep, ChunkLimit - old);
+    // Up to where libbzip2 would end the block: on runs that is up to 51
+    // times the block's size.
+    while (cut == chunk->size() && !eof_) {
+        const size_t old = chunk->size(), want = ReadStep;
         chunk->resize(old + want);
         const size_t got = std::fread(chunk->data() + old, 1, want, file_);
         chunk->resize(old + got);
@@ -107,7 +105,7 @@ bool Pipeline::Take(Piece* piece, uint64_t* sequence)
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] {
             return stop_ || nextSequence_ == written_ ||
-                   (ahead_ + ChunkLimit <= BytesAhead && nextSequence_ < written_ + PiecesAhead);
+                   (ahead_ < BytesAhead && nextSequence_ < written_ + PiecesAhead);
         });
         if (stop_ || readJob_ >= jobs_.size()) {
             allTaken_ = true;

@@ -854,6 +854,32 @@ protected:
         BZ2_bzDecompressEnd(&z);
         return result == BZ_STREAM_END && z.avail_in == 0 ? text : "?";
     }
+    // Debian's bzip2 on a file.
+    std::string Bzip2(const std::string& path, int level)
+    {
+        sfx::Bytes stream;
+        const std::string command = "bzip2 -" + std::to_string(level) + " -c " + path + " > " + Out("debian.bz2");
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        EXPECT_TRUE(sfx::ReadWholeFile(Out("debian.bz2"), &stream));
+        return std::string(stream.begin(), stream.end());
+    }
+    // Random bytes below 128: they compress a little, so they are not stored.
+    static std::string Random7(size_t n)
+    {
+        std::string s = Random(n);
+        for (char& c : s)
+            c &= 0x7F;
+        return s;
+    }
+    // Sixteen letters, each unlike the one before: no runs.
+    static std::string Letters(size_t n)
+    {
+        static uint32_t x = 2463534242u;
+        std::string s(n, 'A');
+        for (size_t i = 1; i < n; i++)
+            x ^= x << 13, x ^= x >> 17, x ^= x << 5, s[i] = (char)('A' + (s[i - 1] - 'A' + 1 + x % 15) % 16);
+        return s;
+    }
     static std::string Text(size_t n)
     {
         std::string s;
@@ -864,14 +890,13 @@ protected:
     }
 };
 
-TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
+// Every block ends where libbzip2 ends it, so each entry's stream is byte for
+// byte Debian's `bzip2 -N`: sizes either side of a block's limit, runs of 1 to
+// 300 bytes ending at the limit or across it, text, random data and long runs,
+// at levels 1, 5 and 9, on one thread and on two.
+TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
 {
-    const std::string text = Text(300000);
-    pack::BlockCutter cutter(1);
-    const size_t first = cutter.Feed((const uint8_t*)text.data(), text.size());
-    cutter.Reset();
-    const size_t second = cutter.Feed((const uint8_t*)text.data() + first, text.size() - first);
-    ASSERT_LT(first + second, text.size());
+    const std::string text = Text(2500000);
     std::string runs4;
     for (int i = 0; runs4.size() < 600000; i++)
         runs4 += std::string(4, (char)('a' + i % 26)) + std::string(4, (char)('0' + i % 7));
@@ -880,12 +905,26 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
         int level;
     };
     std::vector<Case> cases = {
-        {"", 9}, {text.substr(0, first), 1}, {text.substr(0, first + 1), 1},
-        {text.substr(0, first + second + 1), 1}, {runs4, 1}, {runs4, 9}, {std::string(10 << 20, 'r'), 1},
-        {Text(2500000), 9},
+        {"", 9}, {runs4, 1}, {runs4, 9}, {std::string(10 << 20, 'r'), 1}, {text, 9}, {Random7(1 << 20), 5},
     };
-    // Runs of two among bytes that repeat none before them, from every offset:
-    // at one of them a run ends just past a block's limit.
+    // Letters make no runs: a block at level k holds k x 100,000 - 19 of them.
+    for (int level : {1, 5, 9}) {
+        const size_t limit = 100000u * level - 19;
+        for (size_t size : {limit - 1, limit, limit + 1, limit + 2, 2 * limit + 1})
+            cases.push_back({Letters(size), level});
+    }
+    // A run that ends a few bytes before the limit, at it, or across it;
+    // 300 bytes are two runs, of 255 and 45.
+    const size_t limit = 100000 - 19;
+    for (size_t run : {1, 2, 3, 4, 5, 254, 255, 256, 300}) {
+        const size_t inBlock = run < 4 ? run : run <= 255 ? 5 : 10;
+        for (size_t end : {limit - 1, limit, limit + 1, limit + 4}) {
+            std::string s = Letters(end - inBlock);
+            s += std::string(run, s.back() == 'x' ? 'y' : 'x') + Letters(1000);
+            cases.push_back({s, 1});
+        }
+    }
+    // Runs of two among bytes that repeat none before them, from every offset.
     for (int shift = 0; shift < 8; shift++) {
         std::string pairs = std::string("ghijklm").substr(0, shift);
         while (pairs.size() < 200000)
@@ -894,18 +933,15 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
-        EXPECT_EQ(Decode(PackedStream(c.content, c.level), c.content.size()), c.content);
-        // The cutter's chunk makes one block, even where a run takes it past the limit.
-        if (c.content.empty())
-            continue;
-        cutter.Reset();
-        const size_t cut = cutter.Feed((const uint8_t*)c.content.data(), c.content.size());
-        std::vector<pack::Block> chunk;
-        const char* why = nullptr;
-        pack::Workspace space;
-        ASSERT_TRUE(pack::CompressChunk((const uint8_t*)c.content.data(), cut, 1, space, &chunk, &why));
-        EXPECT_LE(chunk.size(), 1u);
+        Write("f.txt", c.content);
+        const std::string debian = Bzip2((src / "f.txt").string(), c.level);
+        for (const char* threads : {"1", "2"}) {
+            const std::string stream = PackedStream(c.content, c.level, threads);
+            ASSERT_EQ(stream.size(), debian.size()) << threads << " threads";
+            ASSERT_TRUE(stream == debian) << threads << " threads";
+        }
     }
+
     // A 1-byte file is stored (its stream would be larger); spliced alone it decodes too.
     std::vector<pack::Block> blocks;
     const char* error = nullptr;
@@ -922,11 +958,6 @@ TEST_F(Blocks, EveryChunkBoundaryDecodesAsOneStream)
     std::fclose(f);
     EXPECT_EQ(Decode(one, 1), "x");
     EXPECT_EQ(sfx::Bytes(one.begin(), one.end()), sfx::Bzip2Compress({'x'}, 9));
-
-    // The cuts fill blocks as bzip2 does: the same size to within a few bytes a block.
-    const std::string stream = PackedStream(text, 1);
-    const sfx::Bytes alone = sfx::Bzip2Compress(sfx::Bytes(text.begin(), text.end()), 1);
-    EXPECT_LE(stream.size(), alone.size() + 16);
 }
 
 TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
