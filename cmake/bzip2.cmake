@@ -6,7 +6,8 @@
 # eight places at a time, a Huffman coder that writes the block's data with
 # its bit writer in registers (compress.patch), and an input stage that keeps its state
 # in registers, with a block CRC taken eight bytes a step over the input as it
-# is consumed (input.patch, crc.c).  The streams are libbzip2's to the byte.
+# is consumed (input.patch, crc.c), and a Huffman code builder whose heap
+# needs no lookups (huffman.patch).  The streams are libbzip2's to the byte.
 
 # libdivsufsort (Debian's) is only a benchmark's anchor, on Linux.
 if(NOT CMAKE_CROSSCOMPILING)
@@ -27,9 +28,10 @@ function(kvx_patched_bzip2 file patch output)
 endfunction()
 kvx_patched_bzip2(compress.c compress.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
 kvx_patched_bzip2(bzlib.c input.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
+kvx_patched_bzip2(huffman.c huffman.patch ${CMAKE_BINARY_DIR}/bzip2/huffman.c)
 set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
   packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c)
-list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/bzlib.c$" "${CMAKE_BINARY_DIR}/bzip2/bzlib.c")
+list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/(bzlib|huffman).c$" "${CMAKE_BINARY_DIR}/bzip2/\\1.c")
 
 add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
 target_include_directories(bz2_packer PUBLIC ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)

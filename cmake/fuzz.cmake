@@ -22,6 +22,11 @@ foreach(target entries paths pathtext extract)
   set_tests_properties(corpus_${target} PROPERTIES TIMEOUT 120)
 endforeach()
 
+# The packer's libbzip2, with the sanitizers.
+add_library(fuzz_bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
+target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC} packer/bzip2)
+target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
+
 # The packer's reader (list, test, extract) over files strangers send, with
 # the same sanitizers; its own code, not a layer under it.
 find_package(Threads REQUIRED)
@@ -29,11 +34,11 @@ add_library(fuzz_packlib STATIC
   packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/collect.cpp packer/lib/pack.cpp
   packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/read.cpp packer/lib/cli.cpp
   packer/lib/messages.cpp packer/lib/language_posix.cpp packer/lib/exclude.cpp packer/lib/icon.cpp)
-target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC})
+target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC} packer/bzip2)
 target_include_directories(fuzz_packlib SYSTEM PUBLIC ${KVX_HEADER_LIBRARIES})
 target_compile_options(fuzz_packlib PUBLIC ${FUZZ_FLAGS})
 target_compile_definitions(fuzz_packlib PRIVATE KVX_VERSION="${PROJECT_VERSION}")
-target_link_libraries(fuzz_packlib PUBLIC fuzz_bz2 Threads::Threads)
+target_link_libraries(fuzz_packlib PUBLIC fuzz_bz2_packer Threads::Threads)
 foreach(target reader unpack)
   add_executable(fuzz_${target} tests/fuzz/fuzz_reader.cpp)
   target_link_libraries(fuzz_${target} fuzz_packlib)
@@ -46,9 +51,6 @@ target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)
 
 # The packer's libbzip2 against Debian's, differentially: the packer's built
 # with the sanitizers and its BZ2_ names prefixed, so both fit in one program.
-add_library(fuzz_bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
-target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC} packer/bzip2)
-target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
 set(KVX_BZ2_PREFIXED ${CMAKE_BINARY_DIR}/libkvx_bz2_prefixed.a)
 add_custom_command(OUTPUT ${KVX_BZ2_PREFIXED}
   COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/prefix_bz2.sh $<TARGET_FILE:fuzz_bz2_packer> ${KVX_BZ2_PREFIXED}

@@ -17,8 +17,14 @@ add_library(bz2_decode STATIC ${BZIP2_DECODER_SOURCES} src/archive/bzip2_decode_
 target_compile_options(bz2_decode PRIVATE ${KVX_STUB_FLAGS} -O2 -w)
 target_include_directories(bz2_decode PUBLIC ${BZIP2_SRC})
 
-# The packer's libbzip2 uses msvcrt's printf family, as libbzip2 always did.
+# The packer's libbzip2 uses msvcrt's printf family, as libbzip2 always did,
+# and SSE2 for move-to-front, as every Windows since 8 requires.  32-bit
+# Windows keeps stacks aligned to 4 bytes only, so functions that keep SSE2
+# values on the stack align it themselves.
 target_compile_definitions(bz2_packer PRIVATE __USE_MINGW_ANSI_STDIO=0)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL i686)
+  target_compile_options(bz2_packer PRIVATE -msse2 -mstackrealign)
+endif()
 
 # The stub's code apart from its entry point, so the tests can link it too.
 add_library(kvxcore OBJECT ${KVX_CORE_SOURCES})

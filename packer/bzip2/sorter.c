@@ -3,10 +3,11 @@
    libbzip2 orders the rotations of each block.  The packer orders them by
    induced sorting (induced.cpp), directly on the block as a cycle: linear in
    the block's length, much faster than libbzip2's sorter on text and
-   binaries.  The compressed stream is always libbzip2's to the byte, so some
-   blocks still go to libbzip2's own sorter: small blocks and blocks that look
-   random (it sorts them as fast or faster), and periodic blocks, whose equal
-   rotations stand in an order only libbzip2's sorter reproduces.
+   binaries, and on small blocks too.  The compressed stream is always
+   libbzip2's to the byte, so some blocks still go to libbzip2's own sorter:
+   blocks of 32 KB or more that look random (it sorts them faster), and
+   periodic blocks, whose equal rotations stand in an order only libbzip2's
+   sorter reproduces.
 
    Every order of ours is checked in linear time before it is used, and one
    that fails goes to libbzip2's sorter: a wrong order never reaches a file.
@@ -22,7 +23,7 @@
 void BZ2_blockSortStock(EState* s);
 
 enum {
-    SmallBlock = 32768,     /* below this libbzip2's sorter is as fast */
+    RandomTestFrom = 32768, /* below this, induced sorting is as fast on random data too */
     Samples = 1024,         /* three-byte strings sampled to spot random data */
     RandomRepeats = 24      /* fewer repeats among them than this: random */
 };
@@ -96,6 +97,22 @@ static Bool IsRotationOrder(const UChar* block, const UInt32* order, const Int32
 
 int BZ2_sortSpoilForTests = 0;
 
+/* Tests only: spoils an order of ours before its check.  1 swaps the first
+   and last entries, which stand in different buckets; 2 swaps the first two
+   neighbours that begin with the same byte, which only a check within the
+   buckets sees. */
+static void SpoilOrder(const UChar* block, UInt32* order, Int32 n)
+{
+    Int32 i = BZ2_sortSpoilForTests == 1 ? n - 1 : 1;
+    while (i < n - 1 && block[order[i]] != block[order[i - 1]])
+        i++;
+    {
+        const Int32 other = BZ2_sortSpoilForTests == 1 ? 0 : i - 1;
+        const UInt32 first = order[other];
+        order[other] = order[i], order[i] = first;
+    }
+}
+
 static unsigned long long PathCounts[SortPathCount];
 
 void BZ2_sortPathCounts(unsigned long long counts[SortPathCount])
@@ -132,9 +149,9 @@ static void CountBytes(const UChar* block, Int32 n, Int32 count[256])
 }
 
 /* Sorts the block's rotations into s->ptr, checks the order and sets
-   origPtr.  SortInduced when done; otherwise the path that leaves the block
-   to libbzip2's sorter. */
-static enum SortPath SortInducing(EState* s)
+   origPtr.  `done` when done (SortSmall or SortInduced); otherwise the path
+   that leaves the block to libbzip2's sorter. */
+static enum SortPath SortInducing(EState* s, enum SortPath done)
 {
     const Int32 n = s->nblock;
     Int32 count[256];
@@ -143,12 +160,10 @@ static enum SortPath SortInducing(EState* s)
     if (work == NULL)
         return SortNoMemory;
     CountBytes(s->block, n, count);
-    path = KVX_sortRotationsInduced(s->block, count, s->ptr, n, work) ? SortInduced : SortPeriodic;
-    if (path == SortInduced && BZ2_sortSpoilForTests) {
-        const UInt32 first = s->ptr[0];
-        s->ptr[0] = s->ptr[n - 1], s->ptr[n - 1] = first;
-    }
-    if (path == SortInduced && !IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr, BZ2_lastColumn(s)))
+    path = KVX_sortRotationsInduced(s->block, count, s->ptr, n, work) ? done : SortPeriodic;
+    if (path == done && BZ2_sortSpoilForTests)
+        SpoilOrder(s->block, s->ptr, n);
+    if (path == done && !IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr, BZ2_lastColumn(s)))
         path = SortCheckFailed;
     s->strm->bzfree(s->strm->opaque, work);
     return path;
@@ -168,11 +183,11 @@ static void WriteLastColumn(EState* s)
    block takes, and leaves the block's last column for move-to-front. */
 void BZ2_blockSort(EState* s)
 {
-    const enum SortPath path = s->nblock < SmallBlock ? SortSmall
+    const enum SortPath path = s->nblock < RandomTestFrom ? SortInducing(s, SortSmall)
                                : LooksRandom(s->block, s->nblock) ? SortRandom
-                                                                  : SortInducing(s);
+                                                                  : SortInducing(s, SortInduced);
     __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
-    if (path != SortInduced) {
+    if (path != SortInduced && path != SortSmall) {
         BZ2_blockSortStock(s);
         WriteLastColumn(s);
     }

@@ -8,10 +8,10 @@ extern "C" {
 #endif
 
 enum SortPath {
-    SortSmall,       /* too small to gain: libbzip2's sorter */
+    SortSmall,       /* under 32 KB: sorted by induced sorting, not tested for random data */
     SortRandom,      /* looks random: libbzip2's sorter, faster there */
     SortPeriodic,    /* a string repeated: libbzip2's sorter, the only one to order equal rotations its way */
-    SortInduced,     /* sorted by induced sorting */
+    SortInduced,     /* 32 KB or more, not random: sorted by induced sorting */
     SortCheckFailed, /* our order failed its check: libbzip2's sorter (never, unless a fault) */
     SortNoMemory,    /* no memory for our sort: libbzip2's sorter */
     SortPathCount
@@ -20,8 +20,9 @@ enum SortPath {
 /* Copies the number of blocks that took each path since the program started. */
 void BZ2_sortPathCounts(unsigned long long counts[SortPathCount]);
 
-/* Tests only: when set, every order of ours is spoiled (two entries swapped)
-   before its check, which must then send the block to libbzip2's sorter. */
+/* Tests only: when set, every order of ours is spoiled before its check,
+   which must then send the block to libbzip2's sorter: 1 swaps the first and
+   last entries, 2 two neighbours in one bucket. */
 extern int BZ2_sortSpoilForTests;
 
 #ifdef __cplusplus

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include <bzlib.h>
+#include <cstring>
+
+#include "bzextra.h"
 
 namespace pack {
 namespace {
@@ -40,45 +42,60 @@ uint64_t ZeroBytes(uint64_t v)
     return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
 }
 
-bool CompressOne(const uint8_t* data, size_t n, int level, Workspace& workspace, Block* block)
-{
-    // libbzip2's worst case: 1 % larger plus 600 bytes.
-    const size_t bound = n + n / 100 + 601;
-    if (workspace.output.size() < bound)
-        workspace.output.resize(bound);
-    bz_stream stream = {};
-    stream.bzalloc = Workspace::Allocate;
-    stream.bzfree = Workspace::Release;
-    stream.opaque = &workspace;
-    if (BZ2_bzCompressInit(&stream, level, 0, 0) != BZ_OK)
-        return false;
-    stream.next_in = n == 0 ? (char*)"" : (char*)data;
-    stream.avail_in = (unsigned int)n;
-    stream.next_out = workspace.output.data();
-    stream.avail_out = (unsigned int)bound;
-    const int result = BZ2_bzCompress(&stream, BZ_FINISH);
-    const size_t size = bound - stream.avail_out;
-    BZ2_bzCompressEnd(&stream);
-    if (result != BZ_STREAM_END)
-        return false;
-    block->stream.assign(workspace.output.begin(), workspace.output.begin() + size);
-    return true;
-}
-
 }  // namespace
 
-// Each block is kept with its size in front of it, 16 bytes to keep the alignment.
+// ---- Chunks ----------------------------------------------------------------
+
+void Chunk::Clear()
+{
+    bytes.clear();
+    runs.clear();
+    size = 0;
+}
+
+size_t Chunk::Compact(size_t from)
+{
+    size_t to = from;
+    for (size_t i = from; i < bytes.size();) {
+        size_t end = i + 1;
+        while (end < bytes.size() && bytes[end] == bytes[i])
+            end++;
+        if (end - i > LongRun) {
+            runs.push_back({to, end - i, bytes[i]});
+        } else {
+            std::memmove(&bytes[to], &bytes[i], end - i);
+            to += end - i;
+        }
+        i = end;
+    }
+    bytes.resize(to);
+    return to;
+}
+
+// ---- The compressor ---------------------------------------------------------
+
+// Each piece of memory is kept with its size in front of it, 16 bytes to
+// keep the alignment.
 const size_t SizeField = 16;
 
-Workspace::~Workspace()
+Compressor::Compressor(int level) : level_(level)
 {
+    stream_.bzalloc = Allocate;
+    stream_.bzfree = Release;
+    stream_.opaque = this;
+}
+
+Compressor::~Compressor()
+{
+    if (ready_)
+        BZ2_bzCompressEnd(&stream_);
     for (void* p : free_)
         std::free(p);
 }
 
-void* Workspace::Allocate(void* workspace, int items, int size)
+void* Compressor::Allocate(void* compressor, int items, int size)
 {
-    auto& free = static_cast<Workspace*>(workspace)->free_;
+    auto& free = static_cast<Compressor*>(compressor)->free_;
     const size_t bytes = (size_t)items * (size_t)size;
     for (size_t i = 0; i < free.size(); i++) {
         if (*static_cast<size_t*>(free[i]) == bytes) {
@@ -94,10 +111,97 @@ void* Workspace::Allocate(void* workspace, int items, int size)
     return static_cast<char*>(p) + SizeField;
 }
 
-void Workspace::Release(void* workspace, void* p)
+void Compressor::Release(void* compressor, void* p)
 {
     if (p != nullptr)
-        static_cast<Workspace*>(workspace)->free_.push_back(static_cast<char*>(p) - SizeField);
+        static_cast<Compressor*>(compressor)->free_.push_back(static_cast<char*>(p) - SizeField);
+}
+
+// A stream ready for new input, and room for its output: libbzip2's worst
+// case is 1 % larger than the input plus 600 bytes.
+bool Compressor::Begin(uint64_t inputBytes, const char** problem)
+{
+    ready_ = ready_ ? BZ2_bzCompressReset(&stream_) == BZ_OK : BZ2_bzCompressInit(&stream_, level_, 0, 0) == BZ_OK;
+    if (!ready_) {
+        *problem = N_("compression failed (out of memory)");
+        return false;
+    }
+    const size_t bound = (size_t)(inputBytes + inputBytes / 100 + 601);
+    if (output_.size() < bound)
+        output_.resize(bound);
+    stream_.next_out = output_.data();
+    stream_.avail_out = (unsigned int)output_.size();
+    return true;
+}
+
+// Takes n more input bytes; the output has room for all of it.
+bool Compressor::Feed(const uint8_t* data, uint64_t n)
+{
+    while (n > 0) {
+        const unsigned int step = (unsigned int)std::min<uint64_t>(n, 1u << 30);
+        stream_.next_in = (char*)data;
+        stream_.avail_in = step;
+        if (BZ2_bzCompress(&stream_, BZ_RUN) != BZ_RUN_OK || stream_.avail_in != 0)
+            return false;
+        data += step;
+        n -= step;
+    }
+    return true;
+}
+
+bool Compressor::Finish(std::vector<uint8_t>* stream, const char** problem)
+{
+    stream_.next_in = nullptr;
+    stream_.avail_in = 0;
+    if (BZ2_bzCompress(&stream_, BZ_FINISH) != BZ_STREAM_END) {
+        *problem = N_("compression failed (out of memory)");
+        return false;
+    }
+    stream->assign(output_.data(), stream_.next_out);
+    return true;
+}
+
+bool Compressor::Compress(const uint8_t* data, size_t n, std::vector<uint8_t>* stream, const char** problem)
+{
+    if (!Begin(n, problem))
+        return false;
+    if (!Feed(data, n)) {
+        *problem = N_("compression failed (out of memory)");
+        return false;
+    }
+    return Finish(stream, problem);
+}
+
+bool Compressor::Compress(const Chunk& chunk, Block* block, const char** problem)
+{
+    // The output of a block is at most its 900,000 bytes and a little more,
+    // however many bytes its runs stand for.
+    if (!Begin(std::min<uint64_t>(chunk.size, 100000u * level_), problem))
+        return false;
+    // The bytes of a long run come from a buffer of that byte, as often as
+    // it takes.
+    std::vector<uint8_t> run;
+    bool fed = true;
+    size_t at = 0;
+    for (const Chunk::Run& r : chunk.runs) {
+        fed = fed && Feed(chunk.bytes.data() + at, r.at - at);
+        at = r.at;
+        run.assign((size_t)std::min<uint64_t>(r.count, 1 << 16), r.byte);
+        for (uint64_t left = r.count; fed && left > 0; left -= std::min<uint64_t>(left, run.size()))
+            fed = Feed(run.data(), std::min<uint64_t>(left, run.size()));
+    }
+    fed = fed && Feed(chunk.bytes.data() + at, chunk.bytes.size() - at);
+    if (!fed) {
+        *problem = N_("compression failed (out of memory)");
+        return false;
+    }
+    if (!Finish(&block->stream, problem))
+        return false;
+    if (!FindBlock(block->stream, level_, block)) {
+        *problem = N_("libbzip2 wrote a stream that is not one block");
+        return false;
+    }
+    return true;
 }
 
 size_t BlockCutter::Feed(const uint8_t* data, size_t n)
@@ -157,26 +261,6 @@ bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)
         }
     }
     return false;
-}
-
-bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
-                   const char** problem)
-{
-    Block block;
-    if (!CompressOne(data, n, level, workspace, &block)) {
-        *problem = N_("compression failed (out of memory)");
-        return false;
-    }
-    if (FindBlock(block.stream, level, &block)) {
-        blocks->push_back(std::move(block));
-        return true;
-    }
-    if (n < 2) {
-        *problem = N_("libbzip2 wrote a stream that is not one block");
-        return false;
-    }
-    return CompressChunk(data, n / 2, level, workspace, blocks, problem) &&
-           CompressChunk(data + n / 2, n - n / 2, level, workspace, blocks, problem);
 }
 
 StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)

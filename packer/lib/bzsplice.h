@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <bzlib.h>
+
 namespace pack {
 
 // Finds where libbzip2 ends a block, counting the input as it does: runs of
@@ -17,9 +19,14 @@ namespace pack {
 // and a run goes into the block when the byte after it arrives.  Once the
 // runs in a block at level k reach k x 100,000 - 19 bytes, the block ends,
 // and the byte that completed the last run begins the next block.
+inline uint32_t BlockLimit(int level)
+{
+    return 100000u * level - 19;
+}
+
 class BlockCutter {
 public:
-    explicit BlockCutter(int level) : limit_(100000u * level - 19) {}
+    explicit BlockCutter(int level) : limit_(BlockLimit(level)) {}
     // Takes bytes until the block is full; returns how many it took (n when
     // the block is not full yet; the bytes taken then end the input's last block).
     size_t Feed(const uint8_t* data, size_t n);
@@ -38,30 +45,55 @@ struct Block {
     uint32_t crc = 0;             // the block's CRC
 };
 
-// What one compressing thread keeps from one chunk to the next: libbzip2's
-// working memory (about 8 MB at -9), so that it is not returned to the system
-// and faulted in again for every chunk, and the output buffer.
-class Workspace {
-public:
-    Workspace() = default;
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
-    ~Workspace();
-    static void* Allocate(void* workspace, int items, int size);
-    static void Release(void* workspace, void* p);
-    std::vector<char> output;
+// The input of one block, as the cutter cut it from a file: its bytes, with
+// runs of one byte longer than LongRun held as counts, so that a block of
+// runs (up to 51 times the block's size in input) takes little memory.
+struct Chunk {
+    static const size_t LongRun = 4096;
+    struct Run {
+        size_t at;       // the run comes before bytes[at]
+        uint64_t count;
+        uint8_t byte;
+    };
+    std::vector<uint8_t> bytes;
+    std::vector<Run> runs;  // in order of `at`
+    uint64_t size = 0;      // the input bytes it stands for
 
-private:
-    std::vector<void*> free_;  // blocks libbzip2 gave back, each after its size
+    void Clear();
+    // Holds the long runs of bytes[from..] as counts; returns the new size
+    // of `bytes`.  `size` is not changed.
+    size_t Compact(size_t from);
 };
 
-// Compresses a chunk into blocks at `level`: one block, unless libbzip2
-// unexpectedly needs more, in which case the chunk is halved and each half
-// compressed again.  Every block is checked before it is returned: the
-// stream's header, the block magic, and its trailer found at its end.
-// On failure `problem` says what went wrong, as a message template.
-bool CompressChunk(const uint8_t* data, size_t n, int level, Workspace& workspace, std::vector<Block>* blocks,
-                   const char** problem);
+// One compressing thread's libbzip2 stream and memory (about 8 MB at -9),
+// kept from one piece of work to the next, so that neither is set up, or
+// faulted in, again for every file or block.
+class Compressor {
+public:
+    explicit Compressor(int level);
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    ~Compressor();
+    // A block of a file: the chunk must make exactly one block, as the
+    // cutter's chunks do.  On failure `problem` says why, as a template.
+    bool Compress(const Chunk& chunk, Block* block, const char** problem);
+    // A whole file of fewer bytes than a block holds, as one stream.
+    bool Compress(const uint8_t* data, size_t n, std::vector<uint8_t>* stream, const char** problem);
+
+    static void* Allocate(void* compressor, int items, int size);
+    static void Release(void* compressor, void* p);
+
+private:
+    bool Begin(uint64_t inputBytes, const char** problem);
+    bool Feed(const uint8_t* data, uint64_t n);
+    bool Finish(std::vector<uint8_t>* stream, const char** problem);
+
+    const int level_;
+    bz_stream stream_{};
+    bool ready_ = false;
+    std::vector<char> output_;
+    std::vector<void*> free_;  // memory libbzip2 gave back, each after its size
+};
 
 // Locates the block inside a one-block stream; false when the stream is not
 // one block at `level`.

@@ -383,10 +383,22 @@ public:
         return std::fwrite(head.data(), 1, head.size(), file_) == head.size();
     }
 
-    void Add(const Piece& piece)
+    void Add(const Block& block)
     {
-        for (const Block& block : piece.blocks)
+        if (block.endBit != 0)
             splicer_->Add(block);
+    }
+
+    // A small file whose stream, or stored bytes, are at hand.
+    bool WriteWhole(const Job& job, const Whole& whole)
+    {
+        start_ = end_;
+        sfx::Entry entry = job.entry;
+        entry.method = whole.method;
+        const sfx::Bytes head = sfx::EncodeEntryHead(entry, (uint32_t)whole.data.size());
+        end_ = start_ + head.size() + whole.data.size();
+        return std::fwrite(head.data(), 1, head.size(), file_) == head.size() &&
+               std::fwrite(whole.data.data(), 1, whole.data.size(), file_) == whole.data.size();
     }
 
     bool End(const Job& job)
@@ -483,16 +495,25 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
         }
         if (piece.problem.what != nullptr)
             return fail(piece.problem);
-        const Job& job = plan.jobs[piece.job];
-        status.current = job.item->dirName + job.item->fileName;
-        if (piece.first && !writer.Begin(job))
-            return fail(writer.problem().what == nullptr ? writeError : writer.problem());
-        writer.Add(piece);
-        status.bytesDone += job.compress ? piece.sourceBytes : job.item->size;
-        if (piece.last) {
-            if (!writer.End(job))
+        for (size_t k = 0; k < piece.jobs; k++) {
+            const Job& job = plan.jobs[piece.job + k];
+            status.current = job.item->dirName + job.item->fileName;
+            if (piece.batch) {
+                if (!writer.WriteWhole(job, piece.wholes[k]))
+                    return fail(writeError);
+                status.bytesDone += job.item->size;
+                status.filesDone++;
+                continue;
+            }
+            if (piece.first && !writer.Begin(job))
                 return fail(writer.problem().what == nullptr ? writeError : writer.problem());
-            status.filesDone++;
+            writer.Add(piece.block);
+            status.bytesDone += piece.sourceBytes;
+            if (piece.last) {
+                if (!writer.End(job))
+                    return fail(writer.problem().what == nullptr ? writeError : writer.problem());
+                status.filesDone++;
+            }
         }
     }
     if (!writer.Close())

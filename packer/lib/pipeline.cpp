@@ -6,8 +6,29 @@ namespace pack {
 namespace {
 
 const size_t ReadStep = 256 << 10;
-const uint64_t BytesAhead = 32 << 20;  // source bytes the workers may run ahead of the writer
+// A chunk's bytes are searched for long runs each time this many more are in.
+const size_t CompactEvery = 2 << 20;
+// A batch of small files ends at this many bytes or files: large enough that
+// handing it over costs little, small enough that the cores finish together.
+const uint64_t BatchBytes = 512 << 10;
+const size_t BatchFiles = 256;
+const uint64_t BytesAhead = 32 << 20;  // bytes the workers may hold ahead of the writer
 const uint64_t PiecesAhead = 4096;
+
+// Reads a whole small file; false when it cannot be opened or read.  Reads
+// one byte more than expected, so that a file that grew is seen.
+bool ReadSmallFile(const std::string& path, uint64_t expected, std::vector<uint8_t>* bytes)
+{
+    FILE* file = OpenFile(path, "rb");
+    if (file == nullptr)
+        return false;
+    bytes->resize((size_t)expected + 1);
+    const size_t got = std::fread(bytes->data(), 1, bytes->size(), file);
+    const bool ok = !std::ferror(file);
+    std::fclose(file);
+    bytes->resize(got);
+    return ok;
+}
 
 }  // namespace
 
@@ -28,29 +49,38 @@ void ChunkReader::Close()
     file_ = nullptr;
 }
 
-bool ChunkReader::Next(std::vector<uint8_t>* chunk)
+bool ChunkReader::Next(Chunk* chunk)
 {
-    chunk->swap(carry_);
+    chunk->Clear();
+    std::vector<uint8_t>& bytes = chunk->bytes;
+    bytes.swap(carry_);
     carry_.clear();
     cutter_.Reset();
-    size_t cut = cutter_.Feed(chunk->data(), chunk->size());
+    size_t cut = cutter_.Feed(bytes.data(), bytes.size()), compacted = 0;
+    uint64_t inRuns = 0;
     // Up to where libbzip2 would end the block: on runs that is up to 51
-    // times the block's size.
-    while (cut == chunk->size() && !eof_) {
-        const size_t old = chunk->size(), want = ReadStep;
-        chunk->resize(old + want);
-        const size_t got = std::fread(chunk->data() + old, 1, want, file_);
-        chunk->resize(old + got);
+    // times the block's size, held as counts.
+    while (cut == bytes.size() && !eof_) {
+        if (bytes.size() - compacted >= CompactEvery) {
+            const size_t before = bytes.size();
+            compacted = chunk->Compact(compacted);
+            inRuns += before - compacted;
+        }
+        const size_t old = bytes.size();
+        bytes.resize(old + ReadStep);
+        const size_t got = std::fread(bytes.data() + old, 1, ReadStep, file_);
+        bytes.resize(old + got);
         total_ += got;
-        if (got < want) {
+        if (got < ReadStep) {
             eof_ = true;
             if (std::ferror(file_))
                 return false;
         }
-        cut = old + cutter_.Feed(chunk->data() + old, got);
+        cut = old + cutter_.Feed(bytes.data() + old, got);
     }
-    carry_.assign(chunk->begin() + cut, chunk->end());
-    chunk->resize(cut);
+    carry_.assign(bytes.begin() + cut, bytes.end());
+    bytes.resize(cut);
+    chunk->size = cut + inRuns;
     return true;
 }
 
@@ -77,7 +107,8 @@ void Pipeline::Stop()
 
 void Pipeline::Work()
 {
-    Workspace workspace;
+    Compressor compressor(level_);
+    std::vector<uint8_t> buffer;
     for (;;) {
         Piece piece;
         uint64_t sequence;
@@ -87,8 +118,10 @@ void Pipeline::Work()
                 return;
         }
         const char* failure = nullptr;
-        if (piece.problem.what == nullptr && !piece.chunk.empty() &&
-            !CompressChunk(piece.chunk.data(), piece.chunk.size(), level_, workspace, &piece.blocks, &failure))
+        if (piece.batch)
+            CompressBatch(&piece, compressor, buffer);
+        else if (piece.problem.what == nullptr && piece.chunk.size > 0 &&
+                 !compressor.Compress(piece.chunk, &piece.block, &failure))
             piece.problem = {failure, {}};
         piece.chunk = {};
         std::lock_guard<std::mutex> lock(mutex_);
@@ -98,14 +131,13 @@ void Pipeline::Work()
 }
 
 // Hands out the next piece in file order once the window has room for it.
-// Called with readMutex_ held, so chunks are cut one after the other.
+// Called with readMutex_ held, so pieces are taken one after the other.
 bool Pipeline::Take(Piece* piece, uint64_t* sequence)
 {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] {
-            return stop_ || nextSequence_ == written_ ||
-                   (ahead_ < BytesAhead && nextSequence_ < written_ + PiecesAhead);
+            return stop_ || nextSequence_ == written_ || (ahead_ < BytesAhead && nextSequence_ < written_ + PiecesAhead);
         });
         if (stop_ || readJob_ >= jobs_.size()) {
             allTaken_ = true;
@@ -116,18 +148,21 @@ bool Pipeline::Take(Piece* piece, uint64_t* sequence)
     Read(piece);
     std::lock_guard<std::mutex> lock(mutex_);
     *sequence = nextSequence_++;
-    ahead_ += piece->sourceBytes;
+    ahead_ += piece->heldBytes;
     return true;
 }
 
-// Cuts the next piece of the file at readJob_; a stored file is one piece
-// that the writer copies itself.
+// Takes the next piece from readJob_ on: a batch of small files, the next
+// chunk of a large file, or a large stored file, which the writer copies.
 void Pipeline::Read(Piece* piece)
 {
     const Job& job = jobs_[readJob_];
     piece->job = readJob_;
+    if (!readerOpen_ && job.item->size < BlockLimit(level_))
+        return ReadBatch(piece);
     if (!job.compress) {
         piece->first = piece->last = true;
+        piece->sourceBytes = job.item->size;
         readJob_++;
         return;
     }
@@ -142,7 +177,8 @@ void Pipeline::Read(Piece* piece)
         piece->problem = {N_("{file}: read error"), {{"file", job.item->source}}};
         piece->last = true;
     }
-    piece->sourceBytes = piece->chunk.size();
+    piece->sourceBytes = piece->chunk.size;
+    piece->heldBytes = piece->chunk.bytes.size();
     if (piece->problem.what == nullptr && reader_.AtEnd()) {
         piece->last = true;
         if (reader_.total() != job.item->size)
@@ -152,6 +188,46 @@ void Pipeline::Read(Piece* piece)
         reader_.Close();
         readerOpen_ = false;
         readJob_++;
+    }
+}
+
+// Small files from readJob_ on, up to BatchBytes or BatchFiles; the worker
+// reads them itself.
+void Pipeline::ReadBatch(Piece* piece)
+{
+    piece->batch = true;
+    piece->jobs = 0;
+    while (readJob_ < jobs_.size() && jobs_[readJob_].item->size < BlockLimit(level_) &&
+           piece->sourceBytes < BatchBytes && piece->jobs < BatchFiles) {
+        piece->sourceBytes += jobs_[readJob_].item->size;
+        piece->jobs++;
+        readJob_++;
+    }
+    piece->heldBytes = piece->sourceBytes;
+}
+
+// Reads and compresses each file of a batch into its own stream; a file whose
+// stream is no smaller than the file is stored.  Stops at the first problem.
+void Pipeline::CompressBatch(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const
+{
+    piece->wholes.resize(piece->jobs);
+    for (size_t k = 0; k < piece->jobs; k++) {
+        const Job& job = jobs_[piece->job + k];
+        Whole& whole = piece->wholes[k];
+        const char* failure = nullptr;
+        if (!ReadSmallFile(job.item->source, job.item->size, &buffer)) {
+            piece->problem = {N_("{file}: cannot be read"), {{"file", job.item->source}}};
+        } else if (buffer.size() != job.item->size) {
+            piece->problem = {N_("{file}: the file changed while it was packed"), {{"file", job.item->source}}};
+        } else if (job.compress && !compressor.Compress(buffer.data(), buffer.size(), &whole.data, &failure)) {
+            piece->problem = {failure, {}};
+        } else if (!job.compress || (!buffer.empty() && whole.data.size() >= buffer.size())) {
+            whole.data.assign(buffer.begin(), buffer.end());
+        } else {
+            whole.method = sfx::Bzip2;
+        }
+        if (piece->problem.what != nullptr)
+            return;
     }
 }
 
@@ -166,7 +242,7 @@ bool Pipeline::Next(Piece* piece, std::chrono::milliseconds wait, bool* waiting)
         return false;
     *piece = std::move(found->second);
     done_.erase(found);
-    ahead_ -= piece->sourceBytes;
+    ahead_ -= piece->heldBytes;
     written_++;
     changed_.notify_all();
     return true;

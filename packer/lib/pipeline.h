@@ -1,8 +1,10 @@
-// The packer's compression pipeline: every file to compress is read in order
-// and cut into block-sized chunks, the chunks of all files are compressed as
-// tasks of one pool on every core, and the writer takes the results back in
-// file order.  Workers run ahead of the writer by a bounded number of source
-// bytes, so memory stays bounded whatever the input.
+// The packer's compression pipeline.  The files are taken in order: small
+// ones (fewer bytes than a block holds) in batches, each file compressed
+// whole into its own stream; large ones cut into block-sized chunks, each
+// compressed into one block.  Batches and chunks are tasks of one pool on
+// every core, and the writer takes the results back in file order.  Workers
+// run ahead of the writer by a bounded number of bytes, so memory stays
+// bounded whatever the input.
 #pragma once
 #include <condition_variable>
 #include <chrono>
@@ -25,18 +27,30 @@ struct Job {
     bool compress = false;
 };
 
-// The unit of work, in file order: one chunk of a file to compress (the
-// first, the last or one between), or a whole file the writer copies as it is.
-struct Piece {
-    size_t job = 0;
-    bool first = false, last = false;
-    uint64_t sourceBytes = 0;
-    std::vector<uint8_t> chunk;  // until it is compressed
-    std::vector<Block> blocks;
-    Problem problem{nullptr, {}};  // what went wrong, if anything
+// A small file's data as it will be written: its stream, or its bytes when
+// it is stored.
+struct Whole {
+    std::vector<uint8_t> data;
+    uint16_t method = sfx::Stored;
 };
 
-// Reads one file in chunks that each fill one bzip2 block at the level.
+// The unit of work, in file order: a batch of small files, one chunk of a
+// large file (the first, the last or one between), or a large stored file,
+// which the writer copies itself.
+struct Piece {
+    size_t job = 0;    // the first job of the piece
+    size_t jobs = 1;   // a batch: jobs [job, job + jobs)
+    bool batch = false;
+    bool first = false, last = false;  // a large file's chunks
+    uint64_t sourceBytes = 0;          // the input bytes it stands for
+    uint64_t heldBytes = 0;            // the memory it holds until it is written
+    Chunk chunk;                       // until it is compressed
+    Block block;
+    std::vector<Whole> wholes;         // a batch's files, in order
+    Problem problem{nullptr, {}};      // what went wrong, if anything
+};
+
+// Reads one file in chunks that each make one bzip2 block at the level.
 class ChunkReader {
 public:
     explicit ChunkReader(int level) : cutter_(level) {}
@@ -44,7 +58,7 @@ public:
     bool Open(const std::string& path);
     void Close();
     // The next chunk; false on a read error.
-    bool Next(std::vector<uint8_t>* chunk);
+    bool Next(Chunk* chunk);
     bool AtEnd() const { return eof_ && carry_.empty(); }
     uint64_t total() const { return total_; }
 
@@ -63,19 +77,21 @@ public:
     // The next piece in file order.  False when there are no more, after Stop,
     // or when none came within `wait` (then *waiting is true).
     bool Next(Piece* piece, std::chrono::milliseconds wait, bool* waiting);
-    // Ends the workers' run early; they finish the chunk in hand.
+    // Ends the workers' run early; they finish the piece in hand.
     void Stop();
 
 private:
     void Work();
     bool Take(Piece* piece, uint64_t* sequence);
     void Read(Piece* piece);
+    void ReadBatch(Piece* piece);
+    void CompressBatch(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const;
 
     const std::vector<Job>& jobs_;
     const int level_;
     std::vector<std::thread> workers_;
 
-    // The reading side: one worker at a time cuts the next chunk.
+    // The reading side: one worker at a time takes the next piece.
     std::mutex readMutex_;
     size_t readJob_ = 0;
     ChunkReader reader_;
@@ -86,7 +102,7 @@ private:
     std::condition_variable changed_;
     std::map<uint64_t, Piece> done_;
     uint64_t nextSequence_ = 0, written_ = 0;
-    uint64_t ahead_ = 0;  // source bytes taken but not yet written
+    uint64_t ahead_ = 0;  // bytes held by pieces taken but not yet written
     bool allTaken_ = false, stop_ = false;
 };
 
