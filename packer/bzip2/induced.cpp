@@ -230,13 +230,26 @@ struct Stretch {
     uint64_t head[2];
 };
 
+// Eight bytes from p, the first the least significant, on any processor (a
+// plain load where the processor is little-endian).
+inline uint64_t LoadLittle(const void* p)
+{
+    uint8_t b[8];
+    std::memcpy(b, p, 8);
+    uint64_t v = 0;
+    for (int k = 7; k >= 0; k--)
+        v = v << 8 | b[k];
+    return v;
+}
+
 template <class Sym>
 inline Stretch ReadStretch(const Level<Sym>& l, Index p)
 {
     Stretch s = {p, StretchEnd(l, p), false, {0, 0}};
     if (s.end != 0 && sizeof(Sym) * (s.end + 1) <= sizeof s.head) {  // masked without a branch
         const Index bits = 8 * sizeof(Sym) * (s.end + 1);
-        std::memcpy(s.head, &l.t[p], sizeof s.head);
+        s.head[0] = LoadLittle(&l.t[p]);
+        s.head[1] = LoadLittle(&l.t[p] + 8 / sizeof(Sym));
         s.head[0] &= bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
         s.head[1] &= bits <= 64 ? 0 : bits == 128 ? ~uint64_t{0} : (uint64_t{1} << (bits - 64)) - 1;
         s.fits = true;
