@@ -7,7 +7,9 @@
 # its bit writer in registers (compress.patch), and an input stage that keeps its state
 # in registers, with a block CRC taken eight bytes a step over the input as it
 # is consumed (input.patch, crc.c), and a Huffman code builder whose heap
-# needs no lookups (huffman.patch).  The streams are libbzip2's to the byte.
+# needs no lookups (huffman.patch).  The streams are libbzip2's to the byte,
+# unless a stream asks for Huffman tables chosen for size (--smallest:
+# tables.cpp, and a field for it in EState, private.patch).
 
 # libdivsufsort (Debian's) is only a benchmark's anchor, on Linux.
 if(NOT CMAKE_CROSSCOMPILING)
@@ -29,10 +31,16 @@ endfunction()
 kvx_patched_bzip2(compress.c compress.patch ${CMAKE_BINARY_DIR}/bzip2/compress.c)
 kvx_patched_bzip2(bzlib.c input.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib.c)
 kvx_patched_bzip2(huffman.c huffman.patch ${CMAKE_BINARY_DIR}/bzip2/huffman.c)
+kvx_patched_bzip2(bzlib_private.h private.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib_private.h)
 set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
-  packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c)
+  packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c
+  packer/bzip2/tables.cpp ${CMAKE_BINARY_DIR}/bzip2/bzlib_private.h)
 list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/(bzlib|huffman).c$" "${CMAKE_BINARY_DIR}/bzip2/\\1.c")
 
 add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
-target_include_directories(bz2_packer PUBLIC ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)
+# The packer's bzlib_private.h (one field more at the end of EState) comes
+# before libbzip2's own.
+target_include_directories(bz2_packer PUBLIC ${CMAKE_BINARY_DIR}/bzip2 ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)
 target_compile_options(bz2_packer PRIVATE -O2 -w)
+# The table search costs each group under all tables at once: vectorised.
+set_source_files_properties(packer/bzip2/tables.cpp PROPERTIES COMPILE_OPTIONS -O3)

@@ -24,7 +24,7 @@ endforeach()
 
 # The packer's libbzip2, with the sanitizers.
 add_library(fuzz_bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
-target_include_directories(fuzz_bz2_packer PRIVATE ${BZIP2_SRC} packer/bzip2)
+target_include_directories(fuzz_bz2_packer PRIVATE ${CMAKE_BINARY_DIR}/bzip2 ${BZIP2_SRC} packer/bzip2)
 target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
 
 # The packer's reader (list, test, extract) over files strangers send, with
@@ -32,7 +32,7 @@ target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
 find_package(Threads REQUIRED)
 add_library(fuzz_packlib STATIC
   packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/collect.cpp packer/lib/pack.cpp
-  packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/read.cpp packer/lib/cli.cpp
+  packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/smallest.cpp packer/lib/shape.cpp packer/lib/read.cpp packer/lib/cli.cpp
   packer/lib/messages.cpp packer/lib/language_posix.cpp packer/lib/exclude.cpp packer/lib/icon.cpp)
 target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC} packer/bzip2)
 target_include_directories(fuzz_packlib SYSTEM PUBLIC ${KVX_HEADER_LIBRARIES})
@@ -49,20 +49,25 @@ foreach(target reader unpack)
 endforeach()
 target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)
 
-# The packer's libbzip2 against Debian's, differentially: the packer's built
+# The packer's libbzip2 against Debian's, differentially: the packer's, with
+# its block cutter and splicer and its search for the smallest stream, built
 # with the sanitizers and its BZ2_ names prefixed, so both fit in one program.
+add_library(fuzz_bwt_packer STATIC ${KVX_BZ2_PACKER_SOURCES} packer/lib/bzsplice.cpp packer/lib/smallest.cpp)
+target_include_directories(fuzz_bwt_packer PRIVATE ${CMAKE_BINARY_DIR}/bzip2 ${BZIP2_SRC} packer/bzip2 packer/lib)
+target_compile_options(fuzz_bwt_packer PRIVATE ${FUZZ_FLAGS} -w)
 set(KVX_BZ2_PREFIXED ${CMAKE_BINARY_DIR}/libkvx_bz2_prefixed.a)
 add_custom_command(OUTPUT ${KVX_BZ2_PREFIXED}
-  COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/prefix_bz2.sh $<TARGET_FILE:fuzz_bz2_packer> ${KVX_BZ2_PREFIXED}
-  DEPENDS fuzz_bz2_packer tests/fuzz/prefix_bz2.sh
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/prefix_bz2.sh $<TARGET_FILE:fuzz_bwt_packer> ${KVX_BZ2_PREFIXED}
+  DEPENDS fuzz_bwt_packer tests/fuzz/prefix_bz2.sh
   VERBATIM)
 add_custom_target(kvx_bz2_prefixed DEPENDS ${KVX_BZ2_PREFIXED})
 find_package(BZip2 REQUIRED)
 add_executable(fuzz_bwt tests/fuzz/fuzz_bwt.cpp)
 add_dependencies(fuzz_bwt kvx_bz2_prefixed)
 target_compile_options(fuzz_bwt PRIVATE ${FUZZ_FLAGS})
-target_include_directories(fuzz_bwt PRIVATE packer/bzip2)
+target_include_directories(fuzz_bwt PRIVATE packer/bzip2 packer/lib ${BZIP2_SRC})
 target_link_libraries(fuzz_bwt ${KVX_BZ2_PREFIXED} BZip2::BZip2)
 target_link_options(fuzz_bwt PRIVATE -fsanitize=fuzzer,address,undefined)
-add_test(NAME corpus_bwt COMMAND fuzz_bwt -runs=0 ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/bwt)
+add_test(NAME corpus_bwt COMMAND ${CMAKE_SOURCE_DIR}/tests/fuzz/replay_bwt.sh $<TARGET_FILE:fuzz_bwt>
+  ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/bwt)
 set_tests_properties(corpus_bwt PROPERTIES TIMEOUT 300)

@@ -15,11 +15,11 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
   locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev libstb-dev gettext patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
-  osslsigncode openssl pbzip2 lbzip2 linux-perf lintian man-db groff-base file unzip perl gcovr
+  osslsigncode openssl pbzip2 lbzip2 p7zip-full linux-perf lintian man-db groff-base file unzip perl gcovr
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
-  wine Xvfb xdotool xwininfo import cmake patch msgfmt xgettext msgcmp bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2 perf
+  wine Xvfb xdotool xwininfo import cmake patch msgfmt xgettext msgcmp bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2 7z perf
   lintian man groff file unzip perl gcovr)
 
 have_commands() {

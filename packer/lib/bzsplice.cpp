@@ -122,7 +122,7 @@ void Compressor::Release(void* compressor, void* p)
 bool Compressor::Begin(uint64_t inputBytes, const char** problem)
 {
     ready_ = ready_ ? BZ2_bzCompressReset(&stream_) == BZ_OK : BZ2_bzCompressInit(&stream_, level_, 0, 0) == BZ_OK;
-    if (!ready_) {
+    if (!ready_ || BZ2_bzCompressTablesForSize(&stream_, (int)tables_) != BZ_OK) {
         *problem = N_("compression failed (out of memory)");
         return false;
     }
@@ -151,7 +151,8 @@ bool Compressor::Feed(const uint8_t* data, uint64_t n)
 
 bool Compressor::Finish(std::vector<uint8_t>* stream, const char** problem)
 {
-    stream_.next_in = nullptr;
+    static char nothing;
+    stream_.next_in = &nothing;  // libbzip2 moves the pointer on, by nothing
     stream_.avail_in = 0;
     if (BZ2_bzCompress(&stream_, BZ_FINISH) != BZ_STREAM_END) {
         *problem = N_("compression failed (out of memory)");
@@ -195,6 +196,22 @@ bool Compressor::Compress(const Chunk& chunk, Block* block, const char** problem
         *problem = N_("compression failed (out of memory)");
         return false;
     }
+    return FinishBlock(block, problem);
+}
+
+bool Compressor::Compress(const uint8_t* data, size_t n, Block* block, const char** problem)
+{
+    if (!Begin(n, problem))
+        return false;
+    if (!Feed(data, n)) {
+        *problem = N_("compression failed (out of memory)");
+        return false;
+    }
+    return FinishBlock(block, problem);
+}
+
+bool Compressor::FinishBlock(Block* block, const char** problem)
+{
     if (!Finish(&block->stream, problem))
         return false;
     if (!FindBlock(block->stream, level_, block)) {
@@ -269,6 +286,12 @@ StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)
     Put('B', 8), Put('Z', 8), Put('h', 8), Put('0' + level, 8);
 }
 
+StreamSplicer::StreamSplicer(std::vector<uint8_t>* memory, int level) : memory_(memory)
+{
+    memory_->clear();
+    Put('B', 8), Put('Z', 8), Put('h', 8), Put('0' + level, 8);
+}
+
 void StreamSplicer::Put(uint64_t value, int count)
 {
     bits_ = bits_ << count | value;
@@ -284,7 +307,10 @@ void StreamSplicer::Drain(bool all)
 {
     if (buffer_.size() < FlushSize && !(all && !buffer_.empty()))
         return;
-    ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
+    if (memory_ != nullptr)
+        memory_->insert(memory_->end(), buffer_.begin(), buffer_.end());
+    else
+        ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
     written_ += buffer_.size();
     buffer_.clear();
 }

@@ -68,6 +68,11 @@ struct Chunk {
 // One compressing thread's libbzip2 stream and memory (about 8 MB at -9),
 // kept from one piece of work to the next, so that neither is set up, or
 // faulted in, again for every file or block.
+// How a block's Huffman tables are chosen: as libbzip2 chooses them, or for
+// size (--smallest): quickly while searching, leaving libbzip2's choice aside
+// or keeping it where it is smaller, or with more effort, keeping it too.
+enum class Tables { Libbzip2 = 0, Search = 1, SearchWithLibbzip2s = 2, Finish = 3 };
+
 class Compressor {
 public:
     explicit Compressor(int level);
@@ -77,8 +82,13 @@ public:
     // A block of a file: the chunk must make exactly one block, as the
     // cutter's chunks do.  On failure `problem` says why, as a template.
     bool Compress(const Chunk& chunk, Block* block, const char** problem);
+    // Bytes that make one block, as that block.
+    bool Compress(const uint8_t* data, size_t n, Block* block, const char** problem);
     // A whole file of fewer bytes than a block holds, as one stream.
     bool Compress(const uint8_t* data, size_t n, std::vector<uint8_t>* stream, const char** problem);
+    // For what follows.
+    void Choose(Tables tables) { tables_ = tables; }
+    int level() const { return level_; }
 
     static void* Allocate(void* compressor, int items, int size);
     static void Release(void* compressor, void* p);
@@ -87,24 +97,32 @@ private:
     bool Begin(uint64_t inputBytes, const char** problem);
     bool Feed(const uint8_t* data, uint64_t n);
     bool Finish(std::vector<uint8_t>* stream, const char** problem);
+    bool FinishBlock(Block* block, const char** problem);
 
     const int level_;
+    Tables tables_ = Tables::Libbzip2;
     bz_stream stream_{};
     bool ready_ = false;
     std::vector<char> output_;
     std::vector<void*> free_;  // memory libbzip2 gave back, each after its size
 };
 
+// Compresses a window of input that libbzip2 would make one block of for
+// size (--smallest): split into the blocks that make it smallest, each with
+// Huffman tables chosen for size; never more bits than that one block.
+bool CompressForSize(const Chunk& window, Compressor& compressor, std::vector<Block>* blocks, const char** problem);
+
 // Locates the block inside a one-block stream; false when the stream is not
 // one block at `level`.
 bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block);
 
-// Writes one bzip2 stream to a file from spliced blocks: the header, each
-// block's bits with no padding between them, the end-of-stream magic, the
-// combined CRC, and zero bits to the next byte.
+// Writes one bzip2 stream to a file, or into memory, from spliced blocks:
+// the header, each block's bits with no padding between them, the
+// end-of-stream magic, the combined CRC, and zero bits to the next byte.
 class StreamSplicer {
 public:
     StreamSplicer(FILE* out, int level);
+    StreamSplicer(std::vector<uint8_t>* memory, int level);
     void Add(const Block& block);
     // Ends the stream; false when a write failed.  `bytes` is its whole size.
     bool Finish(uint64_t* bytes);
@@ -113,7 +131,8 @@ private:
     void Put(uint64_t value, int count);  // up to 32 bits
     void Drain(bool all);
 
-    FILE* out_;
+    FILE* out_ = nullptr;
+    std::vector<uint8_t>* memory_ = nullptr;
     std::vector<uint8_t> buffer_;
     uint64_t bits_ = 0;  // pending bits, the oldest first
     int bitCount_ = 0;

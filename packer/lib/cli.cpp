@@ -31,6 +31,8 @@ static const char Usage[] = N_(
     "  --launch FILE       file to open after extraction, relative to the destination\n"
     "  --store             store every file uncompressed\n"
     "  -1 .. -9            bzip2 block size in 100 kB (default -9)\n"
+    "  --smallest          the smallest bzip2 streams, slower to make (by default\n"
+    "                      each stream is what bzip2 itself writes)\n"
     "  --threads N         compression threads (default: one per core)\n"
     "  --exclude PATTERN   leave out what the pattern names (may be repeated):\n"
     "                      *.bak, Thumbs.db and .git/ at any depth, build/*.o\n"
@@ -130,6 +132,8 @@ int Main(const std::vector<std::string>& args, const sfx::Bytes& embeddedStub, s
                 return usage(N_("{option} needs a value"), {{"option", a}});
         } else if (a == "--store") {
             options.storeAll = true;
+        } else if (a == "--smallest") {
+            options.smallest = true;
         } else if (a == "--exclude") {
             options.excludes.emplace_back();
             if (!value(&options.excludes.back()) || options.excludes.back().empty())

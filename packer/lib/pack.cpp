@@ -383,9 +383,9 @@ public:
         return std::fwrite(head.data(), 1, head.size(), file_) == head.size();
     }
 
-    void Add(const Block& block)
+    void Add(const std::vector<Block>& blocks)
     {
-        if (block.endBit != 0)
+        for (const Block& block : blocks)
             splicer_->Add(block);
     }
 
@@ -464,7 +464,7 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
                  Reporter& problems)
 {
     const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    Pipeline pipeline(plan.jobs, options.blockSize, threads);
+    Pipeline pipeline(plan.jobs, options.blockSize, options.smallest, threads);
     EntryWriter writer(file, options.blockSize);
     const auto started = std::chrono::steady_clock::now();
     PackStatus status;
@@ -507,7 +507,7 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
             }
             if (piece.first && !writer.Begin(job))
                 return fail(writer.problem().what == nullptr ? writeError : writer.problem());
-            writer.Add(piece.block);
+            writer.Add(piece.blocks);
             status.bytesDone += piece.sourceBytes;
             if (piece.last) {
                 if (!writer.End(job))

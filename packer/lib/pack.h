@@ -28,6 +28,7 @@ struct Options {
     std::vector<std::string> excludes;  // glob patterns (IsExcluded)
     std::optional<std::time_t> latestTime;  // later file times are written as this (SOURCE_DATE_EPOCH)
     bool storeAll = false;
+    bool smallest = false;  // blocks and Huffman tables chosen for size, not bzip2's own bytes
     bool quiet = false;
     bool verbose = false;   // list what --exclude left out
     int blockSize = 9;      // bzip2 -1 .. -9

@@ -84,8 +84,8 @@ bool ChunkReader::Next(Chunk* chunk)
     return true;
 }
 
-Pipeline::Pipeline(const std::vector<Job>& jobs, int level, unsigned threads)
-    : jobs_(jobs), level_(level), reader_(level)
+Pipeline::Pipeline(const std::vector<Job>& jobs, int level, bool smallest, unsigned threads)
+    : jobs_(jobs), level_(level), smallest_(smallest), reader_(level)
 {
     for (unsigned t = 0; t < threads; t++)
         workers_.emplace_back([this] { Work(); });
@@ -117,12 +117,10 @@ void Pipeline::Work()
             if (!Take(&piece, &sequence))
                 return;
         }
-        const char* failure = nullptr;
         if (piece.batch)
             CompressBatch(&piece, compressor, buffer);
-        else if (piece.problem.what == nullptr && piece.chunk.size > 0 &&
-                 !compressor.Compress(piece.chunk, &piece.block, &failure))
-            piece.problem = {failure, {}};
+        else if (piece.problem.what == nullptr && piece.chunk.size > 0)
+            CompressChunk(&piece, compressor);
         piece.chunk = {};
         std::lock_guard<std::mutex> lock(mutex_);
         done_[sequence] = std::move(piece);
@@ -206,6 +204,40 @@ void Pipeline::ReadBatch(Piece* piece)
     piece->heldBytes = piece->sourceBytes;
 }
 
+void Pipeline::CompressChunk(Piece* piece, Compressor& compressor) const
+{
+    const char* failure = nullptr;
+    bool ok;
+    if (smallest_) {
+        ok = CompressForSize(piece->chunk, compressor, &piece->blocks, &failure);
+    } else {
+        piece->blocks.resize(1);
+        ok = compressor.Compress(piece->chunk, &piece->blocks[0], &failure);
+    }
+    if (!ok)
+        piece->problem = {failure, {}};
+}
+
+// A small file's whole stream: one block, or with --smallest the blocks
+// that make it smallest, spliced.
+bool Pipeline::CompressWhole(const std::vector<uint8_t>& file, Compressor& compressor, std::vector<uint8_t>* stream,
+                             const char** problem) const
+{
+    if (!smallest_)
+        return compressor.Compress(file.data(), file.size(), stream, problem);
+    Chunk chunk;
+    chunk.bytes = file;
+    chunk.size = file.size();
+    std::vector<Block> blocks;
+    if (!CompressForSize(chunk, compressor, &blocks, problem))
+        return false;
+    StreamSplicer splicer(stream, level_);
+    for (const Block& block : blocks)
+        splicer.Add(block);
+    uint64_t bytes;
+    return splicer.Finish(&bytes);
+}
+
 // Reads and compresses each file of a batch into its own stream; a file whose
 // stream is no smaller than the file is stored.  Stops at the first problem.
 void Pipeline::CompressBatch(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const
@@ -219,7 +251,7 @@ void Pipeline::CompressBatch(Piece* piece, Compressor& compressor, std::vector<u
             piece->problem = {N_("{file}: cannot be read"), {{"file", job.item->source}}};
         } else if (buffer.size() != job.item->size) {
             piece->problem = {N_("{file}: the file changed while it was packed"), {{"file", job.item->source}}};
-        } else if (job.compress && !compressor.Compress(buffer.data(), buffer.size(), &whole.data, &failure)) {
+        } else if (job.compress && !CompressWhole(buffer, compressor, &whole.data, &failure)) {
             piece->problem = {failure, {}};
         } else if (!job.compress || (!buffer.empty() && whole.data.size() >= buffer.size())) {
             whole.data.assign(buffer.begin(), buffer.end());

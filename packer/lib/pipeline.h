@@ -1,7 +1,8 @@
 // The packer's compression pipeline.  The files are taken in order: small
 // ones (fewer bytes than a block holds) in batches, each file compressed
 // whole into its own stream; large ones cut into block-sized chunks, each
-// compressed into one block.  Batches and chunks are tasks of one pool on
+// compressed into one block (with --smallest, into the blocks that make it
+// smallest).  Batches and chunks are tasks of one pool on
 // every core, and the writer takes the results back in file order.  Workers
 // run ahead of the writer by a bounded number of bytes, so memory stays
 // bounded whatever the input.
@@ -45,7 +46,7 @@ struct Piece {
     uint64_t sourceBytes = 0;          // the input bytes it stands for
     uint64_t heldBytes = 0;            // the memory it holds until it is written
     Chunk chunk;                       // until it is compressed
-    Block block;
+    std::vector<Block> blocks;         // its block, or with --smallest the blocks it was split into
     std::vector<Whole> wholes;         // a batch's files, in order
     Problem problem{nullptr, {}};      // what went wrong, if anything
 };
@@ -72,7 +73,7 @@ private:
 
 class Pipeline {
 public:
-    Pipeline(const std::vector<Job>& jobs, int level, unsigned threads);
+    Pipeline(const std::vector<Job>& jobs, int level, bool smallest, unsigned threads);
     ~Pipeline();
     // The next piece in file order.  False when there are no more, after Stop,
     // or when none came within `wait` (then *waiting is true).
@@ -85,10 +86,14 @@ private:
     bool Take(Piece* piece, uint64_t* sequence);
     void Read(Piece* piece);
     void ReadBatch(Piece* piece);
+    void CompressChunk(Piece* piece, Compressor& compressor) const;
     void CompressBatch(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const;
+    bool CompressWhole(const std::vector<uint8_t>& file, Compressor& compressor, std::vector<uint8_t>* stream,
+                       const char** problem) const;
 
     const std::vector<Job>& jobs_;
     const int level_;
+    const bool smallest_;
     std::vector<std::thread> workers_;
 
     // The reading side: one worker at a time takes the next piece.

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pack.h"
+#include "shape.h"
 
 #ifdef _WIN32
 #include <sys/utime.h>
@@ -512,8 +513,25 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     size_t count = 0;
     ProblemList problems;
     const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
-        listing["entries"].push_back(EntryJson(h, dir, file));
-        return SkipData(a, h, dir + file, problems);
+        Json entry = EntryJson(h, dir, file);
+        StreamShape shape;
+        const bool compressed = IsCompressed(h, file);
+        const bool read = a.ReadData(h, [&](const char* data, size_t n) {
+            if (compressed)
+                shape.Feed(reinterpret_cast<const uint8_t*>(data), n);
+            return true;
+        });
+        if (!read) {
+            problems.Error(N_("{name}: data cut short"), {{"name", dir + file}});
+            return false;
+        }
+        if (compressed) {
+            shape.End();
+            entry["bzip2"] = {{"blocks", shape.blocks()}, {"most_tables", shape.mostTables()},
+                              {"longest_code", shape.longestCode()}};
+        }
+        listing["entries"].push_back(entry);
+        return true;
     }, &count, true);
     for (const Problem& p : problems.problems)
         report.Report(p);

@@ -1,10 +1,15 @@
 // Differential fuzz target: the packer's libbzip2 (its own block sorter and
 // move-to-front step; its BZ2_ names carry a kvx_ prefix here) against
-// Debian's libbzip2.  Every input, at every level, must give the same stream.
+// Debian's libbzip2.  Every input, at every level, must give the same stream:
+// compressed whole by the library, or cut into blocks by the packer's cutter
+// and spliced.  With --smallest, the stream must be no larger, and Debian's
+// libbzip2 must read the input back from it.
 //
 // The first bytes shape the block, so that small inputs reach each of the
 // sorter's paths (sortpaths.h) and the shapes that are hard for it:
-//   [0] level 1..9, [1] shape, [2..3] length in 1 KB steps, the rest the seed.
+//   [0] level 1..9, [1] shape (below 8) and mode (from 8 on: 0 the library,
+//   1 the cutter, 2 --smallest), [2..3] length in 1 KB steps, the rest the
+//   seed.
 // Shapes: 0 the seed as it is (small); 1 the seed tiled a whole number of
 // times (periodic); 2 the same with one byte changed (nearly periodic);
 // 3 words drawn from the seed; 4 random bytes (random); 5 sixteen letters
@@ -12,7 +17,8 @@
 // beginning (a stretch repeated across the end); 6 sixteen letters with a
 // stretch holding a byte of its own twice, as long as the seed chooses; 7 the
 // same with a stretch that is itself periodic.  No order of ours may fail
-// its check.
+// its check.  With FUZZ_BWT_EXPECT naming a path, an input that does not
+// take it fails (the corpus's path-* seeds are replayed so).
 #include <bzlib.h>
 
 #include <cstdint>
@@ -20,6 +26,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bzsplice.h"
 #include "sortpaths.h"
 
 extern "C" int kvx_BZ2_bzBuffToBuffCompress(char* dest, unsigned int* destLen, char* source, unsigned int sourceLen,
@@ -27,6 +34,8 @@ extern "C" int kvx_BZ2_bzBuffToBuffCompress(char* dest, unsigned int* destLen, c
 extern "C" void kvx_BZ2_sortPathCounts(unsigned long long counts[SortPathCount]);
 
 namespace {
+
+const char* const PathNames[SortPathCount] = {"small", "random", "periodic", "induced", "check-failed", "no-memory"};
 
 struct Random {
     uint32_t x;
@@ -101,19 +110,71 @@ std::string Compress(int (*compress)(char*, unsigned int*, char*, unsigned int, 
     return out;
 }
 
+// The packer's stream: cut where libbzip2 ends its blocks, each chunk
+// compressed on its own (with --smallest, into the blocks that make it
+// smallest), the blocks spliced.
+std::string Spliced(const std::string& in, int level, bool smallest)
+{
+    pack::Compressor compressor(level);
+    pack::BlockCutter cutter(level);
+    std::vector<uint8_t> stream;
+    pack::StreamSplicer splicer(&stream, level);
+    for (size_t at = 0; at < in.size();) {
+        cutter.Reset();
+        const size_t cut = cutter.Feed(reinterpret_cast<const uint8_t*>(in.data()) + at, in.size() - at);
+        pack::Chunk chunk;
+        chunk.bytes.assign(in.begin() + at, in.begin() + at + cut);
+        chunk.size = cut;
+        std::vector<pack::Block> blocks(1);
+        const char* problem = nullptr;
+        if (smallest ? (blocks.clear(), !pack::CompressForSize(chunk, compressor, &blocks, &problem))
+                     : !compressor.Compress(chunk, &blocks[0], &problem)) {
+            std::fprintf(stderr, "compression failed: %s\n", problem);
+            std::abort();
+        }
+        for (const pack::Block& block : blocks)
+            splicer.Add(block);
+        at += cut;
+    }
+    uint64_t bytes;
+    splicer.Finish(&bytes);
+    return std::string(stream.begin(), stream.end());
+}
+
+std::string Decompressed(std::string& stream, size_t size)
+{
+    std::string out(size + 1, '\0');
+    unsigned int length = (unsigned int)out.size();
+    if (BZ2_bzBuffToBuffDecompress(&out[0], &length, &stream[0], (unsigned int)stream.size(), 0, 0) != BZ_OK)
+        return "?";
+    out.resize(length);
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4)
         return 0;
-    const int level = 1 + data[0] % 9, shape = data[1] % 8;
-    const size_t length = 1024 * (1 + (data[2] | data[3] << 8) % 600);
+    const int level = 1 + data[0] % 9, shape = data[1] % 8, mode = data[1] / 8 % 3;
+    // --smallest takes far longer a byte: shorter inputs, to fuzz as many.
+    const size_t length = 1024 * (1 + (data[2] | data[3] << 8) % (mode == 2 ? 150 : 600));
     std::string block = Shape(data + 4, size - 4, shape, length);
     unsigned long long before[SortPathCount], after[SortPathCount];
     kvx_BZ2_sortPathCounts(before);
-    if (Compress(kvx_BZ2_bzBuffToBuffCompress, block, level) != Compress(BZ2_bzBuffToBuffCompress, block, level)) {
-        std::fprintf(stderr, "the streams differ: %zu bytes, shape %d, level %d\n", block.size(), shape, level);
+    std::string debian = Compress(BZ2_bzBuffToBuffCompress, block, level);
+    if (mode == 2) {
+        std::string smallest = Spliced(block, level, true);
+        if (smallest.size() > debian.size() || Decompressed(smallest, block.size()) != block) {
+            std::fprintf(stderr, "--smallest: %zu bytes against %zu, or not read back: %zu bytes, shape %d, level %d\n",
+                         smallest.size(), debian.size(), block.size(), shape, level);
+            std::abort();
+        }
+    } else if ((mode == 0 ? Compress(kvx_BZ2_bzBuffToBuffCompress, block, level) : Spliced(block, level, false)) !=
+               debian) {
+        std::fprintf(stderr, "the streams differ: %zu bytes, shape %d, level %d, mode %d\n", block.size(), shape,
+                     level, mode);
         std::abort();
     }
     kvx_BZ2_sortPathCounts(after);
@@ -123,6 +184,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (std::getenv("FUZZ_BWT_PATHS") != nullptr)  // which paths each input took, to keep a seed for each
         for (int path = 0; path < SortPathCount; path++)
-            std::fprintf(stderr, "%llu%c", after[path] - before[path], path + 1 < SortPathCount ? ' ' : '\n');
+            std::fprintf(stderr, "%s %llu%c", PathNames[path], after[path] - before[path],
+                         path + 1 < SortPathCount ? ' ' : '\n');
+    if (const char* expected = std::getenv("FUZZ_BWT_EXPECT")) {
+        for (int path = 0; path < SortPathCount; path++)
+            if (std::string(expected) == PathNames[path] && after[path] == before[path]) {
+                std::fprintf(stderr, "no block took the path %s\n", expected);
+                std::abort();
+            }
+    }
     return 0;
 }

@@ -832,10 +832,13 @@ TEST_F(Signed, BrokenLayoutsAreReportedWithTheirOffsets)
 // stream, read back by libbzip2 in one pass.
 class Blocks : public Packer {
 protected:
-    std::string PackedStream(const std::string& content, int level, const char* threads = "2")
+    std::string PackedStream(const std::string& content, int level, const char* threads = "2", bool smallest = false)
     {
         Write("f.txt", content);
-        EXPECT_EQ(Run({"-o", Out(), "-q", "-" + std::to_string(level), "--threads", threads, src.string()}), 0) << err;
+        std::vector<std::string> args = {"-o", Out(), "-q", "-" + std::to_string(level), "--threads", threads, src.string()};
+        if (smallest)
+            args.push_back("--smallest");
+        EXPECT_EQ(Run(args), 0) << err;
         const std::vector<Parsed> e = Entries(Output());
         EXPECT_EQ(e.size(), 1u);
         EXPECT_EQ(e[0].method, sfx::Bzip2);
@@ -853,6 +856,15 @@ protected:
         text.resize(text.size() - z.avail_out);
         BZ2_bzDecompressEnd(&z);
         return result == BZ_STREAM_END && z.avail_in == 0 ? text : "?";
+    }
+    // What Debian's bzip2 makes of a stream, decoding it.
+    std::string Bunzip2(const std::string& stream)
+    {
+        std::ofstream(Out("stream.bz2"), std::ios::binary) << stream;
+        EXPECT_EQ(std::system(("bzip2 -dc " + Out("stream.bz2") + " > " + Out("stream.out")).c_str()), 0);
+        sfx::Bytes decoded;
+        EXPECT_TRUE(sfx::ReadWholeFile(Out("stream.out"), &decoded));
+        return std::string(decoded.begin(), decoded.end());
     }
     // Debian's bzip2 on a file.
     std::string Bzip2(const std::string& path, int level)
@@ -893,7 +905,8 @@ protected:
 // Every block ends where libbzip2 ends it, so each entry's stream is byte for
 // byte Debian's `bzip2 -N`: sizes either side of a block's limit, runs of 1 to
 // 300 bytes ending at the limit or across it, text, random data and long runs,
-// at levels 1, 5 and 9, on one thread and on two.
+// at levels 1, 5 and 9, on one thread and on two.  With --smallest the stream
+// is the same on both, no larger, and Debian's bzip2 reads it back.
 TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
 {
     const std::string text = Text(2500000);
@@ -935,11 +948,17 @@ TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
         SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
         Write("f.txt", c.content);
         const std::string debian = Bzip2((src / "f.txt").string(), c.level);
+        std::string smallest;
         for (const char* threads : {"1", "2"}) {
             const std::string stream = PackedStream(c.content, c.level, threads);
             ASSERT_EQ(stream.size(), debian.size()) << threads << " threads";
             ASSERT_TRUE(stream == debian) << threads << " threads";
+            const std::string small = PackedStream(c.content, c.level, threads, true);
+            EXPECT_TRUE(smallest.empty() || small == smallest) << "--smallest on " << threads << " threads";
+            smallest = small;
         }
+        EXPECT_LE(smallest.size(), debian.size());
+        EXPECT_TRUE(Bunzip2(smallest) == c.content);
     }
 
     // A 1-byte file is stored (its stream would be larger); spliced alone it decodes too.

@@ -1,0 +1,563 @@
+// Huffman tables chosen for size.  A block's move-to-front symbols are coded
+// in groups of 50, each group by one of 2 to 6 tables, which its selector
+// names.  What the block costs is the bits of its data, of its selectors
+// (each the place of its table in a move-to-front list, in unary) and of
+// its tables (each code length as steps up or down from the one before).
+//
+// libbzip2 takes the number of tables from the block's size, refines the
+// selectors four times from one start, and keeps lengths within 17 bits.
+// Here every number of tables is tried.  The selectors are refined, from
+// one start or several, as in k-means: each group takes the table that
+// codes it in the fewest bits, and each table is made for the groups that
+// took it, at first with ideal (fractional) code lengths.  Then each table
+// gets real lengths of at most 20 bits: the fewest bits for its groups
+// (package-merge) when searching, and when finishing the fewest bits for
+// its groups and for writing the table itself.  The exact cost decides, and
+// libbzip2's own choice stays unless one of these is smaller.
+#include "tables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace tables {
+namespace {
+
+constexpr int MaxLength = 20;
+constexpr int GroupSize = BZ_G_SIZE;
+constexpr int MaxTables = BZ_N_GROUPS;
+constexpr int MinTables = 2;  // the fewest a decoder accepts
+constexpr int MaxAlpha = BZ_MAX_ALPHA_SIZE;
+
+// How hard each effort works.
+struct Effort {
+    int idealPasses;      // refining with ideal lengths (it stops sooner once the selectors settle)
+    bool severalStarts;   // else one start for each number of tables
+    bool tableBits;       // real lengths that count the table's own bits, else only the data's
+    int finishingPasses;  // then refining with those, for the best two numbers of tables
+};
+const Effort Search = {3, false, false, 0};
+const Effort Finish = {12, true, true, 2};
+const size_t Finished = 2;
+
+// The block's groups of symbols, each as the count of each symbol in it.
+struct Groups {
+    int alphaSize = 0;
+    std::vector<uint32_t> start;  // group g's counts: [start[g], start[g + 1])
+    std::vector<uint16_t> symbol;
+    std::vector<uint16_t> times;
+    int count() const { return (int)start.size() - 1; }
+};
+
+// A choice of tables: the table of each group, and each table's lengths.
+struct Choice {
+    int tables = 0;
+    std::vector<uint8_t> selector;
+    uint8_t length[MaxTables][MaxAlpha] = {};
+    uint64_t bits = UINT64_MAX;  // data, selectors and tables, once lengths are set
+    double price[MaxTables] = {1e-4, 1e-4, 1e-4, 1e-4, 1e-4, 1e-4};  // of room, where lengths count the table's bits
+};
+
+Groups CountGroups(const UInt16* mtfv, Int32 nMTF, int alphaSize)
+{
+    Groups groups;
+    groups.alphaSize = alphaSize;
+    groups.start.reserve(nMTF / GroupSize + 2);
+    groups.symbol.reserve(nMTF);
+    groups.times.reserve(nMTF);
+    uint16_t count[MaxAlpha] = {};
+    for (Int32 from = 0; from < nMTF; from += GroupSize) {
+        const Int32 to = std::min<Int32>(from + GroupSize, nMTF);
+        groups.start.push_back((uint32_t)groups.symbol.size());
+        for (Int32 i = from; i < to; i++)
+            if (count[mtfv[i]]++ == 0)
+                groups.symbol.push_back(mtfv[i]);
+        for (size_t k = groups.start.back(); k < groups.symbol.size(); k++) {
+            groups.times.push_back(count[groups.symbol[k]]);
+            count[groups.symbol[k]] = 0;
+        }
+    }
+    groups.start.push_back((uint32_t)groups.symbol.size());
+    return groups;
+}
+
+// Each table's count of each symbol, over the groups that took it.
+struct TableCounts {
+    uint32_t count[MaxTables][MaxAlpha];
+    uint32_t total[MaxTables];
+    TableCounts(const Groups& groups, const Choice& c)
+    {
+        std::memset(count, 0, sizeof count);
+        std::memset(total, 0, sizeof total);
+        for (int g = 0; g < groups.count(); g++)
+            for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
+                count[c.selector[g]][groups.symbol[k]] += groups.times[k];
+                total[c.selector[g]] += groups.times[k];
+            }
+    }
+};
+
+// What each symbol costs under each table, side by side, so that a group is
+// costed under all tables at once.
+template <class Cost>
+struct CostTable {
+    Cost of[MaxAlpha][8];
+};
+
+// The cost of group g under each table.
+template <class Cost>
+void GroupCosts(const Groups& groups, int g, const CostTable<Cost>& table, Cost cost[8])
+{
+    Cost sum[8] = {};
+    for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
+        const Cost* of = table.of[groups.symbol[k]];
+        const Cost times = groups.times[k];
+        for (int t = 0; t < 8; t++)
+            sum[t] += times * of[t];
+    }
+    std::memcpy(cost, sum, sizeof sum);
+}
+
+// Each group takes the table that codes it in the fewest bits; returns
+// whether any selector changed.
+template <class Cost>
+bool Assign(const Groups& groups, const CostTable<Cost>& table, Choice* c)
+{
+    bool changed = false;
+    Cost cost[8];
+    for (int g = 0; g < groups.count(); g++) {
+        GroupCosts(groups, g, table, cost);
+        int best = 0;
+        for (int t = 1; t < c->tables; t++)
+            if (cost[t] < cost[best])
+                best = t;
+        changed |= c->selector[g] != best;
+        c->selector[g] = (uint8_t)best;
+    }
+    return changed;
+}
+
+// ---- Exact costs -------------------------------------------------------------
+
+CostTable<uint32_t> RealCosts(const Choice& c)
+{
+    CostTable<uint32_t> table;
+    std::memset(table.of, 0, sizeof table.of);
+    for (int t = 0; t < c.tables; t++)
+        for (int v = 0; v < MaxAlpha; v++)
+            table.of[v][t] = c.length[t][v];
+    return table;
+}
+
+uint64_t SelectorBits(const std::vector<uint8_t>& selector, int tables)
+{
+    uint8_t list[MaxTables];
+    for (int t = 0; t < tables; t++)
+        list[t] = (uint8_t)t;
+    uint64_t bits = 0;
+    for (uint8_t s : selector) {
+        int place = 0;
+        while (list[place] != s)
+            place++;
+        bits += (uint64_t)place + 1;
+        std::memmove(list + 1, list, place);
+        list[0] = s;
+    }
+    return bits;
+}
+
+// A table is written as its first length in 5 bits, then for each symbol
+// two bits a step from the length before and one bit to end.
+uint64_t TableBits(const uint8_t* length, int alphaSize)
+{
+    uint64_t bits = 5;
+    for (int v = 0, before = length[0]; v < alphaSize; before = length[v++])
+        bits += 1 + 2 * (uint64_t)std::abs(length[v] - before);
+    return bits;
+}
+
+uint64_t Bits(const Groups& groups, const Choice& c)
+{
+    const CostTable<uint32_t> table = RealCosts(c);
+    uint64_t bits = SelectorBits(c.selector, c.tables);
+    uint32_t cost[8];
+    for (int g = 0; g < groups.count(); g++) {
+        GroupCosts(groups, g, table, cost);
+        bits += cost[c.selector[g]];
+    }
+    for (int t = 0; t < c.tables; t++)
+        bits += TableBits(c.length[t], groups.alphaSize);
+    return bits;
+}
+
+// ---- Code lengths ------------------------------------------------------------
+
+// Room a length takes in the code, in units of 2^-MaxLength.
+inline uint32_t Room(int length)
+{
+    return 1u << (MaxLength - length);
+}
+
+// Huffman's lengths, from the symbols in order of their counts: the two
+// lightest of the leaves and the trees made so far (which come in order of
+// weight too) are joined, until one tree is left.  Returns the longest.
+int HuffmanLengths(const uint32_t* count, const uint16_t* order, int n, uint8_t* length)
+{
+    uint64_t weight[2 * MaxAlpha];
+    int parent[2 * MaxAlpha];
+    int leaf = 0, tree = n, made = n;
+    auto lightest = [&] {
+        const bool takeLeaf = leaf < n && (tree == made || count[order[leaf]] <= weight[tree]);
+        return takeLeaf ? leaf++ : tree++;
+    };
+    for (int i = 0; i < n; i++)
+        weight[i] = count[order[i]];
+    while (made < 2 * n - 1) {
+        const int a = lightest(), b = lightest();
+        weight[made] = weight[a] + weight[b];
+        parent[a] = parent[b] = made++;
+    }
+    int depth[2 * MaxAlpha], longest = 0;
+    depth[made - 1] = 0;
+    for (int i = made - 2; i >= 0; i--)
+        depth[i] = depth[parent[i]] + 1;
+    for (int i = 0; i < n; i++) {
+        length[order[i]] = (uint8_t)std::min(depth[i], 255);
+        longest = std::max(longest, depth[i]);
+    }
+    return longest;
+}
+
+// The lengths of at most MaxLength bits that code the counts in the fewest
+// bits, every symbol given a code: Huffman's, unless some are longer; then
+// package-merge (a length is the number of levels at which a symbol's leaf
+// is among the items taken).
+void FewestBits(const uint32_t* count, int n, uint8_t* length)
+{
+    uint16_t order[MaxAlpha];
+    for (int v = 0; v < n; v++)
+        order[v] = (uint16_t)v;
+    std::sort(order, order + n, [count](uint16_t a, uint16_t b) { return count[a] < count[b] || (count[a] == count[b] && a < b); });
+    if (HuffmanLengths(count, order, n, length) <= MaxLength)
+        return;
+    // The deepest level holds the leaves; each level above them the leaves
+    // merged, by weight, with the pairs of the level below.
+    static thread_local uint64_t weight[MaxLength + 1][2 * MaxAlpha];
+    static thread_local bool isLeaf[MaxLength + 1][2 * MaxAlpha];
+    int size[MaxLength + 1];
+    for (int i = 0; i < n; i++)
+        weight[MaxLength][i] = count[order[i]], isLeaf[MaxLength][i] = true;
+    size[MaxLength] = n;
+    for (int j = MaxLength - 1; j >= 1; j--) {
+        const int pairs = size[j + 1] / 2;
+        int leaf = 0, pair = 0, at = 0;
+        while (leaf < n || pair < pairs) {
+            const uint64_t packed = pair < pairs ? weight[j + 1][2 * pair] + weight[j + 1][2 * pair + 1] : UINT64_MAX;
+            if (leaf < n && count[order[leaf]] <= packed)
+                weight[j][at] = count[order[leaf++]], isLeaf[j][at++] = true;
+            else
+                weight[j][at] = packed, isLeaf[j][at++] = false, pair++;
+        }
+        size[j] = at;
+    }
+    // The 2n - 2 lightest items of the top level are taken; the pairs among
+    // the items taken at a level take twice as many of the level below.
+    std::memset(length, 0, n);
+    for (int j = 1, take = 2 * n - 2; j <= MaxLength && take > 0; j++) {
+        int leaves = 0;
+        for (int i = 0; i < take; i++)
+            leaves += isLeaf[j][i];
+        for (int i = 0; i < leaves; i++)
+            length[order[i]]++;
+        take = 2 * (take - leaves);
+    }
+}
+
+// Table bits around symbol v, were its length l: the steps from the symbol
+// before and to the symbol after.
+inline int StepBits(const uint8_t* length, int n, int v, int l)
+{
+    const int before = v > 0 ? length[v - 1] : l, after = v + 1 < n ? length[v + 1] : l;
+    return 2 * (std::abs(l - before) + std::abs(after - l));
+}
+
+// Gives the room the code has left to the symbols that gain the most bits,
+// the table's own included, from a code one bit shorter.
+void FillRoom(const uint32_t* count, int n, uint8_t* length)
+{
+    uint32_t used = 0;
+    for (int v = 0; v < n; v++)
+        used += Room(length[v]);
+    for (;;) {
+        int best = -1;
+        int64_t bestGain = 0;
+        for (int v = 0; v < n; v++) {
+            if (length[v] <= 1 || used + Room(length[v]) > Room(0))  // one bit shorter doubles its room
+                continue;
+            const int64_t gain = (int64_t)count[v] + StepBits(length, n, v, length[v]) - StepBits(length, n, v, length[v] - 1);
+            if (gain > bestGain)
+                best = v, bestGain = gain;
+        }
+        if (best < 0)
+            return;
+        used += Room(length[best]);
+        length[best]--;
+    }
+}
+
+// Lengths that code the counts and the table itself in the fewest bits: for
+// a price on the room each length takes in the code, one pass over the
+// symbols finds the lengths that cost least (each symbol's bits, its room at
+// that price, and the steps from the length before); the price is the lowest
+// at which the code fits, and the room then left goes to the symbols that
+// gain most from a shorter code.
+// `price` is where the search for it starts, and is left at the price found.
+void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, double* price)
+{
+    static thread_local uint8_t from[MaxAlpha][MaxLength + 1];
+    auto solve = [&](double price, uint8_t* out) {
+        float room[MaxLength + 1], cost[MaxLength + 1];
+        for (int l = 1; l <= MaxLength; l++)
+            room[l] = (float)(price * Room(l)), cost[l] = (float)count[0] * l + room[l];
+        for (int v = 1; v < n; v++) {
+            float reach[MaxLength + 1];  // the cheapest way to each length from any length before
+            uint8_t best[MaxLength + 1];
+            reach[1] = cost[1], best[1] = 1;
+            for (int l = 2; l <= MaxLength; l++) {
+                const bool up = reach[l - 1] + 2 < cost[l];
+                reach[l] = up ? reach[l - 1] + 2 : cost[l];
+                best[l] = up ? best[l - 1] : (uint8_t)l;
+            }
+            for (int l = MaxLength - 1; l >= 1; l--) {
+                const bool down = reach[l + 1] + 2 < reach[l];
+                reach[l] = down ? reach[l + 1] + 2 : reach[l];
+                best[l] = down ? best[l + 1] : best[l];
+            }
+            const float bits = (float)count[v];
+            for (int l = 1; l <= MaxLength; l++) {
+                cost[l] = reach[l] + 1 + bits * l + room[l];
+                from[v][l] = best[l];
+            }
+        }
+        int l = 1;
+        for (int k = 2; k <= MaxLength; k++)
+            if (cost[k] < cost[l])
+                l = k;
+        uint64_t used = 0;
+        for (int v = n - 1; v >= 0; v--) {
+            out[v] = (uint8_t)l;
+            used += Room(l);
+            if (v > 0)
+                l = from[v][l];
+        }
+        return used;
+    };
+    uint8_t trial[MaxAlpha];
+    double low = *price / 2, high = *price;
+    while (solve(high, trial) > Room(0))
+        low = high, high *= 4;
+    while (low > 0 && solve(low, trial) <= Room(0))
+        high = low, low = low > 1e-12 ? low / 4 : 0;
+    for (int step = 0; step < 8; step++) {
+        const double middle = (low + high) / 2;
+        (solve(middle, trial) > Room(0) ? low : high) = middle;
+    }
+    solve(high, length);
+    *price = high;
+    FillRoom(count, n, length);
+}
+
+// Real lengths for each table, and the exact cost.
+void SetLengths(const Groups& groups, Choice* c, bool withTable)
+{
+    const TableCounts counts(groups, *c);
+    for (int t = 0; t < c->tables; t++) {
+        if (withTable) {
+            FewestBitsWithTable(counts.count[t], groups.alphaSize, c->length[t], &c->price[t]);
+        } else {
+            FewestBits(counts.count[t], groups.alphaSize, c->length[t]);
+            FillRoom(counts.count[t], groups.alphaSize, c->length[t]);
+        }
+    }
+    c->bits = Bits(groups, *c);
+}
+
+// ---- Refining the selectors -------------------------------------------------------
+
+// Ideal lengths: each symbol's share of its table's counts, in bits, at most
+// MaxLength, with half a count given to every symbol so that none is free.
+// In 1/32 bits, so that a group's cost under a table (50 symbols of at most
+// 20 bits) fits in 16 bits and eight tables are costed at once.
+constexpr int IdealUnit = 32;
+
+inline float Log2Half(uint32_t count)  // log2(count + 1/2)
+{
+    static const std::vector<float> small = [] {
+        std::vector<float> table(4096);
+        for (size_t x = 0; x < table.size(); x++)
+            table[x] = std::log2((float)x + 0.5f);
+        return table;
+    }();
+    return count < small.size() ? small[count] : std::log2((float)count + 0.5f);
+}
+
+CostTable<uint16_t> IdealCosts(const Groups& groups, const Choice& c)
+{
+    const TableCounts counts(groups, c);
+    CostTable<uint16_t> table;
+    std::memset(table.of, 0, sizeof table.of);
+    for (int t = 0; t < c.tables; t++) {
+        const float all = std::log2((float)counts.total[t] + 0.5f * groups.alphaSize);
+        for (int v = 0; v < groups.alphaSize; v++)
+            table.of[v][t] = (uint16_t)(IdealUnit * std::min((float)MaxLength, all - Log2Half(counts.count[t][v])));
+    }
+    return table;
+}
+
+// Alternates, with ideal lengths, between making each table for its groups
+// and giving each group its best table, until the selectors settle.
+void RefineIdeal(const Groups& groups, Choice* c, int passes)
+{
+    for (int pass = 0; pass < passes; pass++)
+        if (!Assign(groups, IdealCosts(groups, *c), c))
+            break;
+}
+
+// Then, with real lengths that count the table's own bits (which it has),
+// while the exact cost falls.
+void RefineReal(const Groups& groups, Choice* c, int passes)
+{
+    for (int pass = 0; pass < passes; pass++) {
+        Choice next = *c;
+        Assign(groups, RealCosts(next), &next);
+        SetLengths(groups, &next, true);
+        if (next.bits >= c->bits)
+            break;
+        *c = std::move(next);
+    }
+}
+
+// ---- Starts ------------------------------------------------------------------
+
+// Tables that each favour a range of symbols of about equal count, as
+// libbzip2 starts: each group takes the table whose range it uses most.
+Choice BySymbols(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, int tables)
+{
+    Choice c;
+    c.tables = tables;
+    c.selector.resize(groups.count());
+    CostTable<uint32_t> ranges;
+    std::memset(ranges.of, 0, sizeof ranges.of);
+    Int32 left = nMTF;
+    for (int t = 0, from = 0; t < tables; t++) {
+        const Int32 share = left / (tables - t);
+        Int32 sum = 0;
+        int to = from;
+        while (to < groups.alphaSize && (sum < share || to == from))
+            sum += mtfFreq[to++];
+        for (int v = 0; v < groups.alphaSize; v++)
+            ranges.of[v][t] = v >= from && v < to ? 0 : 15;
+        left -= sum;
+        from = to;
+    }
+    Assign(groups, ranges, &c);
+    return c;
+}
+
+// One more table than a choice has: the groups of its costliest table (by
+// ideal lengths) are shared between it and the new one, half to each.
+Choice Split(const Groups& groups, const Choice& from)
+{
+    Choice c = from;
+    c.tables = from.tables + 1;
+    const CostTable<uint16_t> table = IdealCosts(groups, from);
+    uint64_t cost[MaxTables] = {};
+    int members[MaxTables] = {};
+    uint16_t each[8];
+    for (int g = 0; g < groups.count(); g++) {
+        GroupCosts(groups, g, table, each);
+        cost[from.selector[g]] += each[from.selector[g]];
+        members[from.selector[g]]++;
+    }
+    const int costliest = (int)(std::max_element(cost, cost + from.tables) - cost);
+    for (int g = 0, seen = 0; g < groups.count(); g++)
+        if (from.selector[g] == costliest && seen++ < members[costliest] / 2)
+            c.selector[g] = (uint8_t)from.tables;
+    return c;
+}
+
+// libbzip2's own choice, as it stands in the block's state.
+Choice Libbzip2s(const EState* s, const Groups& groups, int tables)
+{
+    Choice c;
+    c.tables = tables;
+    c.selector.assign(s->selector, s->selector + groups.count());
+    for (int t = 0; t < tables; t++)
+        std::memcpy(c.length[t], s->len[t], groups.alphaSize);
+    c.bits = Bits(groups, c);
+    return c;
+}
+
+void KeepSmaller(const Choice& candidate, Choice* best)
+{
+    if (candidate.bits < best->bits)
+        *best = candidate;
+}
+
+// The best choice with `tables` tables from its starts, refined with ideal
+// lengths, each given real lengths; `fewer` is the best with one table fewer.
+Choice BestWith(const EState* s, const Groups& groups, int tables, const Choice& fewer, const Effort& effort)
+{
+    std::vector<Choice> starts;
+    if (tables == MinTables || effort.severalStarts)
+        starts.push_back(BySymbols(groups, s->mtfFreq, s->nMTF, tables));
+    if (tables > MinTables)
+        starts.push_back(Split(groups, fewer));
+
+    Choice best;
+    for (Choice& start : starts) {
+        RefineIdeal(groups, &start, effort.idealPasses);
+        SetLengths(groups, &start, false);
+        KeepSmaller(start, &best);
+    }
+    return best;
+}
+
+}  // namespace
+}  // namespace tables
+
+extern "C" void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelectors)
+{
+    using namespace tables;
+    const Groups groups = CountGroups(s->mtfv, s->nMTF, s->nInUse + 2);
+    if (groups.count() != nSelectors)
+        return;
+    const Effort& effort = s->tablesForSize == 3 ? Finish : Search;
+    Choice best;
+    if (s->tablesForSize >= 2) {
+        best = Libbzip2s(s, groups, *nGroups);
+        Choice own = best;
+        SetLengths(groups, &own, false);
+        KeepSmaller(own, &best);
+    }
+    // The best for each number of tables.  When finishing, each gets lengths
+    // that count the table's own bits, and the best two are refined with them.
+    std::vector<Choice> each;
+    for (int tables = MinTables; tables <= MaxTables; tables++) {
+        each.push_back(BestWith(s, groups, tables, each.empty() ? Choice() : each.back(), effort));
+        if (effort.tableBits)
+            SetLengths(groups, &each.back(), true);
+    }
+    std::sort(each.begin(), each.end(), [](const Choice& a, const Choice& b) { return a.bits < b.bits; });
+    for (size_t i = 0; i < each.size(); i++) {
+        if (i < Finished)
+            RefineReal(groups, &each[i], effort.finishingPasses);
+        KeepSmaller(each[i], &best);
+    }
+    *nGroups = best.tables;
+    std::memcpy(s->selector, best.selector.data(), best.selector.size());
+    for (int t = 0; t < best.tables; t++)
+        std::memcpy(s->len[t], best.length[t], groups.alphaSize);
+}
