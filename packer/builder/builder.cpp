@@ -151,7 +151,7 @@ void Builder::SetBusy(bool busy)
 {
     busy_ = busy;
     for (int id : {IdBrowse, IdTitle, IdMessage, IdDest, IdLaunch, IdIcon, IdIconBrowse, IdExclude, IdOutput, IdSaveAs,
-                   IdStore})
+                   IdStore, IdSmallest})
         EnableWindow(GetDlgItem(dialog_, id), !busy);
     DragAcceptFiles(dialog_, !busy);
     SetDlgItemTextW(dialog_, IdCreate, busy ? L"中止(&C)" : L"作成(&C)");
@@ -190,6 +190,7 @@ void Builder::Start(HWND dialog)
             options.excludes.push_back(Utf8(line));
     }
     options.storeAll = IsDlgButtonChecked(dialog, IdStore) == BST_CHECKED;
+    options.smallest = IsDlgButtonChecked(dialog, IdSmallest) == BST_CHECKED;
     options.quiet = true;
     for (const std::wstring& input : inputs_)
         options.inputs.push_back(Utf8(input));

@@ -23,5 +23,6 @@
 #define IdIconPreview 1117
 #define IdIconNote 1118
 #define IdExclude 1119
+#define IdSmallest 1120
 #define IdCreate IDOK     /* 作成, 中止 while it packs */
 #define IdClose IDCANCEL

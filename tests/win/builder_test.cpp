@@ -179,12 +179,25 @@ TEST_F(Builder, MakesAFileThatTheStubExtracts)
     EXPECT_NE(SendDlgItemMessageW(window, IdIconPreview, STM_GETICON, 0, 0), 0);
     WriteWide(input + L"\\古い.bak", "x");
     TypeText(window, IdExclude, L"*.BAK\rThumbs.db");  // letter case folded, as Windows folds names
+    // サイズを最小にする: coin flips of A and B, with every other byte once,
+    // take codes of 20 bits, which only --smallest writes.
+    std::string flips(880000, 'A');
+    uint64_t x = 7919;
+    auto next = [&x] { return x = (x * 1103515245 + 12345) & 0x7FFFFFFF; };  // 31 bits, the top one a fair coin
+    for (char& c : flips)
+        c = next() < 0x40000000 ? 'A' : 'B';
+    for (int c = 0; c < 256; c++)
+        if (c != 'A' && c != 'B')
+            flips[next() * flips.size() >> 31] = (char)c;
+    WriteWide(input + L"\\flips.bin", flips);
+    SendDlgItemMessageW(window, IdSmallest, BM_CLICK, 0, 0);
+    EXPECT_EQ(SendDlgItemMessageW(window, IdSmallest, BM_GETCHECK, 0, 0), BST_CHECKED);
     Sleep(300);
     SaveScreenshot(window, "builder-filled.bmp");
     ClickButton(window, IdCreate);
     const SeenMessageBox done = Answer(run, window, IDOK, "builder-done.bmp");
     EXPECT_NE(done.text.find(L"作成しました"), std::wstring::npos) << Utf8(done.text);
-    EXPECT_NE(done.text.find(L"項目: 2 個"), std::wstring::npos) << Utf8(done.text);
+    EXPECT_NE(done.text.find(L"項目: 3 個"), std::wstring::npos) << Utf8(done.text);
     EXPECT_EQ(done.icon, (UINT)MB_ICONINFORMATION);
     ClickButton(window, IdClose);
     EXPECT_EQ(run.WaitForExit(10000), 0);
@@ -198,12 +211,16 @@ TEST_F(Builder, MakesAFileThatTheStubExtracts)
     EXPECT_NE(out.str().find(": 配布物 1.0 のインストール\n"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("with the distributor's own icon"), std::string::npos) << out.str();
     EXPECT_EQ(out.str().find(".bak"), std::string::npos) << out.str();
+    std::ostringstream json;
+    EXPECT_EQ(pack::ListJson(exe, RealStub(), json, report), 0);
+    EXPECT_NE(json.str().find("\"longest_code\": 20"), std::string::npos) << json.str();
     const RunResult extracted = RunToEnd(Narrow(base + L"配布物.exe"));
     EXPECT_EQ(extracted.exitCode, 0);
     ASSERT_EQ(extracted.boxes.size(), 1u);
     EXPECT_EQ(extracted.boxes[0].icon, (UINT)MB_ICONINFORMATION);
     EXPECT_EQ(ReadWide(dest + L"\\説明.txt"), "ビルダーで作りました。\r\n");
     EXPECT_EQ(ReadWide(dest + L"\\データ\\表.csv"), std::string(5000, 'x'));
+    EXPECT_TRUE(ReadWide(dest + L"\\flips.bin") == flips);
 }
 
 TEST_F(Builder, EveryTextFitsAt96And144Dpi)
