@@ -3,6 +3,9 @@
 # `bzip2 -dc` of the same streams and `cp` of the same stored files, in one run
 # on this machine.  usage: bench/extract_bench.sh [MiB per kind, default 64]
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/.." && pwd)
 mib=${1:-64}
 make -C "$top" --no-print-directory all >/dev/null

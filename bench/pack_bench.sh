@@ -10,6 +10,9 @@
 #   - a source tree of many small files against `tar | lbzip2 -9`.
 # usage: bench/pack_bench.sh [TREE-MiB, default 200] [FILE-MiB, default 128]
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/.." && pwd)
 mib=${1:-200}
 single_mib=${2:-128}
@@ -126,7 +129,13 @@ single() {  # KIND TOOL...: one file of that kind, each tool timed
     printf '%-8s %7.2f s  %11d bytes  %5d MiB   this / kvxsfx-pack time %.2f\n' "$tool" "$t" "$size" "$mem" \
       "$(echo "$t / $pack_t" | bc -l)"
   done
-  cmp "$work/pack.exe" "$work/libbz2.exe" && echo "kvxsfx-pack and kvxsfx-pack-libbz2 wrote the same $pack_size bytes"
+  # The two packers must write the same bytes: a difference is a fault, and
+  # ends the benchmark.
+  if ! cmp "$work/pack.exe" "$work/libbz2.exe"; then
+    echo "FAIL: kvxsfx-pack and kvxsfx-pack-libbz2 wrote different bytes" >&2
+    exit 1
+  fi
+  echo "kvxsfx-pack and kvxsfx-pack-libbz2 wrote the same $pack_size bytes"
   "$top/dist/kvxsfx-pack" test "$work/pack.exe" >/dev/null
 }
 # Where the packer's time goes on one corpus, by stage, from perf's samples

@@ -5,6 +5,9 @@
 # is Debian's library, the sorter benchmark's anchor).  Fast and silent when
 # everything is already there.
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 deps="$top/.deps"

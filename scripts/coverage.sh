@@ -5,6 +5,9 @@
 # the host tests.  Prints a table per file of lines and branches, and one
 # closing line per tree.
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 # The Windows tests of the architecture this machine runs, i686 first.

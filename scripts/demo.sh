@@ -5,6 +5,9 @@
 # the i686 stub, the product, where the machine runs 32-bit programs, and the
 # x86_64 build of the same stub where it does not.
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build/demo
 trees=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64")

@@ -9,6 +9,9 @@
 # run with exit status 1, naming what is missing.
 # usage: windows-trees.sh I686_TREE X86_64_TREE
 set -euo pipefail
+# The shell says why a program did not run in the user's language; the
+# kernel's refusal is recognised in English.
+export LC_ALL=C
 i686=$1 x86_64=$2
 probe=${KVX_PROBE_32BIT:-/lib/ld-linux.so.2}
 

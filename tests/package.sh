@@ -4,6 +4,9 @@
 # with DESTDIR, and the Windows zip's packer run under Wine on its own.
 # usage: package.sh VERSION HOST_BUILD WIN_BUILD WINE_RUN
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 version=$1 host=$2 win=$3 wine_run=$4
 top=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d /tmp/kvxpackage.XXXXXX)

@@ -6,6 +6,9 @@
 # nothing.
 # usage: planted_dlls.sh WINE_RUN PLANTED.dll DEMO_RUN.exe PACKER STUB CONTROL.exe
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 wine_run=$1 planted=$2 driver=$3 packer=$4 stub=$5 control=$6
 dir=$(mktemp -d /tmp/kvxplanted.XXXXXX)
 trap 'rm -rf "$dir"' EXIT

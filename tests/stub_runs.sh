@@ -7,6 +7,9 @@
 # Each must end with the completion message, exit code 0 and every byte.
 # usage: stub_runs.sh WINE_RUN DEMO_RUN.exe PACKER STUB
 set -euo pipefail
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 wine_run=$1 driver=$2 packer=$3 stub=$4
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/kvxruns.XXXXXX)

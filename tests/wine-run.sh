@@ -14,6 +14,7 @@
 # in a third of the runs): whenever Wine reports an unhandled exception, in
 # the program or in any program it starts, the run exits 70, after the
 # program's own output.  Otherwise the program's status and output are kept.
+# Programs it started that outlive it are waited for, up to Linger seconds.
 #
 # The prefix is private to the build tree, created on first use, and set to a
 # virtual desktop: without a window manager every closing window would wait two
@@ -74,15 +75,38 @@ fi
 # there; standard input and output go straight through.
 errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$errors"' EXIT
+Linger=10
+# Whether a program the program started still runs: a Windows program under
+# Wine, other than Wine's own services, that holds the errors file open.
+started_alive() {
+  local exe p
+  for exe in $(find /proc/[0-9]*/exe -maxdepth 0 -lname '/usr/lib/wine/*' 2>/dev/null); do
+    p=${exe%/exe}
+    case $(cat "$p/comm" 2>/dev/null) in
+      wineserver* | services.exe | explorer.exe | winedevice.exe | plugplay.exe | svchost.exe | rpcss.exe | \
+        conhost.exe | winemenubuilder* | tabtip.exe | wineboot.exe | "") continue ;;
+    esac
+    [ -n "$(find "$p/fd" -lname "$errors" 2>/dev/null)" ] && return 0
+  done
+  return 1
+}
 # The program keeps the wrapper's standard input (a job in the background
 # would get /dev/null), or reads /dev/null where there is none at all.
 { exec 4<&0; } 2>/dev/null || exec 4</dev/null
 "$loader" "$@" <&4 4<&- 2>>"$errors" &
 program=$!
-tail -c +1 -s 0.05 -f --pid="$program" "$errors" >&2 &
+# Until the program and what it started have ended, or Linger seconds after
+# the program: then tail has copied the last of what they wrote.
+{
+  while kill -0 "$program" 2>/dev/null; do sleep 0.05; done
+  for ((i = 0; i < Linger * 20; i++)); do started_alive || break; sleep 0.05; done
+} </dev/null &
+watcher=$!
+tail -c +1 -s 0.05 -f --pid="$watcher" "$errors" >&2 &
 copier=$!
 status=0
 wait "$program" || status=$?
+wait "$watcher" || true
 wait "$copier" || true
 report=$(grep -a -m 1 '^wine: Unhandled ' "$errors" || true)
 if [ -n "$report" ]; then

@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # The Wine wrapper's verdicts: a crash, in the program or in a program it
-# starts, exits 70 after the program's own output; a program that ends
-# normally keeps its status and output.  Every case runs RUNS times (default
+# starts (and that may outlive it), exits 70 after the program's own output;
+# a program that ends normally keeps its status and output, with standard
+# input open or closed.  Every case runs RUNS times (default
 # 3; make it 50 to prove a fix of the race), since the loader's own status
 # is right only some of the time.
 # usage: wine_run.sh WINE_RUN CRASH.EXE [RUNS]
 set -u
+# Text is read, sorted and compared in UTF-8 whatever the machine's locale
+# (a bare container has none).
+export LC_ALL=C.UTF-8
 wine_run=$1 crash=$2 runs=${3:-3}
 out=$(mktemp /tmp/kvxwinerun.XXXXXX)
 trap 'rm -f "$out" "$out.err"' EXIT
 passed=0 failed=0
-# arguments | exit status | a line the wrapper adds to stderr ("" for none)
-while IFS='|' read -r args status said; do
+# arguments | exit status | a line the wrapper adds to stderr ("" for none) | standard input
+while IFS='|' read -r args status said input; do
   for ((i = 0; i < runs; i++)); do
     # shellcheck disable=SC2086
-    timeout 25 "$wine_run" "$crash" $args </dev/null >"$out" 2>"$out.err"
+    if [ "$input" = closed ]; then
+      timeout 25 "$wine_run" "$crash" $args <&- >"$out" 2>"$out.err"
+    else
+      timeout 25 "$wine_run" "$crash" $args </dev/null >"$out" 2>"$out.err"
+    fi
     got=$?
     if [ "$got" = "$status" ] && grep -qx 'to stdout' "$out" && grep -q '^to stderr' "$out.err" &&
        if [ -n "$said" ]; then grep -q "^wine-run: $said" "$out.err"; else ! grep -q '^wine-run:' "$out.err"; fi; then
@@ -24,10 +32,11 @@ while IFS='|' read -r args status said; do
     fi
   done
 done <<'CASES'
-|70|crash.exe crashed .*Unhandled page fault
-exit 0|0|
-exit 3|3|
-child|70|crash.exe crashed .*Unhandled page fault
+|70|crash.exe crashed .*Unhandled page fault|
+exit 0|0||
+exit 3|3||closed
+child|70|crash.exe crashed .*Unhandled page fault|
+orphan|70|crash.exe crashed .*Unhandled page fault|closed
 CASES
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -313,13 +313,13 @@ void Builder::PreviewIcon()
     const std::string path = Utf8(Text(dialog_, IdIcon));
     sfx::Bytes file, image;
     uint32_t at = 0;
-    const char* problem = nullptr;
+    pack::Problem problem{nullptr, {}};
     pack::Rgba picture;
     if (path.empty() && sfx::FindIconImage(stub_, &at))
         image.assign(stub_.begin() + at, stub_.begin() + at + sfx::IconImageSize);
     else if (!path.empty() && !pack::ReadFileBytes(path, &file))
-        problem = N_("{file}: cannot be read");
-    else if (!path.empty() && (problem = pack::ReadImage(file, &picture)) == nullptr)
+        problem = {N_("{file}: cannot be read"), {{"file", path}}};
+    else if (!path.empty() && (problem = pack::ReadImage(file, path, &picture)).what == nullptr)
         image = pack::IconImage(picture);
     HICON icon = image.empty() ? NULL
                                : CreateIconFromResourceEx(image.data(), (DWORD)image.size(), TRUE, 0x00030000, 32, 32,
@@ -328,7 +328,7 @@ void Builder::PreviewIcon()
     if (preview_ != NULL)
         DestroyIcon(preview_);
     preview_ = icon;
-    SetDlgItemTextW(dialog_, IdIconNote, problem ? Wide(pack::Say(problem, {{"file", path}})).c_str() : L"");
+    SetDlgItemTextW(dialog_, IdIconNote, problem.what ? Wide(pack::Say(problem.what, problem.values)).c_str() : L"");
 }
 
 void Builder::Drop(HDROP drop)

@@ -30,49 +30,108 @@ namespace {
 using sfx::Get16;
 using sfx::Get32;
 
-const char* const Damaged = N_("{file}: the image is cut short or damaged");
+uint32_t Get32BigEndian(const uint8_t* p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+const Problem Fine{nullptr, {}};
+const Problem Damaged{N_("{file}: the image is cut short or damaged"), {}};
+const Problem NoPixels{N_("{file}: the image has no pixels"), {}};
+// Any icon fits within this; a larger picture would take memory for nothing
+// (a PNG of 23,000 x 23,000 is 2 GB of pixels).
+const int32_t MaxSide = 4096;
+
+Problem TooLarge(int64_t width, int64_t height)
+{
+    return {N_("{file}: the image is {width} x {height} pixels; an icon is read up to 4,096 x 4,096"),
+            {{"width", (uint64_t)width}, {"height", (uint64_t)height}}};
+}
 
 bool IsPng(const uint8_t* p, size_t n)
 {
     return n >= 8 && std::memcmp(p, "\x89PNG\r\n\x1a\n", 8) == 0;
 }
 
-const char* ReadPng(const uint8_t* p, size_t n, Rgba* image)
+// Whether every chunk lies within the file: stb_image sizes its buffer by
+// what a chunk says it holds before it looks for the bytes, and a file of a
+// few bytes could ask for gigabytes.
+bool ChunksFit(const uint8_t* p, size_t n)
+{
+    for (size_t at = 8; at < n;) {
+        if (n - at < 12 || Get32BigEndian(p + at) > n - at - 12)
+            return false;
+        if (std::memcmp(p + at + 4, "IEND", 4) == 0)
+            return true;
+        at += 12 + Get32BigEndian(p + at);
+    }
+    return true;
+}
+
+// Its size is read first, and a picture past the bound is not decoded.
+Problem ReadPng(const uint8_t* p, size_t n, Rgba* image)
 {
     int width = 0, height = 0, channels = 0;
+    if (!ChunksFit(p, n))
+        return Damaged;
     if (n >= 24 && (sfx::Get32(p + 16) == 0 || sfx::Get32(p + 20) == 0))  // the header's width or height, IHDR first
-        return N_("{file}: the image has no pixels");
-    if (!stbi_info_from_memory(p, (int)n, &width, &height, &channels))
+        return NoPixels;
+    if (n >= 24 && (Get32BigEndian(p + 16) > MaxSide || Get32BigEndian(p + 20) > MaxSide))
+        return TooLarge(Get32BigEndian(p + 16), Get32BigEndian(p + 20));
+    if (n > INT32_MAX || !stbi_info_from_memory(p, (int)n, &width, &height, &channels))
         return Damaged;
     if (width <= 0 || height <= 0)
-        return N_("{file}: the image has no pixels");
+        return NoPixels;
     stbi_uc* pixels = stbi_load_from_memory(p, (int)n, &width, &height, &channels, 4);
     if (pixels == nullptr)
         return Damaged;
     image->width = width, image->height = height;
     image->pixels.assign(pixels, pixels + (size_t)width * height * 4);
     stbi_image_free(pixels);
-    return nullptr;
+    return Fine;
 }
 
-// One image of an ICO file in its bitmap form: BITMAPINFOHEADER (height
-// doubled), a palette for 1, 4 and 8 bits, the colours bottom-up, then the
-// 1-bit transparency mask.  32-bit images carry alpha; where all of it is
+// Where a colour channel lies in a 32-bit pixel, from its mask: the shift of
+// a run of 8 bits; false for any other mask.
+bool ChannelShift(uint32_t mask, int* shift)
+{
+    if (mask == 0)
+        return false;
+    *shift = __builtin_ctz(mask);
+    return mask >> *shift == 0xFF;
+}
+
+// One image of an ICO file in its bitmap form: a BITMAPINFOHEADER, or a
+// BITMAPV4HEADER or V5 (height doubled), a palette for 1, 4 and 8 bits, the
+// colours bottom-up, then the 1-bit transparency mask.  32-bit images carry
+// alpha, where the masks of BI_BITFIELDS say (they follow a
+// BITMAPINFOHEADER and stand inside the larger headers); where all alpha is
 // zero, the mask decides, as Windows does.
-const char* ReadIconBitmap(const uint8_t* p, size_t n, Rgba* image)
+Problem ReadIconBitmap(const uint8_t* p, size_t n, Rgba* image)
 {
     if (n < 40 || Get32(p) < 40 || Get32(p) > n)
         return Damaged;
     const int32_t width = (int32_t)Get32(p + 4), height = (int32_t)Get32(p + 8) / 2;
     const uint16_t bits = Get16(p + 14);
-    const uint32_t compression = Get32(p + 16), used = Get32(p + 32);
+    const uint32_t header = Get32(p), compression = Get32(p + 16), used = Get32(p + 32);
     if (width <= 0 || height <= 0)
-        return N_("{file}: the image has no pixels");
-    if (width > 1024 || height > 1024 || (compression != 0 && compression != 3) ||
-        (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32))
+        return NoPixels;
+    if (width > MaxSide || height > MaxSide)
+        return TooLarge(width, height);
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32)
+        return {N_("{file}: a bitmap of {bits} bits a pixel, whose colours are not read (1, 4, 8, 24 and 32 are)"),
+                {{"bits", (uint64_t)bits}}};
+    const bool bitfields = compression == 3 && bits == 32;
+    int shift[4] = {16, 8, 0, 24};  // red, green, blue, alpha in a 32-bit pixel
+    if ((compression != 0 && !bitfields) || (bitfields && (header + (header == 40 ? 12 : 0) > n ||
+                                                           !ChannelShift(Get32(p + 40), &shift[0]) ||
+                                                           !ChannelShift(Get32(p + 44), &shift[1]) ||
+                                                           !ChannelShift(Get32(p + 48), &shift[2]))))
         return Damaged;
+    if (bitfields && header >= 56 && !ChannelShift(Get32(p + 52), &shift[3]))
+        shift[3] = -1;  // no alpha
     const size_t colours = bits <= 8 ? (used != 0 && used <= (1u << bits) ? used : 1u << bits) : 0;
-    const size_t palette = Get32(p) + (compression == 3 ? 12 : 0), stride = ((size_t)width * bits + 31) / 32 * 4;
+    const size_t palette = header + (bitfields && header == 40 ? 12 : 0), stride = ((size_t)width * bits + 31) / 32 * 4;
     const size_t maskStride = ((size_t)width + 31) / 32 * 4, pixels = palette + colours * 4;
     const size_t mask = pixels + stride * height;
     if (mask + maskStride * height > n)
@@ -90,8 +149,13 @@ const char* ReadIconBitmap(const uint8_t* p, size_t n, Rgba* image)
                 const unsigned index = (row[(size_t)x * bits / 8] >> (8 - bits - (x * bits) % 8)) & ((1u << bits) - 1);
                 bgr = index < colours ? p + palette + index * 4 : p + palette;
             }
-            out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0];
-            out[3] = bits == 32 ? bgr[3] : 0;
+            if (bits == 32) {
+                const uint32_t pixel = Get32(bgr);
+                for (int c = 0; c < 4; c++)
+                    out[c] = shift[c] < 0 ? 0 : (uint8_t)(pixel >> shift[c]);
+            } else {
+                out[0] = bgr[2], out[1] = bgr[1], out[2] = bgr[0], out[3] = 0;
+            }
             anyAlpha = anyAlpha || out[3] != 0;
             if (bits != 32 && !((maskRow[x / 8] >> (7 - x % 8)) & 1))
                 out[3] = 255;
@@ -102,17 +166,17 @@ const char* ReadIconBitmap(const uint8_t* p, size_t n, Rgba* image)
             const uint8_t* maskRow = p + mask + maskStride * (height - 1 - y);
             image->pixels[((size_t)y * width + x) * 4 + 3] = (maskRow[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
         }
-    return nullptr;
+    return Fine;
 }
 
 // The ICO directory: which image to take for 32 x 32.  One of exactly that
 // size with the most colours; else the smallest larger one (shrinking keeps
 // detail); else the largest.
-const char* ReadIco(const uint8_t* p, size_t n, Rgba* image)
+Problem ReadIco(const uint8_t* p, size_t n, Rgba* image)
 {
     const uint16_t count = Get16(p + 4);
     if (count == 0)
-        return N_("{file}: the image has no pixels");
+        return NoPixels;
     if (6 + (size_t)count * 16 > n)
         return Damaged;
     int best = -1;
@@ -194,14 +258,16 @@ std::vector<int> Dither(const Rgba& image)
 
 }  // namespace
 
-const char* ReadImage(const sfx::Bytes& file, Rgba* image)
+Problem ReadImage(const sfx::Bytes& file, const std::string& name, Rgba* image)
 {
     const uint8_t* p = file.data();
-    if (IsPng(p, file.size()))
-        return ReadPng(p, file.size(), image);
-    if (file.size() >= 6 && Get16(p) == 0 && (Get16(p + 2) == 1 || Get16(p + 2) == 2))
-        return ReadIco(p, file.size(), image);
-    return N_("{file} is not a PNG or ICO image");
+    Problem problem = IsPng(p, file.size()) ? ReadPng(p, file.size(), image)
+                      : file.size() >= 6 && Get16(p) == 0 && (Get16(p + 2) == 1 || Get16(p + 2) == 2)
+                          ? ReadIco(p, file.size(), image)
+                          : Problem{N_("{file} is not a PNG or ICO image"), {}};
+    if (problem.what != nullptr)
+        problem.values.emplace_back("file", name);
+    return problem;
 }
 
 sfx::Bytes IconImage(const Rgba& image)
@@ -233,8 +299,9 @@ bool ApplyIcon(const Options& options, sfx::Bytes* stub, Reporter& report)
         report.Error(N_("{file}: cannot be read"), {{"file", options.iconPath}});
         return false;
     }
-    if (const char* problem = ReadImage(file, &image)) {
-        report.Error(problem, {{"file", options.iconPath}});
+    const Problem problem = ReadImage(file, options.iconPath, &image);
+    if (problem.what != nullptr) {
+        report.Report(problem);
         return false;
     }
     uint32_t at = 0;

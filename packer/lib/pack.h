@@ -120,8 +120,9 @@ struct Rgba {
 extern const uint8_t IconPalette[16][3];
 
 // Reads a PNG file, or the image of an ICO file best for 32 x 32 (by its
-// contents, whatever its name).  Null, or the problem's template for {file}.
-const char* ReadImage(const sfx::Bytes& file, Rgba* image);
+// contents, whatever its name), of at most 4,096 x 4,096 pixels; what is
+// wrong with it, naming it `name`, or a problem whose `what` is null.
+Problem ReadImage(const sfx::Bytes& file, const std::string& name, Rgba* image);
 
 // The stub's icon image made from a picture: scaled to 32 x 32, its colours
 // mapped to the 16 with error diffusion, the mask from its transparency.

@@ -3,7 +3,9 @@
    (Wine offers its crash dialog to window programs.)
      crash          writes a line to each stream, then reads address 0
      crash exit N   writes a line to each stream and exits with N
-     crash child    runs `crash` and exits 0 once it has ended */
+     crash child    runs `crash` and exits 0 once it has ended
+     crash orphan   starts `crash late` and exits 0 at once
+     crash late     writes its lines, waits a second and a half, then crashes */
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -22,15 +24,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show)
     Say(STD_ERROR_HANDLE, "to stderr\n");
     if (strncmp(line, "exit ", 5) == 0)
         return atoi(line + 5);
-    if (strcmp(line, "child") == 0) {
-        char self[MAX_PATH];
+    if (strcmp(line, "child") == 0 || strcmp(line, "orphan") == 0) {
+        char self[MAX_PATH], command[MAX_PATH + 16];
         STARTUPINFOA start = {sizeof start};
         PROCESS_INFORMATION child;
         GetModuleFileNameA(NULL, self, MAX_PATH);
-        if (!CreateProcessA(self, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &start, &child))
+        wsprintfA(command, "\"%s\"%s", self, line[0] == 'o' ? " late" : "");
+        if (!CreateProcessA(self, command, NULL, NULL, TRUE, 0, NULL, NULL, &start, &child))
             return 2;
-        WaitForSingleObject(child.hProcess, INFINITE);
+        if (line[0] == 'c')
+            WaitForSingleObject(child.hProcess, INFINITE);
         return 0;
     }
+    if (strcmp(line, "late") == 0)
+        Sleep(1500);
     return *nowhere;
 }

@@ -62,6 +62,20 @@ COLORREF ScreenshotPixel(const std::string& path, int x, int y)
     return at + 3 <= bmp.size() ? RGB(bmp[at + 2], bmp[at + 1], bmp[at]) : CLR_INVALID;
 }
 
+// Waits until a window and its controls have nothing left to paint.
+bool WaitPainted(HWND window)
+{
+    for (int i = 0; i < 250; i++) {
+        bool pending = GetUpdateRect(window, NULL, FALSE);
+        for (HWND child = GetWindow(window, GW_CHILD); child != NULL && !pending; child = GetWindow(child, GW_HWNDNEXT))
+            pending = GetUpdateRect(child, NULL, FALSE);
+        if (!pending)
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
@@ -141,13 +155,19 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     };
     const sfx::Config config = {Sjis(L"サンプル アプリ 1.0"), Sjis(L"サンプルをインストールします。"), dest, ""};
     WriteFileBytes(StagingFile(), {1, 2, 3});  // a leftover of an earlier run
-    // The distributor's icon, as the packer writes it: red.
-    pack::Rgba red{32, 32, {}};
+    // The distributor's icon, as the packer writes it: its top left quarter
+    // red (but for its last column, which with the next makes one byte), the
+    // rest lime, so that Windows' own drawing of it shows where each pixel
+    // and each colour went.
+    pack::Rgba quarter{32, 32, {}};
     for (int i = 0; i < 32 * 32; i++)
-        red.pixels.insert(red.pixels.end(), {255, 0, 0, 255});
+        if (i % 32 < 15 && i / 32 < 16)
+            quarter.pixels.insert(quarter.pixels.end(), {255, 0, 0, 255});
+        else
+            quarter.pixels.insert(quarter.pixels.end(), {0, 255, 0, 255});
     uint32_t iconAt = 0;
     ASSERT_TRUE(sfx::FindIconImage(stub, &iconAt));
-    const sfx::Bytes icon = pack::IconImage(red);
+    const sfx::Bytes icon = pack::IconImage(quarter);
     std::copy(icon.begin(), icon.end(), stub.begin() + iconAt);
     StubProcess run(Write("setup.exe", config, entries));
     ASSERT_TRUE(run.started());
@@ -161,7 +181,7 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     EXPECT_EQ(ControlText(dialog, IDOK), L"解凍");
     EXPECT_EQ(ControlText(dialog, IDCANCEL), L"キャンセル");
     EXPECT_EQ(GetWindowLongW(dialog, GWL_STYLE) & WS_SYSMENU, 0) << "no close button";
-    Sleep(300);
+    EXPECT_TRUE(WaitPainted(dialog));
     const std::string shot = std::string(KVX_ARTIFACTS) + "destination_dialog.bmp";
     SaveScreenshot(dialog, shot);
     // The screenshot shows the icon where the dialog's icon control stands.
@@ -172,7 +192,15 @@ TEST_F(EndToEnd, ConfiguredDialogProgressAndCompletion)
     RECT window, control;
     GetWindowRect(dialog, &window);
     GetWindowRect(iconControl, &control);
-    EXPECT_EQ(ScreenshotPixel(shot, control.left - window.left + 16, control.top - window.top + 16), RGB(255, 0, 0));
+    const int left = control.left - window.left, top = control.top - window.top;
+    const COLORREF Red = RGB(255, 0, 0), Lime = RGB(0, 255, 0);
+    const struct {
+        int x, y;
+        COLORREF colour;
+    } pixels[] = {{2, 2, Red},   {13, 5, Red},  {14, 5, Red},  {15, 5, Lime},  {16, 5, Lime}, {5, 15, Red},
+                  {5, 16, Lime}, {29, 2, Lime}, {2, 29, Lime}, {29, 29, Lime}};
+    for (const auto& p : pixels)
+        EXPECT_EQ(ScreenshotPixel(shot, left + p.x, top + p.y), p.colour) << p.x << ", " << p.y;
     ClickButton(dialog, IDOK);
 
     // The progress window: its caption, then the file being decoded.
