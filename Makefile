@@ -3,6 +3,7 @@
 # make test   builds everything and runs every test (host, then Windows under
 #             Wine: i686 and x86_64, or x86_64 alone where the kernel runs no
 #             32-bit programs or KVX_NO_32BIT=1 is set)
+# make web    builds the page that packs in a browser into build/web
 # make demo   packs examples/ into a self-extracting file and runs it under Wine
 # make install   installs kvxsfx-pack, its manual pages, the stub and the READMEs
 #                (PREFIX=/usr/local, DESTDIR honoured)
@@ -20,7 +21,7 @@ FUZZ := build/fuzz
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all bootstrap host win win64 fuzz-build test demo fuzz fuzz-stub install package coverage clean
+.PHONY: all bootstrap host win win64 web fuzz-build test demo fuzz fuzz-stub install package coverage clean
 
 all: win win64
 
@@ -46,12 +47,20 @@ win64: host
 	    -DKVX_HOST_DIR=$(CURDIR)/$(HOST) -DKVX_DIST=$(CURDIR)/$(WIN64)/dist >/dev/null
 	@cmake --build $(WIN64) -j$(JOBS)
 
+# The page that packs in a browser, into build/web (emscripten; the stub it
+# carries is the i686 one).  emscripten's optimiser needs Debian's acorn.
+WEB := build/webbuild
+web: win
+	@NODE_PATH=/usr/share/nodejs emcmake cmake -S . -B $(WEB) -DCMAKE_BUILD_TYPE=Release \
+	    -DKVX_HOST_DIR=$(CURDIR)/$(HOST) >/dev/null
+	@NODE_PATH=/usr/share/nodejs cmake --build $(WEB) -j$(JOBS)
+
 fuzz-build: bootstrap
 	@cmake -S . -B $(FUZZ) -DKVX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ) -j$(JOBS)
 
-test: all fuzz-build
+test: all web fuzz-build
 	@cd $(HOST) && ctest --output-on-failure
 	@cd $(FUZZ) && ctest --output-on-failure
 	@trees=$$(scripts/windows-trees.sh $(WIN) $(WIN64)) || exit 1; for tree in $$trees; do \

@@ -3,6 +3,15 @@ target_sources(packlib PRIVATE packer/lib/language_posix.cpp)
 
 add_executable(pefit tools/pefit/pefit.cpp)
 
+# Code page 932 as glibc's iconv maps it, for the page that packs in a
+# browser (emscripten's iconv has no CP932).
+add_executable(cp932_tables tools/cp932/cp932_tables.cpp)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/cp932_tables.cpp
+  COMMAND cp932_tables > ${CMAKE_BINARY_DIR}/cp932_tables.cpp
+  DEPENDS cp932_tables
+  VERBATIM)
+add_custom_target(cp932tables ALL DEPENDS ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
+
 add_executable(kvx_host_tests
   tests/host/sfxwriter_test.cpp
   tests/host/stub_layout_test.cpp
@@ -63,3 +72,9 @@ set_tests_properties(windows_trees PROPERTIES TIMEOUT 30)
 # Japanese locale and English under C.
 add_test(NAME catalogue COMMAND ${CMAKE_SOURCE_DIR}/tests/catalogue.sh $<TARGET_FILE:kvxsfx-pack>)
 set_tests_properties(catalogue PROPERTIES TIMEOUT 60)
+
+# The page that packs in a browser (make web builds it into build/web), in
+# Debian's headless Chromium: the same bytes as the packer's.
+add_test(NAME page COMMAND node ${CMAKE_SOURCE_DIR}/tests/web/page_test.mjs ${CMAKE_SOURCE_DIR}
+  $<TARGET_FILE:kvxsfx-pack> /usr/bin/chromium ${CMAKE_SOURCE_DIR}/build/web/screenshots)
+set_tests_properties(page PROPERTIES TIMEOUT 600)

@@ -60,7 +60,7 @@ add_custom_command(TARGET kvxsfx_linked POST_BUILD
 # On Windows the packer carries its message catalogue inside it.
 set(KVX_EMBEDDED_CATALOGUE ${CMAKE_BINARY_DIR}/catalogue.cpp)
 kvx_embed(${KVX_CATALOGUE} ${KVX_EMBEDDED_CATALOGUE} EmbeddedCatalogue)
-target_sources(packlib PRIVATE packer/lib/language_windows.cpp ${KVX_EMBEDDED_CATALOGUE})
+target_sources(packlib PRIVATE packer/lib/language_windows.cpp packer/lib/language_embedded.cpp ${KVX_EMBEDDED_CATALOGUE})
 
 # The packer for Windows, from the same sources.
 add_executable(kvxsfx-pack packer/pack/main.cpp ${KVX_CARRIED_STUB})

@@ -19,11 +19,12 @@ packages=(
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils imagemagick fonts-ipafont-gothic
   locales tzdata libbz2-dev libdivsufsort-dev nlohmann-json3-dev libstb-dev gettext patch bzip2 cmake make g++ googletest dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 p7zip-full linux-perf lintian man-db groff-base file unzip perl gcovr
+  emscripten chromium
 )
 commands=(i686-w64-mingw32-g++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-objdump
   wine Xvfb xdotool xwininfo import cmake patch msgfmt xgettext msgcmp bzip2 clang clang++ osslsigncode openssl pbzip2 lbzip2 7z perf
-  lintian man groff file unzip perl gcovr)
+  lintian man groff file unzip perl gcovr emcc node chromium)
 
 have_commands() {
   local c
@@ -113,4 +114,16 @@ fetch_source() {
 if [ ! -f "$bz2dir/bzlib.h" ]; then
   fetch_source bzip2 1.0.8 bzip2-1.0.8
   test -f "$bz2dir/bzlib.h"
+fi
+
+# The page's test drives Chromium with puppeteer-core, from the npm registry
+# at the version tests/web/package-lock.json names.  npm is Debian's where the
+# machine has none (a Node.js from elsewhere brings its own).
+if ! command -v npm >/dev/null 2>&1; then
+  need_root "installing npm"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi
+if [ ! -d "$top/tests/web/node_modules/puppeteer-core" ]; then
+  echo "bootstrap: installing puppeteer-core for the page's test"
+  (cd "$top/tests/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi

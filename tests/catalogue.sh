@@ -20,7 +20,10 @@ verdict() {  # NAME STATUS OUTPUT
 }
 
 xgettext --language=C++ --from-code=UTF-8 --keyword=N_ --keyword=Tr --keyword=Say --keyword=Error \
-  --keyword=Warning --keyword=SayCount:1,2 -o "$dir/kvxsfx-pack.pot" "$top"/packer/lib/*.cpp "$top"/packer/builder/*.cpp
+  --keyword=Warning --keyword=SayCount:1,2 -o "$dir/code.pot" "$top"/packer/lib/*.cpp "$top"/packer/builder/*.cpp \
+  "$top"/packer/web/*.cpp
+xgettext --language=JavaScript --from-code=UTF-8 --keyword=t --keyword=tn:1,2 -o "$dir/page.pot" "$top"/packer/web/page.js
+msgcat -o "$dir/kvxsfx-pack.pot" "$dir/code.pot" "$dir/page.pot"
 out=$(msgcmp "$top/po/ja.po" "$dir/kvxsfx-pack.pot" 2>&1); verdict "every marked text is in ja.po" $? "$out"
 out=$(msgfmt --check --statistics -o /dev/null "$top/po/ja.po" 2>&1)
 [ $? = 0 ] && ! echo "$out" | grep -q 'untranslated\|fuzzy'; verdict "ja.po compiles and translates every text: $out" $? "$out"

@@ -8,6 +8,12 @@
 
 #include "bzextra.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace pack {
 namespace {
 
@@ -280,15 +286,59 @@ bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)
     return false;
 }
 
-StreamSplicer::StreamSplicer(FILE* out, int level) : out_(out)
+// ---- Sinks ------------------------------------------------------------------
+
+bool FileSink::Write(const void* data, size_t n)
 {
-    buffer_.reserve(FlushSize + 64);
-    Put('B', 8), Put('Z', 8), Put('h', 8), Put('0' + level, 8);
+    return std::fwrite(data, 1, n, file_) == n;
 }
 
-StreamSplicer::StreamSplicer(std::vector<uint8_t>* memory, int level) : memory_(memory)
+bool FileSink::Seek(uint64_t offset)
 {
-    memory_->clear();
+#ifdef _WIN32
+    return _fseeki64(file_, (long long)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file_, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+bool FileSink::Truncate(uint64_t size)
+{
+    if (std::fflush(file_) != 0)
+        return false;
+#ifdef _WIN32
+    return _chsize_s(_fileno(file_), (long long)size) == 0;
+#else
+    return ftruncate(fileno(file_), (off_t)size) == 0;
+#endif
+}
+
+bool MemorySink::Write(const void* data, size_t n)
+{
+    if (memory_->size() < at_ + n)
+        memory_->resize(at_ + n);
+    std::memcpy(memory_->data() + at_, data, n);
+    at_ += n;
+    return true;
+}
+
+bool MemorySink::Seek(uint64_t offset)
+{
+    at_ = (size_t)offset;
+    return true;
+}
+
+bool MemorySink::Truncate(uint64_t size)
+{
+    memory_->resize((size_t)size);
+    return true;
+}
+
+// ---- Splicing ---------------------------------------------------------------
+
+StreamSplicer::StreamSplicer(Sink& out, int level) : out_(out)
+{
+    buffer_.reserve(FlushSize + 64);
     Put('B', 8), Put('Z', 8), Put('h', 8), Put('0' + level, 8);
 }
 
@@ -307,10 +357,7 @@ void StreamSplicer::Drain(bool all)
 {
     if (buffer_.size() < FlushSize && !(all && !buffer_.empty()))
         return;
-    if (memory_ != nullptr)
-        memory_->insert(memory_->end(), buffer_.begin(), buffer_.end());
-    else
-        ok_ = ok_ && std::fwrite(buffer_.data(), 1, buffer_.size(), out_) == buffer_.size();
+    ok_ = ok_ && out_.Write(buffer_.data(), buffer_.size());
     written_ += buffer_.size();
     buffer_.clear();
 }

@@ -116,13 +116,48 @@ bool CompressForSize(const Chunk& window, Compressor& compressor, std::vector<Bl
 // one block at `level`.
 bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block);
 
-// Writes one bzip2 stream to a file, or into memory, from spliced blocks:
-// the header, each block's bits with no padding between them, the
-// end-of-stream magic, the combined CRC, and zero bits to the next byte.
+// Where bytes go: a file, memory, or the page that packs in a browser.  They
+// are written in order, with a seek back now and then into the entry being
+// written (to write its size once it is known) and a cut at the end.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual bool Write(const void* data, size_t n) = 0;
+    virtual bool Seek(uint64_t offset) = 0;
+    virtual bool Truncate(uint64_t size) = 0;
+    // Nothing before `offset` is written again: the entries before it are complete.
+    virtual void Settled(uint64_t) {}
+};
+
+class FileSink : public Sink {
+public:
+    explicit FileSink(FILE* file) : file_(file) {}
+    bool Write(const void* data, size_t n) override;
+    bool Seek(uint64_t offset) override;
+    bool Truncate(uint64_t size) override;
+
+private:
+    FILE* file_;
+};
+
+class MemorySink : public Sink {
+public:
+    explicit MemorySink(std::vector<uint8_t>* memory) : memory_(memory) { memory_->clear(); }
+    bool Write(const void* data, size_t n) override;
+    bool Seek(uint64_t offset) override;
+    bool Truncate(uint64_t size) override;
+
+private:
+    std::vector<uint8_t>* memory_;
+    size_t at_ = 0;
+};
+
+// Writes one bzip2 stream from spliced blocks: the header, each block's bits
+// with no padding between them, the end-of-stream magic, the combined CRC,
+// and zero bits to the next byte.
 class StreamSplicer {
 public:
-    StreamSplicer(FILE* out, int level);
-    StreamSplicer(std::vector<uint8_t>* memory, int level);
+    StreamSplicer(Sink& out, int level);
     void Add(const Block& block);
     // Ends the stream; false when a write failed.  `bytes` is its whole size.
     bool Finish(uint64_t* bytes);
@@ -131,8 +166,7 @@ private:
     void Put(uint64_t value, int count);  // up to 32 bits
     void Drain(bool all);
 
-    FILE* out_ = nullptr;
-    std::vector<uint8_t>* memory_ = nullptr;
+    Sink& out_;
     std::vector<uint8_t> buffer_;
     uint64_t bits_ = 0;  // pending bits, the oldest first
     int bitCount_ = 0;

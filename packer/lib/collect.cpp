@@ -101,7 +101,7 @@ public:
     void Walk(const fs::path& dir, const std::string& dirName)
     {
         std::error_code ec;
-        const fs::path real = fs::canonical(dir, ec);
+        const fs::path real = Resolved(dir, ec);
         if (ec) {
             Error(N_("{file}: cannot be read"), Utf8(dir));
             return;
@@ -148,6 +148,18 @@ public:
     }
 
 private:
+    // The folder's own path, links resolved: to find a walk that leads back
+    // into itself.  The files a browser's page is given have no links (and
+    // its system cannot resolve paths), so there its absolute path serves.
+    static fs::path Resolved(const fs::path& dir, std::error_code& ec)
+    {
+#ifdef __EMSCRIPTEN__
+        return fs::absolute(dir, ec);
+#else
+        return fs::canonical(dir, ec);
+#endif
+    }
+
     std::vector<std::function<bool(const std::string&, bool)>> excludes_;
     std::vector<Item>* items_;
     std::vector<std::string>* excluded_;

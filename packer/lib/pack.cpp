@@ -24,25 +24,6 @@ namespace {
 const uint64_t SizeLimit = 1ULL << 32;  // sizes are 32-bit in the format
 const size_t CopyChunk = 1 << 20;
 
-bool Seek(FILE* file, uint64_t offset)
-{
-#ifdef _WIN32
-    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
-#else
-    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
-#endif
-}
-
-bool Truncate(FILE* file, uint64_t size)
-{
-    if (std::fflush(file) != 0)
-        return false;
-#ifdef _WIN32
-    return _chsize_s(_fileno(file), (long long)size) == 0;
-#else
-    return ftruncate(fileno(file), (off_t)size) == 0;
-#endif
-}
 
 // ---- Step 1: the plan ----------------------------------------------------
 
@@ -371,7 +352,7 @@ private:
 // the file is rewritten stored.
 class EntryWriter {
 public:
-    EntryWriter(FILE* file, int level) : file_(file), level_(level), end_(sfx::StubSize) {}
+    EntryWriter(Sink& sink, int level) : sink_(sink), level_(level), end_(sfx::StubSize) {}
 
     bool Begin(const Job& job)
     {
@@ -379,8 +360,8 @@ public:
         if (!job.compress)
             return WriteStored(job);
         const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, 0);
-        splicer_ = std::make_unique<StreamSplicer>(file_, level_);
-        return std::fwrite(head.data(), 1, head.size(), file_) == head.size();
+        splicer_ = std::make_unique<StreamSplicer>(sink_, level_);
+        return sink_.Write(head.data(), head.size());
     }
 
     void Add(const std::vector<Block>& blocks)
@@ -397,8 +378,7 @@ public:
         entry.method = whole.method;
         const sfx::Bytes head = sfx::EncodeEntryHead(entry, (uint32_t)whole.data.size());
         end_ = start_ + head.size() + whole.data.size();
-        return std::fwrite(head.data(), 1, head.size(), file_) == head.size() &&
-               std::fwrite(whole.data.data(), 1, whole.data.size(), file_) == whole.data.size();
+        return sink_.Write(head.data(), head.size()) && sink_.Write(whole.data.data(), whole.data.size());
     }
 
     bool End(const Job& job)
@@ -413,16 +393,15 @@ public:
         if (job.item->size > 0 && packed >= job.item->size) {
             Job stored = job;
             stored.entry.method = sfx::Stored;
-            return Seek(file_, start_) && WriteStored(stored);
+            return sink_.Seek(start_) && WriteStored(stored);
         }
         const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, (uint32_t)packed);
         end_ = start_ + head.size() + packed;
-        return Seek(file_, start_) && std::fwrite(head.data(), 1, head.size(), file_) == head.size() &&
-               Seek(file_, end_);
+        return sink_.Seek(start_) && sink_.Write(head.data(), head.size()) && sink_.Seek(end_);
     }
 
     // Cuts off what a stream rewritten stored left behind.
-    bool Close() { return Truncate(file_, end_); }
+    bool Close() { return sink_.Truncate(end_); }
     uint64_t end() const { return end_; }
     const Problem& problem() const { return problem_; }
 
@@ -430,7 +409,7 @@ private:
     bool WriteStored(const Job& job)
     {
         const sfx::Bytes head = sfx::EncodeEntryHead(job.entry, (uint32_t)job.item->size);
-        if (std::fwrite(head.data(), 1, head.size(), file_) != head.size())
+        if (!sink_.Write(head.data(), head.size()))
             return false;
         FILE* in = OpenFile(job.item->source, "rb");
         std::vector<char> buffer(CopyChunk);
@@ -439,7 +418,7 @@ private:
         bool ok = in != nullptr;
         while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
             copied += n;
-            ok = copied <= job.item->size && std::fwrite(buffer.data(), 1, n, file_) == n;
+            ok = copied <= job.item->size && sink_.Write(buffer.data(), n);
         }
         if (in != nullptr)
             std::fclose(in);
@@ -451,7 +430,7 @@ private:
         return ok;
     }
 
-    FILE* file_;
+    Sink& sink_;
     int level_;
     uint64_t start_ = 0, end_;
     std::unique_ptr<StreamSplicer> splicer_;
@@ -460,12 +439,12 @@ private:
 
 // Takes the pieces from the pipeline in order and writes them, reporting
 // progress and watching for cancellation between them.
-int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObserver& observer, uint64_t* end,
+int WriteEntries(const Plan& plan, const Options& options, Sink& sink, PackObserver& observer, uint64_t* end,
                  Reporter& problems)
 {
     const unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
     Pipeline pipeline(plan.jobs, options.blockSize, options.smallest, threads);
-    EntryWriter writer(file, options.blockSize);
+    EntryWriter writer(sink, options.blockSize);
     const auto started = std::chrono::steady_clock::now();
     PackStatus status;
     status.files = plan.jobs.size();
@@ -501,6 +480,7 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
             if (piece.batch) {
                 if (!writer.WriteWhole(job, piece.wholes[k]))
                     return fail(writeError);
+                sink.Settled(writer.end());
                 status.bytesDone += job.item->size;
                 status.filesDone++;
                 continue;
@@ -512,16 +492,49 @@ int WriteEntries(const Plan& plan, const Options& options, FILE* file, PackObser
             if (piece.last) {
                 if (!writer.End(job))
                     return fail(writer.problem().what == nullptr ? writeError : writer.problem());
+                sink.Settled(writer.end());
                 status.filesDone++;
             }
         }
     }
     if (!writer.Close())
         return fail(writeError);
+    sink.Settled(writer.end());
     status.finished = true;
     report();
     *end = writer.end();
     return ExitOk;
+}
+
+// The stub, then the entries; the size written, in *size.
+int WriteFile(const Plan& plan, const Options& options, Sink& sink, PackObserver* observer, uint64_t* size,
+              Reporter& report)
+{
+    PackObserver silent;
+    if (!sink.Write(plan.stub.data(), plan.stub.size())) {
+        report.Error(N_("{file}: write error"), {{"file", options.output}});
+        return ExitInput;
+    }
+    return WriteEntries(plan, options, sink, observer ? *observer : silent, size, report);
+}
+
+// What was left out, and what was packed into what.
+void Summary(const Plan& plan, const Options& options, uint64_t size, std::ostream& out)
+{
+    if (options.quiet)
+        return;
+    if (options.verbose)
+        for (const std::string& path : plan.excluded)
+            out << Say(N_("excluded: {path}"), {{"path", path}}) << "\n";
+    if (!plan.excluded.empty())
+        out << SayCount("{count} file or folder excluded", "{count} files and folders excluded", plan.excluded.size(),
+                        {{"count", (uint64_t)plan.excluded.size()}})
+            << "\n";
+    out << SayCount("{file}: {count} file, {size} packed into {packed}",
+                    "{file}: {count} files, {size} packed into {packed}", plan.jobs.size(),
+                    {{"file", options.output}, {"count", (uint64_t)plan.jobs.size()}, {"size", plan.totalBytes, Value::Size},
+                     {"packed", size, Value::Size}})
+        << "\n";
 }
 
 }  // namespace
@@ -532,37 +545,35 @@ int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& o
     Plan plan;
     if (!MakePlan(options, embeddedStub, &plan, report))
         return ExitInput;
-
     OutputFile output(options.output);
     if (output.file() == nullptr) {
         report.Error(N_("{file}: cannot be written"), {{"file", options.output}});
         return ExitInput;
     }
-    PackObserver silent;
+    FileSink sink(output.file());
     uint64_t size = 0;
-    int code = std::fwrite(plan.stub.data(), 1, plan.stub.size(), output.file()) == plan.stub.size()
-                   ? WriteEntries(plan, options, output.file(), observer ? *observer : silent, &size, report)
-                   : ExitInput;
+    const int code = WriteFile(plan, options, sink, observer, &size, report);
     if (!output.Commit(code == ExitOk)) {
         if (code == ExitCancelled)
             return code;
         report.Error(N_("{file} was not written"), {{"file", options.output}});
         return ExitInput;
     }
-    if (!options.quiet && options.verbose)
-        for (const std::string& path : plan.excluded)
-            out << Say(N_("excluded: {path}"), {{"path", path}}) << "\n";
-    if (!options.quiet && !plan.excluded.empty())
-        out << SayCount("{count} file or folder excluded", "{count} files and folders excluded", plan.excluded.size(),
-                        {{"count", (uint64_t)plan.excluded.size()}})
-            << "\n";
-    if (!options.quiet)
-        out << SayCount("{file}: {count} file, {size} packed into {packed}",
-                        "{file}: {count} files, {size} packed into {packed}", plan.jobs.size(),
-                        {{"file", options.output}, {"count", (uint64_t)plan.jobs.size()}, {"size", plan.totalBytes, Value::Size},
-                    {"packed", size, Value::Size}})
-            << "\n";
+    Summary(plan, options, size, out);
     return ExitOk;
+}
+
+int PackInto(const Options& options, const sfx::Bytes& embeddedStub, Sink& sink, std::ostream& out, Reporter& report,
+             PackObserver* observer)
+{
+    Plan plan;
+    if (!MakePlan(options, embeddedStub, &plan, report))
+        return ExitInput;
+    uint64_t size = 0;
+    const int code = WriteFile(plan, options, sink, observer, &size, report);
+    if (code == ExitOk)
+        Summary(plan, options, size, out);
+    return code;
 }
 
 }  // namespace pack

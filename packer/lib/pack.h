@@ -136,6 +136,11 @@ bool ApplyIcon(const Options& options, sfx::Bytes* stub, Reporter& report);
 // and warnings as values; each returns the exit code.
 int Pack(const Options& options, const sfx::Bytes& embeddedStub, std::ostream& out, Reporter& report,
          PackObserver* observer = nullptr);
+// The same into a sink of the caller's (the page that packs in a browser)
+// rather than into options.output, which only names it.
+class Sink;
+int PackInto(const Options& options, const sfx::Bytes& embeddedStub, Sink& sink, std::ostream& out, Reporter& report,
+             PackObserver* observer = nullptr);
 // "kvxsfx-pack 1.0.0"
 extern const char VersionLine[];
 

@@ -87,7 +87,9 @@ bool ChunkReader::Next(Chunk* chunk)
 Pipeline::Pipeline(const std::vector<Job>& jobs, int level, bool smallest, unsigned threads)
     : jobs_(jobs), level_(level), smallest_(smallest), reader_(level)
 {
-    for (unsigned t = 0; t < threads; t++)
+    if (threads <= 1)
+        inline_ = std::make_unique<Compressor>(level);
+    for (unsigned t = 0; threads > 1 && t < threads; t++)
         workers_.emplace_back([this] { Work(); });
 }
 
@@ -117,15 +119,34 @@ void Pipeline::Work()
             if (!Take(&piece, &sequence))
                 return;
         }
-        if (piece.batch)
-            CompressBatch(&piece, compressor, buffer);
-        else if (piece.problem.what == nullptr && piece.chunk.size > 0)
-            CompressChunk(&piece, compressor);
-        piece.chunk = {};
+        Process(&piece, compressor, buffer);
         std::lock_guard<std::mutex> lock(mutex_);
         done_[sequence] = std::move(piece);
         changed_.notify_all();
     }
+}
+
+// Compresses what a piece holds, and lets go of its input.
+void Pipeline::Process(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const
+{
+    if (piece->batch)
+        CompressBatch(piece, compressor, buffer);
+    else if (piece->problem.what == nullptr && piece->chunk.size > 0)
+        CompressChunk(piece, compressor);
+    piece->chunk = {};
+}
+
+// One thread: the next piece, taken and compressed here.
+bool Pipeline::NextInline(Piece* piece)
+{
+    uint64_t sequence;
+    *piece = Piece();
+    if (stop_ || !Take(piece, &sequence))
+        return false;
+    Process(piece, *inline_, inlineBuffer_);
+    ahead_ -= piece->heldBytes;
+    written_++;
+    return true;
 }
 
 // Hands out the next piece in file order once the window has room for it.
@@ -231,7 +252,8 @@ bool Pipeline::CompressWhole(const std::vector<uint8_t>& file, Compressor& compr
     std::vector<Block> blocks;
     if (!CompressForSize(chunk, compressor, &blocks, problem))
         return false;
-    StreamSplicer splicer(stream, level_);
+    MemorySink memory(stream);
+    StreamSplicer splicer(memory, level_);
     for (const Block& block : blocks)
         splicer.Add(block);
     uint64_t bytes;
@@ -265,6 +287,9 @@ void Pipeline::CompressBatch(Piece* piece, Compressor& compressor, std::vector<u
 
 bool Pipeline::Next(Piece* piece, std::chrono::milliseconds wait, bool* waiting)
 {
+    *waiting = false;
+    if (inline_ != nullptr)
+        return NextInline(piece);
     std::unique_lock<std::mutex> lock(mutex_);
     *waiting = !changed_.wait_for(lock, wait, [&] {
         return stop_ || done_.count(written_) != 0 || (allTaken_ && written_ == nextSequence_);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -73,6 +74,8 @@ private:
 
 class Pipeline {
 public:
+    // With one thread, the caller's thread does the work as it asks for
+    // each piece (where there are no threads at all, as in a browser's page).
     Pipeline(const std::vector<Job>& jobs, int level, bool smallest, unsigned threads);
     ~Pipeline();
     // The next piece in file order.  False when there are no more, after Stop,
@@ -83,6 +86,8 @@ public:
 
 private:
     void Work();
+    void Process(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const;
+    bool NextInline(Piece* piece);
     bool Take(Piece* piece, uint64_t* sequence);
     void Read(Piece* piece);
     void ReadBatch(Piece* piece);
@@ -95,6 +100,8 @@ private:
     const int level_;
     const bool smallest_;
     std::vector<std::thread> workers_;
+    std::unique_ptr<Compressor> inline_;  // one thread: the caller's
+    std::vector<uint8_t> inlineBuffer_;
 
     // The reading side: one worker at a time takes the next piece.
     std::mutex readMutex_;

@@ -118,7 +118,8 @@ std::string Spliced(const std::string& in, int level, bool smallest)
     pack::Compressor compressor(level);
     pack::BlockCutter cutter(level);
     std::vector<uint8_t> stream;
-    pack::StreamSplicer splicer(&stream, level);
+    pack::MemorySink memory(&stream);
+    pack::StreamSplicer splicer(memory, level);
     for (size_t at = 0; at < in.size();) {
         cutter.Reset();
         const size_t cut = cutter.Feed(reinterpret_cast<const uint8_t*>(in.data()) + at, in.size() - at);

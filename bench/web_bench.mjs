@@ -1,0 +1,68 @@
+// The page that packs, timed in Debian's headless Chromium on one folder, and
+// the peak memory of all of the browser's processes while it packs (their
+// resident sizes, summed, sampled ten times a second).  Prints
+// "seconds peak-MiB bytes".
+//   node web_bench.mjs TOP FOLDER [--smallest]
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import {createRequire} from 'node:module';
+
+const [top, folder, smallest] = process.argv.slice(2);
+const require = createRequire(path.join(top, 'tests/web/package.json'));
+const puppeteer = require('puppeteer-core');
+const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'kvxwebbench.'));
+
+// The resident memory of a process and all below it, in bytes.
+function treeMemory(pid) {
+  const children = new Map();
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry))
+      continue;
+    try {
+      const parent = Number(fs.readFileSync(`/proc/${entry}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+      children.set(parent, [...(children.get(parent) || []), Number(entry)]);
+    } catch {}
+  }
+  let total = 0;
+  for (const stack = [pid]; stack.length > 0;) {
+    const p = stack.pop();
+    try {
+      total += Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${p}/status`, 'utf8'))[1]) * 1024;
+    } catch {}
+    stack.push(...(children.get(p) || []));
+  }
+  return total;
+}
+
+const browser = await puppeteer.launch({
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  env: {...process.env, TZ: 'Asia/Tokyo'},
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+         '--disable-component-update', '--disable-sync', '--accept-lang=en-US'],
+});
+const page = await browser.newPage();
+const session = await page.createCDPSession();
+await session.send('Browser.setDownloadBehavior', {behavior: 'allow', downloadPath: downloads});
+await page.goto('file://' + path.join(top, 'build/web/index.html'));
+await (await page.$('#folder')).uploadFile(folder);
+await page.waitForFunction(() => document.getElementById('chosen').textContent !== '');
+if (smallest === '--smallest')
+  await page.click('#smallest');
+let peak = 0;
+const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 100);
+const started = process.hrtime.bigint();
+await page.click('#make');
+await page.waitForFunction(() => document.body.dataset.state === 'packing');
+await page.waitForFunction(() => document.body.dataset.state === 'ready', {timeout: 0, polling: 200});
+const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+clearInterval(sampler);
+await page.click('#download');
+const saved = path.join(downloads, 'setup.exe');
+for (let i = 0; i < 600 && !fs.existsSync(saved); i++)
+  await new Promise((resolve) => setTimeout(resolve, 100));
+const bytes = fs.existsSync(saved) ? fs.statSync(saved).size : 0;
+await browser.close();
+fs.rmSync(downloads, {recursive: true, force: true});
+console.log(`${seconds.toFixed(2)} ${(peak / 1048576).toFixed(0)} ${bytes}`);

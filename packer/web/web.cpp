@@ -1,0 +1,148 @@
+// The engine of the page that packs in a browser: the packer's own library,
+// compiled to WebAssembly and run in a Web Worker (worker.js).  The worker
+// mounts the chosen files at /in, read a piece at a time as the packer asks
+// for them, puts the icon at /icon, and calls kvx_pack with the fields.  The
+// file comes back to the page a part at a time, each entry once it is
+// complete (kvx_part), with progress about ten times a second and every
+// problem in the packer's own words, in the page's language.
+#include <emscripten.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "bzsplice.h"
+#include "pack.h"
+
+extern const unsigned char CarriedStub[];
+extern const unsigned long CarriedStubSize;
+
+// Hands bytes of the file to the page, which keeps them as parts of a Blob.
+EM_JS(void, kvx_part, (const uint8_t* data, size_t n), {
+    const part = HEAPU8.slice(data, data + n);
+    postMessage({part : part}, [part.buffer]);
+});
+EM_JS(void, kvx_progress, (double bytesDone, double bytes, const char* text), {
+    postMessage({progress : {bytesDone, bytes, text : UTF8ToString(text)}});
+});
+EM_JS(void, kvx_say, (const char* text, int kind), {
+    postMessage({say : UTF8ToString(text), kind : [ "problem", "warning", "summary" ][kind]});
+});
+
+namespace {
+
+// Keeps what is written from the entry in hand on; hands each entry to the
+// page once it is complete, so at most the largest entry is held here.
+class PartSink : public pack::Sink {
+public:
+    bool Write(const void* data, size_t n) override
+    {
+        const size_t at = (size_t)(position_ - base_);
+        if (held_.size() < at + n)
+            held_.resize(at + n);
+        std::memcpy(held_.data() + at, data, n);
+        position_ += n;
+        return true;
+    }
+    bool Seek(uint64_t offset) override
+    {
+        position_ = offset;
+        return offset >= base_;
+    }
+    bool Truncate(uint64_t size) override
+    {
+        if (size < base_)
+            return false;
+        held_.resize((size_t)(size - base_));
+        return true;
+    }
+    void Settled(uint64_t offset) override
+    {
+        const size_t n = (size_t)std::min<uint64_t>(offset - base_, held_.size());
+        if (n == 0)
+            return;
+        kvx_part(held_.data(), n);
+        held_.erase(held_.begin(), held_.begin() + n);
+        base_ += n;
+    }
+
+private:
+    std::vector<uint8_t> held_;
+    uint64_t base_ = 0, position_ = 0;
+};
+
+class PageObserver : public pack::PackObserver {
+public:
+    // The command line's progress line, in the same words.
+    void Progress(const pack::PackStatus& s) override
+    {
+        const uint64_t speed = s.seconds > 0 ? (uint64_t)(s.bytesDone / s.seconds) : 0;
+        const std::string text = pack::Say(N_("{done}/{files} files  {bytes} of {total}  {speed}/s"),
+                                           {{"done", (uint64_t)s.filesDone}, {"files", (uint64_t)s.files},
+                                            {"bytes", s.bytesDone, pack::Value::Size},
+                                            {"total", s.bytes, pack::Value::Size}, {"speed", speed, pack::Value::Size}});
+        kvx_progress((double)s.bytesDone, (double)s.bytes, text.c_str());
+    }
+};
+
+class PageReporter : public pack::Reporter {
+public:
+    void Report(const pack::Problem& problem) override
+    {
+        kvx_say(pack::Render(problem).c_str(), problem.warning ? 1 : 0);
+    }
+};
+
+std::string Field(const nlohmann::json& fields, const char* name)
+{
+    return fields.contains(name) && fields[name].is_string() ? fields[name].get<std::string>() : std::string();
+}
+
+}  // namespace
+
+// Packs what the fields say: {"inputs": [...], "output", "title", "message",
+// "destination", "launch", "icon", "excludes": [...], "smallest", "level",
+// "sourceDateEpoch"}.  Returns the packer's exit code.
+extern "C" EMSCRIPTEN_KEEPALIVE int kvx_pack(const char* json)
+{
+    const nlohmann::json fields = nlohmann::json::parse(json, nullptr, false);
+    if (fields.is_discarded())
+        return pack::ExitUsage;
+    pack::Options options;
+    options.output = Field(fields, "output");
+    options.title = Field(fields, "title");
+    options.message = Field(fields, "message");
+    options.destination = Field(fields, "destination");
+    options.launch = Field(fields, "launch");
+    options.iconPath = Field(fields, "icon");
+    for (const auto& input : fields.value("inputs", nlohmann::json::array()))
+        options.inputs.push_back(input.get<std::string>());
+    for (const auto& pattern : fields.value("excludes", nlohmann::json::array()))
+        options.excludes.push_back(pattern.get<std::string>());
+    options.smallest = fields.value("smallest", false);
+    options.blockSize = fields.value("level", 9);
+    options.threads = 1;  // no threads in a page that is not cross-origin isolated
+    PageReporter report;
+    const std::string epoch = Field(fields, "sourceDateEpoch");
+    if (epoch.empty())
+        unsetenv("SOURCE_DATE_EPOCH");
+    else
+        setenv("SOURCE_DATE_EPOCH", epoch.c_str(), 1);
+    if (!pack::ReadSourceDateEpoch(&options, report))
+        return pack::ExitUsage;
+    PartSink sink;
+    PageObserver observer;
+    std::ostringstream summary;
+    const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
+    const int code = pack::PackInto(options, stub, sink, summary, report, &observer);
+    if (code == pack::ExitOk)
+        kvx_say(summary.str().c_str(), 2);
+    return code;
+}
+
+// The page's own texts, and the packer's, in the page's language.
+extern "C" EMSCRIPTEN_KEEPALIVE void kvx_use_japanese()
+{
+    pack::UseJapanese();
+}
