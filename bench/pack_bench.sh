@@ -7,7 +7,8 @@
 #     `bzip2 -9`, `pbzip2 -9` and `lbzip2 -9` with as many threads as the
 #     packer uses by default, and against the packer over Debian's libbzip2,
 #     with where the packer's time goes, stage by stage (perf);
-#   - a source tree of many small files against `tar | lbzip2 -9`.
+#   - folders: a header tree of thousands of small files and a folder of
+#     Windows programs, against `tar | lbzip2 -9`, with the per-file costs.
 # usage: bench/pack_bench.sh [TREE-MiB, default 200] [FILE-MiB, default 128]
 set -euo pipefail
 # Text is read, sorted and compared in UTF-8 whatever the machine's locale
@@ -73,9 +74,8 @@ rm -rf "$tree" "$work/single" "$work/out.exe"
 # One large file at a time: text (this machine's headers and documents,
 # repeated in a fixed order up to the size), binaries (its shared libraries)
 # and random data.  The packer against bzip2, pbzip2 and lbzip2 with as many
-# threads as it uses by default, and against itself over Debian's libbzip2
-# (kvxsfx-pack-libbz2, the packer as it was before it sorted blocks itself):
-# the two must write the same bytes.
+# threads as it uses by default.  The packer's stream must be byte for byte
+# what `bzip2 -9` wrote: the entry is the last thing in the file.
 fill() {  # FILE MiB FIND-ARGS...: the found files, concatenated up to the size
   local file=$1 size=$(($2 * 1048576)); shift 2
   mkdir -p "$(dirname "$file")"
@@ -84,7 +84,6 @@ fill() {  # FILE MiB FIND-ARGS...: the found files, concatenated up to the size
   done
   truncate -s "$size" "$file"
 }
-cmake --build "$top/build/host" --target kvxsfx-pack-libbz2 >/dev/null
 fill "$work/text/large.txt" "$single_mib" /usr/include /usr/share/doc -type f \( -name '*.h' -o -name '*.txt' -o -name 'README*' \)
 fill "$work/binaries/large.so" $((single_mib / 2)) /usr/lib/x86_64-linux-gnu -type f -name '*.so*'
 mkdir -p "$work/random" && head -c $((single_mib / 4 * 1048576)) /dev/urandom >"$work/random/large.bin"
@@ -97,11 +96,13 @@ timed() {
   local name=$1 output=$2; shift 2
   sync
   local t0 t1; t0=$(now)
-  /usr/bin/time -f '%M' -o "$work/mem" "$@"
+  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@"
   t1=$(now)
   echo "$t1 - $t0" | bc -l >>"$work/$name.times"
+  local kib user sys; read -r kib user sys <"$work/mem"
   eval "${name}_size=$(stat -c %s "$output")"
-  eval "${name}_mem=$(($(cat "$work/mem") / 1024))"
+  eval "${name}_mem=$((kib / 1024))"
+  eval "${name}_cpu=$(echo "$user + $sys" | bc -l)"
 }
 median() { sort -n "$work/$1.times" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
 
@@ -115,7 +116,6 @@ single() {  # KIND TOOL...: one file of that kind, each tool timed
     for tool in "$@"; do
       case $tool in
         pack) timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$work/$kind" ;;
-        libbz2) timed libbz2 "$work/libbz2.exe" "$top/build/host/kvxsfx-pack-libbz2" -q -o "$work/libbz2.exe" "$work/$kind" ;;
         bzip2) timed bzip2 "$work/b.bz2" sh -c "bzip2 -9 -c '$file' >'$work/b.bz2'" ;;
         pbzip2) timed pbzip2 "$work/p.bz2" sh -c "pbzip2 -9 -p$cores -c '$file' >'$work/p.bz2'" ;;
         lbzip2) timed lbzip2 "$work/l.bz2" sh -c "lbzip2 -9 -n$cores -c '$file' >'$work/l.bz2'" ;;
@@ -129,65 +129,120 @@ single() {  # KIND TOOL...: one file of that kind, each tool timed
     printf '%-8s %7.2f s  %11d bytes  %5d MiB   this / kvxsfx-pack time %.2f\n' "$tool" "$t" "$size" "$mem" \
       "$(echo "$t / $pack_t" | bc -l)"
   done
-  # The two packers must write the same bytes: a difference is a fault, and
-  # ends the benchmark.
-  if ! cmp "$work/pack.exe" "$work/libbz2.exe"; then
-    echo "FAIL: kvxsfx-pack and kvxsfx-pack-libbz2 wrote different bytes" >&2
+  # The packer's stream must be bzip2's (random data is stored, as it does
+  # not shrink): a difference is a fault, and ends the benchmark.
+  if [ "$kind" != random ] && ! tail -c "$bzip2_size" "$work/pack.exe" | cmp -s - "$work/b.bz2"; then
+    echo "FAIL: kvxsfx-pack's stream is not the bytes bzip2 -9 wrote" >&2
     exit 1
   fi
-  echo "kvxsfx-pack and kvxsfx-pack-libbz2 wrote the same $pack_size bytes"
+  [ "$kind" = random ] || echo "kvxsfx-pack's stream is the $bzip2_size bytes bzip2 -9 wrote"
   "$top/dist/kvxsfx-pack" test "$work/pack.exe" >/dev/null
 }
-# Where the packer's time goes on one corpus, by stage, from perf's samples
-# of a run on one thread (skipped where perf cannot sample).
-stages() {  # KIND
-  perf record -q -o "$work/perf.data" "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/stages.exe" "$work/$1" \
-    >/dev/null 2>&1 || { echo "stages: perf cannot sample here"; return 0; }
-  perf report -i "$work/perf.data" --stdio --no-children --sort dso,sym 2>/dev/null | awk '
+# perf's samples, by stage: the stages of compression, then the costs a
+# folder pays per file (opening and reading, stream set-up, the entry's CRC,
+# name conversion, the hand-off between threads).  Reads `perf report` on
+# standard input; prints "stage share".
+stage_shares() {
+  awk '
     function stage(dso, sym) {
       if (sym ~ /KVX_sortRotationsInduced|induced::/) return "induced sort"
       if (sym ~ /SortInducing|IsRotationOrder|LooksRandom|BZ2_blockSort$/) return "routing, check, last column"
       if (sym ~ /mainSort|fallbackSort|mainGtU|mainQSort|mainSimpleSort|fallbackQSort|fallbackSimpleSort|BZ2_blockSortStock/) return "libbzip2 sorter"
-      if (sym ~ /generateMTFValues|memchr|memmove|memcpy/) return "move-to-front"
+      if (sym ~ /generateMTFValues/) return "move-to-front"
       if (sym ~ /compressBlock|sendMTFValues|BZ2_hb|bsW|bsPutU/) return "Huffman coding"
-      if (sym ~ /handle_compress|copy_input|add_pair|flush_RL|BZ2_crcUpdate|BZ2_bzCompress/) return "input: run-length coding and CRC"
+      if (sym ~ /BZ2_crcUpdate/) return "per file: entry CRC"
+      if (sym ~ /handle_compress|copy_input|add_pair|flush_RL|BZ2_bzCompress$/) return "input: run-length coding"
       if (sym ~ /BlockCutter/) return "block cutter"
+      if (sym ~ /iconv|gconv|Utf8ToCp932|Cp932ToUtf8/) return "per file: name conversion"
+      if (sym ~ /BZ2_bzCompressInit|BZ2_bzCompressReset|BZ2_bzCompressEnd|Compressor|malloc|free|memset|cfree|mmap|munmap|madvise|brk/) return "per file: stream set-up, work space"
+      if (sym ~ /irqentry_exit|exc_page_fault|handle_softirqs/) return "kernel: interrupts, page faults"
+      if (sym ~ /futex|pthread|schedule|task_switch|wake|ttwu|enqueue|dequeue|__lll_lock|condition_variable|Pipeline::(Take|Next)/) return "per file: hand-off between threads"
+      if (dso ~ /kernel/ && sym ~ /open|read|stat|getattr|lookup|path|dentry|inode|iter|filemap|ext4|close|fd|getdents|page_cache|folio|permission|do_sys|syscall|entry_SYSCALL/) return "per file: open, read, stat"
+      if (sym ~ /ReadSmallFile|ChunkReader|Collect|fopen|fread|__libc_(read|open)|opendir|readdir/) return "per file: open, read, stat"
+      if (sym ~ /memchr|memmove|memcpy/) return "copies"
       return "other"
     }
     /^ *[0-9.]+%/ { sym = $0; sub(/.*\] /, "", sym); total[stage($2, sym)] += $1 + 0 }
-    END { for (s in total) printf "  %-34s %5.1f %%\n", s, total[s] }' | sort -k1,1
+    END { for (s in total) printf "%s\t%.2f\n", s, total[s] }' | sort
 }
 
-# A source tree of many small files (this machine's headers), packed as a
-# folder, against tar and lbzip2 on every core, taking turns.
-tree_against_lbzip2() {
-  rm -rf "$work/sources" && mkdir -p "$work/sources"
-  cp -rL /usr/include "$work/sources/include" 2>/dev/null || true  # links followed; broken ones left out
-  find "$work/sources" -type l -delete
+# Where the packer's time goes on one corpus, by stage, from perf's samples
+# of a run on THREADS threads (skipped where perf cannot sample).  Given the
+# CPU seconds of an unprofiled run and the number of files, it also prints
+# the CPU time per file of each stage.
+stages() {  # DIR [THREADS] [CPU-SECONDS FILES]
+  local dir=$1 threads=${2:-1} cpu=${3:-} files=${4:-}
+  perf record -q -o "$work/perf.data" "$top/dist/kvxsfx-pack" -q --threads "$threads" -o "$work/stages.exe" "$dir" \
+    >/dev/null 2>&1 || { echo "stages: perf cannot sample here"; return 0; }
+  echo "where the time goes ($threads thread(s), perf)"
+  perf report -i "$work/perf.data" --stdio --no-children --sort dso,sym 2>/dev/null | stage_shares |
+    awk -F '\t' -v cpu="$cpu" -v files="$files" '{
+      if (cpu != "" && files > 0) printf "  %-40s %5.1f %%  %7.1f us per file\n", $1, $2, $2 / 100 * cpu * 1e6 / files
+      else printf "  %-40s %5.1f %%\n", $1, $2 }'
+}
+# Folders as distributors pack them, against `tar -cf - DIR | lbzip2 -9` on
+# the same number of cores, taking turns: a header tree of thousands of small
+# files (this machine's /usr/include) and a folder of Windows programs (the
+# 60 largest of Wine's PE DLLs, or of this machine's shared libraries where
+# Wine's are missing).  On the header tree the packer also runs on one
+# thread, and perf says where the time goes and what each file costs.
+copy_headers() {  # DEST
+  mkdir -p "$1"
+  cp -rL /usr/include "$1/include" 2>/dev/null || true  # links followed; broken ones left out
+  find "$1" -type l -delete
+}
+copy_programs() {  # DEST
+  mkdir -p "$1"
+  local dir
+  for dir in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows \
+      /usr/lib/wine/i386-windows /usr/lib/x86_64-linux-gnu; do
+    if ls "$dir"/*.dll >/dev/null 2>&1; then
+      ls -S "$dir"/*.dll | head -60 | xargs cp -t "$1"
+      return
+    fi
+  done
+  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -name '*.so*' -printf '%s %p\n' | sort -rn | head -60 |
+    cut -d' ' -f2- | xargs cp -t "$1"
+}
+folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
+  local name=$1 dir=$work/$1
+  rm -rf "$dir" && "$2" "$dir"
+  local files; files=$(find "$dir" -type f | wc -l)
   echo
-  echo "a source tree: $(find "$work/sources" -type f | wc -l) files, $(($(du -sb "$work/sources" | cut -f1) / 1048576)) MiB; median of $rounds rounds"
+  echo "folder $name: $files files, $(($(du -sb "$dir" | cut -f1) / 1048576)) MiB; $cores threads; median of $rounds rounds"
   rm -f "$work"/*.times
   for round in $(seq 1 "$rounds"); do
-    timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$work/sources"
-    timed tarlbzip2 "$work/t.tar.bz2" sh -c "cd '$work' && tar -cf - sources | lbzip2 -9 -n$cores >'$work/t.tar.bz2'"
+    timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$dir"
+    timed tarlbzip2 "$work/t.tar.bz2" sh -c "cd '$work' && tar -cf - '$name' | lbzip2 -9 -n$cores >'$work/t.tar.bz2'"
+    if [ "${3:-}" = one-thread ]; then
+      timed one "$work/one.exe" "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/one.exe" "$dir"
+    fi
   done
   local pack_t lbz_t; pack_t=$(median pack) lbz_t=$(median tarlbzip2)
-  printf 'kvxsfx-pack        %7.2f s  %11d bytes\n' "$pack_t" "$pack_size"
-  printf 'tar | lbzip2 -9    %7.2f s  %11d bytes   tar|lbzip2 / kvxsfx-pack time %.2f\n' "$lbz_t" "$tarlbzip2_size" \
-    "$(echo "$lbz_t / $pack_t" | bc -l)"
+  printf 'kvxsfx-pack        %7.2f s  %11d bytes  %5d MiB\n' "$pack_t" "$pack_size" "$pack_mem"
+  printf 'tar | lbzip2 -9    %7.2f s  %11d bytes  %5d MiB   tar|lbzip2 / kvxsfx-pack time %.2f\n' \
+    "$lbz_t" "$tarlbzip2_size" "$tarlbzip2_mem" "$(echo "$lbz_t / $pack_t" | bc -l)"
+  if [ "${3:-}" = one-thread ]; then
+    local one_t; one_t=$(median one)
+    printf 'kvxsfx-pack, 1 thread %4.2f s   %d threads are %.2f x one thread\n' "$one_t" "$cores" \
+      "$(echo "$one_t / $pack_t" | bc -l)"
+    stages "$dir" "$cores" "$pack_cpu" "$files"
+  fi
 }
 
-single text pack libbz2 bzip2 pbzip2 lbzip2
+single text pack bzip2 pbzip2 lbzip2
 echo "target: lbzip2 / kvxsfx-pack time >= 1.10"
-stages text
-single binaries pack libbz2 bzip2 pbzip2 lbzip2
+stages "$work/text"
+single binaries pack bzip2 pbzip2 lbzip2
 echo "target: lbzip2 / kvxsfx-pack time >= 1.00"
-stages binaries
-single random pack libbz2
-echo "target: kvxsfx-pack-libbz2 / kvxsfx-pack time >= 1.00"
-stages random
-tree_against_lbzip2
-echo "peak memory target: <= 100 MiB"
+stages "$work/binaries"
+single random pack bzip2 lbzip2
+stages "$work/random"
+folder_against_lbzip2 headers copy_headers one-thread
+echo "targets: tar|lbzip2 / kvxsfx-pack >= 1.00; $cores threads >= 1.8 x one (on 2 cores)"
+folder_against_lbzip2 programs copy_programs
+echo "target: tar|lbzip2 / kvxsfx-pack >= 1.30"
+echo "peak memory target: < 100 MiB"
 
 # The block sorters alone on the same data: the packer's induced sort against
 # libdivsufsort (the anchor) and libbzip2's sorter.

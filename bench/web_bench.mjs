@@ -1,7 +1,10 @@
 // The page that packs, timed in Debian's headless Chromium on one folder, and
-// the peak memory of all of the browser's processes while it packs (their
-// resident sizes, summed, sampled ten times a second).  Prints
-// "seconds peak-MiB bytes".
+// the memory of the browser's processes while it packs, sampled ten times a
+// second as their proportional set sizes (PSS: a page shared by n processes
+// counts 1/n in each, so Chromium's code is counted once, not once a
+// process): the peak of all of them together, the same before packing
+// began, and the peak of the largest one.  Prints
+// "seconds peak-MiB idle-MiB largest-process-MiB bytes".
 //   node web_bench.mjs TOP FOLDER [--smallest]
 import fs from 'node:fs';
 import os from 'node:os';
@@ -13,7 +16,7 @@ const require = createRequire(path.join(top, 'tests/web/package.json'));
 const puppeteer = require('puppeteer-core');
 const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'kvxwebbench.'));
 
-// The resident memory of a process and all below it, in bytes.
+// The PSS of a process and of each one below it, in bytes.
 function treeMemory(pid) {
   const children = new Map();
   for (const entry of fs.readdirSync('/proc')) {
@@ -24,15 +27,15 @@ function treeMemory(pid) {
       children.set(parent, [...(children.get(parent) || []), Number(entry)]);
     } catch {}
   }
-  let total = 0;
+  const sizes = [];
   for (const stack = [pid]; stack.length > 0;) {
     const p = stack.pop();
     try {
-      total += Number(/VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${p}/status`, 'utf8'))[1]) * 1024;
+      sizes.push(Number(/Pss:\s+(\d+)/.exec(fs.readFileSync(`/proc/${p}/smaps_rollup`, 'utf8'))[1]) * 1024);
     } catch {}
     stack.push(...(children.get(p) || []));
   }
-  return total;
+  return {total: sizes.reduce((a, b) => a + b, 0), largest: Math.max(0, ...sizes)};
 }
 
 const browser = await puppeteer.launch({
@@ -50,8 +53,12 @@ await (await page.$('#folder')).uploadFile(folder);
 await page.waitForFunction(() => document.getElementById('chosen').textContent !== '');
 if (smallest === '--smallest')
   await page.click('#smallest');
-let peak = 0;
-const sampler = setInterval(() => (peak = Math.max(peak, treeMemory(browser.process().pid))), 100);
+const idle = treeMemory(browser.process().pid).total;
+let peak = 0, largest = 0;
+const sampler = setInterval(() => {
+  const now = treeMemory(browser.process().pid);
+  peak = Math.max(peak, now.total), largest = Math.max(largest, now.largest);
+}, 100);
 const started = process.hrtime.bigint();
 await page.click('#make');
 await page.waitForFunction(() => document.body.dataset.state === 'packing');
@@ -65,4 +72,5 @@ for (let i = 0; i < 600 && !fs.existsSync(saved); i++)
 const bytes = fs.existsSync(saved) ? fs.statSync(saved).size : 0;
 await browser.close();
 fs.rmSync(downloads, {recursive: true, force: true});
-console.log(`${seconds.toFixed(2)} ${(peak / 1048576).toFixed(0)} ${bytes}`);
+const mib = (n) => (n / 1048576).toFixed(0);
+console.log(`${seconds.toFixed(2)} ${mib(peak)} ${mib(idle)} ${mib(largest)} ${bytes}`);

@@ -2,8 +2,9 @@
 # The page that packs in a browser against kvxsfx-pack on one thread, on the
 # same folder of a few hundred MB (this machine's headers and the largest of
 # Wine's DLLs), in one run, taking turns: time, the page's time against the
-# packer's, the peak memory of the browser's processes against the largest
-# file, and whether the two files are the same.
+# packer's, the peak memory of the browser's processes (all together, before
+# packing, and the largest one) against the largest file, and whether the
+# two files are the same.
 # usage: bench/web_bench.sh [ROUNDS, default 2]
 set -euo pipefail
 export LC_ALL=C.UTF-8
@@ -28,12 +29,13 @@ largest=$(find "$folder" -type f -printf '%s\n' | sort -n | tail -n 1 || true)
 echo "folder: $files files, $((bytes / 1048576)) MiB, the largest $((largest / 1048576)) MiB; $rounds rounds"
 
 for round in $(seq 1 "$rounds"); do
-  read -r page_t peak page_size < <(node "$top/bench/web_bench.mjs" "$top" "$folder")
+  read -r page_t peak idle largest_process page_size < <(node "$top/bench/web_bench.mjs" "$top" "$folder")
   t0=$(date +%s.%N)
   TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/cli.exe" "$folder"
   cli_t=$(echo "$(date +%s.%N) - $t0" | bc -l)
   printf 'page %7.2f s  kvxsfx-pack --threads 1 %7.2f s  page / packer %.2f (target <= 2)  ' "$page_t" "$cli_t" \
     "$(echo "$page_t / $cli_t" | bc -l)"
-  printf 'browser peak %d MiB (target < %d)  ' "$peak" $((2 * largest / 1048576 + 200))
+  printf 'browser (PSS) peak %d MiB, %d idle, largest process %d (target < %d)  ' "$peak" "$idle" "$largest_process" \
+    $((2 * largest / 1048576 + 200))
   echo "sizes: page $page_size, packer $(stat -c %s "$work/cli.exe")"
 done

@@ -11,6 +11,12 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/cp932_tables.cpp
   DEPENDS cp932_tables
   VERBATIM)
 add_custom_target(cp932tables ALL DEPENDS ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
+# The tables and the page's conversion over them, against glibc's iconv.
+add_executable(kvx_cp932_tests tests/host/cp932_test.cpp packer/lib/cp932.cpp ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
+target_include_directories(kvx_cp932_tests PRIVATE packer/lib packer/format)
+target_link_libraries(kvx_cp932_tests gtest_main)
+add_test(NAME cp932_tables COMMAND kvx_cp932_tests)
+set_tests_properties(cp932_tables PROPERTIES TIMEOUT 120)
 
 add_executable(kvx_host_tests
   tests/host/sfxwriter_test.cpp
@@ -36,16 +42,6 @@ add_executable(kvx_host_tests_cov EXCLUDE_FROM_ALL tests/host/sfxwriter_test.cpp
   tests/host/pack_test.cpp)
 target_link_libraries(kvx_host_tests_cov packlib_cov gtest_main)
 target_compile_definitions(kvx_host_tests_cov PRIVATE KVX_STUB_PATH="${KVX_STUB}")
-
-# For the benchmark: the packer over Debian's libbzip2, as it was before it
-# sorted blocks itself; it must write the same bytes.
-find_package(BZip2 REQUIRED)
-add_executable(kvxsfx-pack-libbz2 EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB} ${KVX_PACK_SOURCES}
-  packer/format/sfxwriter.cpp)
-target_include_directories(kvxsfx-pack-libbz2 PRIVATE packer/lib packer/format)
-target_include_directories(kvxsfx-pack-libbz2 SYSTEM PRIVATE ${KVX_HEADER_LIBRARIES})
-target_compile_definitions(kvxsfx-pack-libbz2 PRIVATE KVX_VERSION="${PROJECT_VERSION}")
-target_link_libraries(kvxsfx-pack-libbz2 BZip2::BZip2 Threads::Threads)
 
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)

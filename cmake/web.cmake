@@ -14,7 +14,7 @@ set(KVX_WEB ${CMAKE_SOURCE_DIR}/build/web CACHE PATH "where the page goes")
 # made from glibc's iconv on the host (no CP932 in emscripten's iconv).
 set(KVX_EMBEDDED_CATALOGUE ${CMAKE_BINARY_DIR}/catalogue.cpp)
 kvx_embed(${KVX_CATALOGUE} ${KVX_EMBEDDED_CATALOGUE} EmbeddedCatalogue)
-target_sources(packlib PRIVATE packer/lib/language_embedded.cpp ${KVX_EMBEDDED_CATALOGUE}
+target_sources(packlib PRIVATE packer/lib/language_embedded.cpp packer/lib/cp932.cpp ${KVX_EMBEDDED_CATALOGUE}
   ${KVX_HOST_DIR}/cp932_tables.cpp)
 # No threads (a page that is not cross-origin isolated has none), C++
 # exceptions as WebAssembly has them, and SSE2 as WebAssembly's SIMD, which

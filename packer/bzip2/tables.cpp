@@ -230,17 +230,17 @@ int HuffmanLengths(const uint32_t* count, const uint16_t* order, int n, uint8_t*
     return longest;
 }
 
-// The lengths of at most MaxLength bits that code the counts in the fewest
+// The lengths of at most `limit` bits that code the counts in the fewest
 // bits, every symbol given a code: Huffman's, unless some are longer; then
 // package-merge (a length is the number of levels at which a symbol's leaf
 // is among the items taken).
-void FewestBits(const uint32_t* count, int n, uint8_t* length)
+void FewestBits(const uint32_t* count, int n, uint8_t* length, int limit = MaxLength)
 {
     uint16_t order[MaxAlpha];
     for (int v = 0; v < n; v++)
         order[v] = (uint16_t)v;
     std::sort(order, order + n, [count](uint16_t a, uint16_t b) { return count[a] < count[b] || (count[a] == count[b] && a < b); });
-    if (HuffmanLengths(count, order, n, length) <= MaxLength)
+    if (HuffmanLengths(count, order, n, length) <= limit)
         return;
     // The deepest level holds the leaves; each level above them the leaves
     // merged, by weight, with the pairs of the level below.
@@ -248,9 +248,9 @@ void FewestBits(const uint32_t* count, int n, uint8_t* length)
     static thread_local bool isLeaf[MaxLength + 1][2 * MaxAlpha];
     int size[MaxLength + 1];
     for (int i = 0; i < n; i++)
-        weight[MaxLength][i] = count[order[i]], isLeaf[MaxLength][i] = true;
-    size[MaxLength] = n;
-    for (int j = MaxLength - 1; j >= 1; j--) {
+        weight[limit][i] = count[order[i]], isLeaf[limit][i] = true;
+    size[limit] = n;
+    for (int j = limit - 1; j >= 1; j--) {
         const int pairs = size[j + 1] / 2;
         int leaf = 0, pair = 0, at = 0;
         while (leaf < n || pair < pairs) {
@@ -265,7 +265,7 @@ void FewestBits(const uint32_t* count, int n, uint8_t* length)
     // The 2n - 2 lightest items of the top level are taken; the pairs among
     // the items taken at a level take twice as many of the level below.
     std::memset(length, 0, n);
-    for (int j = 1, take = 2 * n - 2; j <= MaxLength && take > 0; j++) {
+    for (int j = 1, take = 2 * n - 2; j <= limit && take > 0; j++) {
         int leaves = 0;
         for (int i = 0; i < take; i++)
             leaves += isLeaf[j][i];
@@ -526,6 +526,12 @@ Choice BestWith(const EState* s, const Groups& groups, int tables, const Choice&
 }
 
 }  // namespace
+
+void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit)
+{
+    FewestBits(count, n, length, limit);
+}
+
 }  // namespace tables
 
 extern "C" void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelectors)

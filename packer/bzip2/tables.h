@@ -20,4 +20,13 @@ void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelectors);
 }
 #endif
 
+#ifdef __cplusplus
+#include <cstdint>
+namespace tables {
+/* The code lengths of at most `limit` bits (up to 20) that code `count` in
+   the fewest bits, every one of the n symbols given a code. */
+void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit);
+}
+#endif
+
 #endif

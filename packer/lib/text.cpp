@@ -41,69 +41,8 @@ bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) { return Convert(9
 
 #elif defined(__EMSCRIPTEN__)
 
-// In a browser there is no iconv with code page 932: the mapping glibc's
-// iconv makes, generated from it when the page is built (tools/cp932).
-extern const uint32_t Cp932FromUnicode[][2], Cp932ToUnicode[][2];
-extern const unsigned Cp932FromUnicodeCount, Cp932ToUnicodeCount;
-
-// The second of the pair whose first is `key`, in a table sorted by the first.
-static bool Look(const uint32_t (*table)[2], unsigned count, uint32_t key, uint32_t* value)
-{
-    const uint32_t(*found)[2] = std::lower_bound(table, table + count, key,
-                                                 [](const uint32_t(&entry)[2], uint32_t k) { return entry[0] < k; });
-    if (found == table + count || (*found)[0] != key)
-        return false;
-    *value = (*found)[1];
-    return true;
-}
-
-bool Utf8ToCp932(const std::string& utf8, std::string* cp932)
-{
-    cp932->clear();
-    for (size_t i = 0; i < utf8.size();) {
-        const unsigned char c = (unsigned char)utf8[i];
-        const int length = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-        uint32_t point = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07, code;
-        if (length == 0 || i + length > utf8.size())
-            return false;
-        for (int k = 1; k < length; k++) {
-            if (((unsigned char)utf8[i + k] & 0xC0) != 0x80)
-                return false;
-            point = point << 6 | ((unsigned char)utf8[i + k] & 0x3F);
-        }
-        if (!Look(Cp932FromUnicode, Cp932FromUnicodeCount, point, &code))
-            return false;
-        if (code > 0xFF)
-            *cp932 += (char)(code >> 8);
-        *cp932 += (char)(code & 0xFF);
-        i += length;
-    }
-    return true;
-}
-
-bool Cp932ToUtf8(const std::string& cp932, std::string* utf8)
-{
-    utf8->clear();
-    for (size_t i = 0; i < cp932.size();) {
-        const unsigned char c = (unsigned char)cp932[i];
-        const bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-        uint32_t point;
-        if (lead && i + 1 >= cp932.size())
-            return false;
-        if (!Look(Cp932ToUnicode, Cp932ToUnicodeCount, lead ? c << 8 | (unsigned char)cp932[i + 1] : c, &point))
-            return false;
-        if (point < 0x80) {
-            *utf8 += (char)point;
-        } else if (point < 0x800) {
-            *utf8 += (char)(0xC0 | point >> 6), *utf8 += (char)(0x80 | (point & 63));
-        } else {
-            *utf8 += (char)(0xE0 | point >> 12), *utf8 += (char)(0x80 | (point >> 6 & 63));
-            *utf8 += (char)(0x80 | (point & 63));
-        }
-        i += lead ? 2 : 1;
-    }
-    return true;
-}
+// In a browser there is no iconv with code page 932: cp932.cpp maps it by
+// tables.
 
 #else
 
@@ -125,7 +64,22 @@ static bool Convert(const char* from, const char* to, const std::string& in, std
     return ok;
 }
 
-bool Utf8ToCp932(const std::string& utf8, std::string* cp932) { return Convert("UTF-8", "CP932", utf8, cp932); }
+// glibc's iconv drops Unicode's tag characters (U+E0000 to U+E007F) without
+// a word, which would pack "a<tag>b" as "ab": they are refused, as every
+// other character Shift-JIS cannot hold.
+static bool HoldsTagCharacter(const std::string& utf8)
+{
+    return utf8.find("\xF3\xA0\x80") != std::string::npos || utf8.find("\xF3\xA0\x81") != std::string::npos;
+}
+
+bool Utf8ToCp932(const std::string& utf8, std::string* cp932)
+{
+    if (HoldsTagCharacter(utf8)) {
+        cp932->clear();
+        return false;
+    }
+    return Convert("UTF-8", "CP932", utf8, cp932);
+}
 bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) { return Convert("CP932", "UTF-8", cp932, utf8); }
 
 #endif

@@ -7,8 +7,10 @@
 #include <utime.h>
 
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -22,6 +24,7 @@
 #include "bzsplice.h"
 #include "induced.h"
 #include "sortpaths.h"
+#include "tables.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
@@ -163,6 +166,7 @@ TEST(PackText, ShiftJisConversion)
     EXPECT_EQ(back, "表ソ能");
     EXPECT_FALSE(pack::Utf8ToCp932("caf\xc3\xa9", &sjis));  // é has no Shift-JIS form
     EXPECT_FALSE(pack::Utf8ToCp932("\xf0\x9f\x98\x80", &sjis));
+    EXPECT_FALSE(pack::Utf8ToCp932("a\xf3\xa0\x80\x81" "b", &sjis));  // a tag character: glibc drops it silently
     EXPECT_FALSE(pack::Cp932ToUtf8("\x81", &back));  // a lead byte alone
     ASSERT_TRUE(pack::Utf8ToCp932("", &sjis));
     EXPECT_EQ(sjis, "");
@@ -1150,6 +1154,69 @@ TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
         if (!equal)
             ASSERT_EQ(order, expected);
     }
+}
+
+// --smallest's code lengths within a limit against the best found by trying
+// every assignment: counts skewed so that Huffman's tree is deeper than the
+// limit (package-merge's case) or not, 2 to 10 symbols, limits of 2 to 6
+// bits; and at the format's 20 bits, symbols whose counts grow as Fibonacci's
+// numbers (a Huffman tree 30 deep) still get a complete code.
+TEST(CodeLengths, FewestBitsWithinTheLimitAsTryingEveryCode)
+{
+    uint32_t x = 88172645u;
+    auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
+    // The cost of the cheapest lengths of at most `limit` bits whose room
+    // sums to at most 1: symbols by descending count take lengths that
+    // never shrink.
+    auto cheapest = [](std::vector<uint32_t> count, int limit) {
+        std::sort(count.rbegin(), count.rend());
+        uint64_t best = UINT64_MAX;
+        std::vector<int> length(count.size(), 1);
+        std::function<void(size_t, int, double)> choose = [&](size_t i, int from, double room) {
+            if (room > 1)
+                return;
+            if (i == count.size()) {
+                uint64_t bits = 0;
+                for (size_t k = 0; k < count.size(); k++)
+                    bits += (uint64_t)count[k] * length[k];
+                best = std::min(best, bits);
+                return;
+            }
+            for (int l = from; l <= limit; l++)
+                length[i] = l, choose(i + 1, l, room + std::ldexp(1.0, -l));
+        };
+        choose(0, 1, 0);
+        return best;
+    };
+    for (int round = 0; round < 3000; round++) {
+        const int n = 2 + next() % 9, limit = std::max(2, (int)std::ceil(std::log2(n))) + next() % 3;
+        if (n > 1 << limit)
+            continue;
+        std::vector<uint32_t> count(n);
+        for (auto& c : count)
+            c = round % 2 ? 1u << next() % 16 : next() % 100;  // skewed, or even
+        std::vector<uint8_t> length(n);
+        tables::FewestBitsWithin(count.data(), n, length.data(), limit);
+        double room = 0;
+        uint64_t bits = 0;
+        for (int v = 0; v < n; v++) {
+            ASSERT_TRUE(length[v] >= 1 && length[v] <= limit) << "round " << round;
+            room += std::ldexp(1.0, -length[v]), bits += (uint64_t)count[v] * length[v];
+        }
+        ASSERT_LE(room, 1.0) << "round " << round;
+        ASSERT_EQ(bits, cheapest(count, limit)) << "round " << round << ": " << n << " symbols within " << limit;
+    }
+    std::vector<uint32_t> fibonacci = {1, 1};
+    while (fibonacci.size() < 30)
+        fibonacci.push_back(fibonacci[fibonacci.size() - 1] + fibonacci[fibonacci.size() - 2]);
+    std::vector<uint8_t> length(fibonacci.size());
+    tables::FewestBitsWithin(fibonacci.data(), (int)fibonacci.size(), length.data(), 20);
+    double room = 0;
+    for (auto l : length) {
+        EXPECT_TRUE(l >= 1 && l <= 20);
+        room += std::ldexp(1.0, -l);
+    }
+    EXPECT_EQ(room, 1.0);  // complete: no code is wasted
 }
 
 // The packer's libbzip2 (its own block sorter and move-to-front step) writes
