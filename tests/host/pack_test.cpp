@@ -23,6 +23,7 @@
 
 #include "bzsplice.h"
 #include "induced.h"
+#include "shape.h"
 #include "sortpaths.h"
 #include "tables.h"
 #include "pack.h"
@@ -1118,6 +1119,45 @@ TEST_F(Blocks, SameBytesOnAnyThreadsAndDamageIsFound)
     ASSERT_TRUE(sfx::ReadWholeFile(Out("t.bz2"), &concatenated));
     EXPECT_EQ(test(std::string(concatenated.begin(), concatenated.end())), 1);
     EXPECT_NE(err.find("a second bzip2 stream"), std::string::npos) << err;
+}
+
+// The shape list --json gives a stream (blocks, most tables, longest code),
+// read from the stream fed in pieces of any size, a block header straddling
+// any two: the blocks as Debian's bzip2recover counts them (it writes a file
+// for each), for bzip2 -1's stream and for --smallest's of the same file.
+TEST_F(Blocks, StreamShapeFedInAnyPiecesAsBzip2recoverCountsBlocks)
+{
+    const std::string content = Letters(150000) + Random7(150000) + Text(300000);  // kinds change mid-block
+    const std::string debian = (Write("f.txt", content), Bzip2((src / "f.txt").string(), 1));
+    const std::string smallest = PackedStream(content, 1, "2", true);
+    auto recoveredBlocks = [&](const std::string& stream) {
+        const fs::path dir = Out("recover");
+        fs::remove_all(dir), fs::create_directories(dir);
+        std::ofstream(dir / "s.bz2", std::ios::binary) << stream;
+        EXPECT_EQ(std::system(("cd " + dir.string() + " && bzip2recover s.bz2 >/dev/null 2>&1").c_str()), 0);
+        return (int)std::distance(fs::directory_iterator(dir), fs::directory_iterator()) - 1;
+    };
+    int debianBlocks = 0;
+    for (const std::string* stream : {&debian, &smallest}) {
+        const int blocks = recoveredBlocks(*stream);
+        for (size_t piece : {(size_t)1, (size_t)7, (size_t)4096, stream->size()}) {
+            SCOPED_TRACE((stream == &debian ? "bzip2 -1" : "--smallest") + std::string(", pieces of ") + std::to_string(piece));
+            pack::StreamShape shape;
+            for (size_t at = 0; at < stream->size(); at += piece)
+                shape.Feed(reinterpret_cast<const uint8_t*>(stream->data()) + at, std::min(piece, stream->size() - at));
+            shape.End();
+            EXPECT_EQ(shape.blocks(), blocks);
+            if (stream == &debian) {
+                debianBlocks = blocks;
+                EXPECT_EQ(shape.mostTables(), 6);  // libbzip2 takes 6 tables for 2,400 symbols or more
+                EXPECT_LE(shape.longestCode(), 17);
+            } else {
+                EXPECT_GT(shape.blocks(), debianBlocks);  // split where the kind of data changes
+            }
+        }
+    }
+    EXPECT_GE(debianBlocks, 6);
+    EXPECT_LT(smallest.size(), debian.size());
 }
 
 // The induced sort of rotations against sorting them one by one, on short
