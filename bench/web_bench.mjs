@@ -41,7 +41,7 @@ function treeMemory(pid) {
 const browser = await puppeteer.launch({
   executablePath: '/usr/bin/chromium',
   headless: true,
-  env: {...process.env, TZ: 'Asia/Tokyo'},
+  env: {...process.env, TZ: 'Asia/Tokyo', LC_ALL: 'C.UTF-8'},
   args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
          '--disable-component-update', '--disable-sync', '--accept-lang=en-US'],
 });

@@ -48,7 +48,8 @@ async function launch(language) {
   return puppeteer.launch({
     executablePath: chromium,
     headless: true,
-    env: {...process.env, TZ: zone},
+    // Chromium needs a locale to draw text: a bare container has none.
+    env: {...process.env, TZ: zone, LC_ALL: 'C.UTF-8'},
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
            '--disable-component-update', '--disable-sync', `--lang=${language}`, `--accept-lang=${language}`,
            '--window-size=900,1000'],
