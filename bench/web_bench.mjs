@@ -61,8 +61,7 @@ const sampler = setInterval(() => {
 }, 100);
 const started = process.hrtime.bigint();
 await page.click('#make');
-await page.waitForFunction(() => document.body.dataset.state === 'packing');
-await page.waitForFunction(() => document.body.dataset.state === 'ready', {timeout: 0, polling: 200});
+await page.waitForFunction(() => Number(document.body.dataset.ended || 0) > 0, {timeout: 0, polling: 200});
 const seconds = Number(process.hrtime.bigint() - started) / 1e9;
 clearInterval(sampler);
 await page.click('#download');

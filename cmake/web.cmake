@@ -35,12 +35,18 @@ target_link_options(kvxsfx-engine PRIVATE ${KVX_WEB_FLAGS}
 
 # The page: the engine and the worker's code in one function, the catalogue
 # as JavaScript, and the page's own files.
+# Made again whenever the engine or any of these sources changes.
 find_program(PERL perl REQUIRED)
-add_custom_command(TARGET kvxsfx-engine POST_BUILD
+set(KVX_PAGE_FILES index.html page.css page.js)
+list(TRANSFORM KVX_PAGE_FILES PREPEND ${CMAKE_SOURCE_DIR}/packer/web/ OUTPUT_VARIABLE KVX_PAGE_SOURCES)
+list(TRANSFORM KVX_PAGE_FILES PREPEND ${KVX_WEB}/ OUTPUT_VARIABLE KVX_PAGE_OUTPUTS)
+add_custom_command(OUTPUT ${KVX_WEB}/engine.js ${KVX_WEB}/catalogue.js ${KVX_PAGE_OUTPUTS}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${KVX_WEB}
   COMMAND ${PERL} ${CMAKE_SOURCE_DIR}/tools/web/assemble.pl $<TARGET_FILE:kvxsfx-engine>
           ${CMAKE_SOURCE_DIR}/packer/web/worker.js ${KVX_WEB}/engine.js
   COMMAND ${PERL} ${CMAKE_SOURCE_DIR}/tools/web/catalogue.pl ${CMAKE_SOURCE_DIR}/po/ja.po ${KVX_WEB}/catalogue.js
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packer/web/index.html ${CMAKE_SOURCE_DIR}/packer/web/page.css
-          ${CMAKE_SOURCE_DIR}/packer/web/page.js ${KVX_WEB}
+  COMMAND ${CMAKE_COMMAND} -E copy ${KVX_PAGE_SOURCES} ${KVX_WEB}
+  DEPENDS kvxsfx-engine ${CMAKE_SOURCE_DIR}/packer/web/worker.js ${CMAKE_SOURCE_DIR}/tools/web/assemble.pl
+          ${CMAKE_SOURCE_DIR}/tools/web/catalogue.pl ${CMAKE_SOURCE_DIR}/po/ja.po ${KVX_PAGE_SOURCES}
   VERBATIM)
+add_custom_target(page ALL DEPENDS ${KVX_WEB}/engine.js ${KVX_WEB}/catalogue.js ${KVX_PAGE_OUTPUTS})

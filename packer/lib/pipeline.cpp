@@ -32,6 +32,8 @@ bool ReadSmallFile(const std::string& path, uint64_t expected, std::vector<uint8
 
 }  // namespace
 
+void (*BatchReadAhead)(const std::vector<std::string>& paths) = nullptr;
+
 bool ChunkReader::Open(const std::string& path)
 {
     Close();
@@ -265,6 +267,12 @@ bool Pipeline::CompressWhole(const std::vector<uint8_t>& file, Compressor& compr
 void Pipeline::CompressBatch(Piece* piece, Compressor& compressor, std::vector<uint8_t>& buffer) const
 {
     piece->wholes.resize(piece->jobs);
+    if (BatchReadAhead != nullptr) {
+        std::vector<std::string> paths;
+        for (size_t k = 0; k < piece->jobs; k++)
+            paths.push_back(jobs_[piece->job + k].item->source);
+        BatchReadAhead(paths);
+    }
     for (size_t k = 0; k < piece->jobs; k++) {
         const Job& job = jobs_[piece->job + k];
         Whole& whole = piece->wholes[k];

@@ -72,6 +72,11 @@ private:
     uint64_t total_ = 0;
 };
 
+// When set, told the files a batch of small files is about to read, in
+// order, before it reads them.  A browser's page sets it: each read there is
+// a round trip to the browser, so it reads the whole batch in one.
+extern void (*BatchReadAhead)(const std::vector<std::string>& paths);
+
 class Pipeline {
 public:
     // With one thread, the caller's thread does the work as it asks for

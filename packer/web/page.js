@@ -108,8 +108,12 @@ function say(text, kind) {
   $('problems').append(item);
 }
 
+// The state, and how many runs have ended (so a script driving the page can
+// tell a run that ended from one not yet begun).
 function busy(on) {
   document.body.dataset.state = on ? 'packing' : 'ready';
+  if (!on)
+    document.body.dataset.ended = Number(document.body.dataset.ended || 0) + 1;
   $('make').disabled = on;
   $('cancel').hidden = !on;
   for (const element of $('fields').elements)
@@ -117,25 +121,17 @@ function busy(on) {
       element.disabled = on;
 }
 
-// The file as it comes, a Blob of parts: every few megabytes the parts
-// received join the Blob, so the page does not hold them as arrays.
+// The file as it comes: parts of a few megabytes, each a Blob whose bytes the
+// browser holds, joined into one Blob when the file is complete.
 class Parts {
   constructor() {
-    this.blob = new Blob([]);
-    this.pending = [];
-    this.pendingBytes = 0;
+    this.parts = [];
   }
   add(part) {
-    this.pending.push(part);
-    this.pendingBytes += part.byteLength;
-    if (this.pendingBytes >= (8 << 20))
-      this.settle();
+    this.parts.push(part);
   }
   settle() {
-    this.blob = new Blob([this.blob, ...this.pending], {type: 'application/vnd.microsoft.portable-executable'});
-    this.pending = [];
-    this.pendingBytes = 0;
-    return this.blob;
+    return new Blob(this.parts, {type: 'application/vnd.microsoft.portable-executable'});
   }
 }
 
@@ -156,6 +152,17 @@ function finish(code, parts) {
   link.focus();
 }
 
+// The order the packer takes files in: by name at every level of folders.
+// The worker reads files next to each other in one go, so the closer the
+// order, the fewer reads; any order packs the same file.
+function packingOrder(a, b) {
+  const x = a.path.split('/'), y = b.path.split('/');
+  for (let i = 0; i < Math.min(x.length, y.length); i++)
+    if (x[i] !== y[i])
+      return x[i] < y[i] ? -1 : 1;
+  return x.length - y.length;
+}
+
 async function make(event) {
   event.preventDefault();
   busy(true);
@@ -167,9 +174,11 @@ async function make(event) {
     return;
   }
   const icon = $('icon').files[0];
+  const files = [...chosen.files].sort(packingOrder);
   const job = {
     japanese,
-    files: chosen.files,
+    all: new Blob(files.map((f) => f.file)),
+    files: files.map((f) => ({path: f.path, size: f.file.size, lastModified: f.file.lastModified})),
     inputs: chosen.inputs,
     icon: icon ? {name: icon.name, bytes: await icon.arrayBuffer()} : null,
     fields: {

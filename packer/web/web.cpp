@@ -14,14 +14,23 @@
 
 #include "bzsplice.h"
 #include "pack.h"
+#include "pipeline.h"
 
 extern const unsigned char CarriedStub[];
 extern const unsigned long CarriedStubSize;
 
-// Hands bytes of the file to the page, which keeps them as parts of a Blob.
+// Hands bytes of the file to the page as a Blob: the browser keeps its bytes,
+// and neither the worker nor the page is left with an array to collect.
 EM_JS(void, kvx_part, (const uint8_t* data, size_t n), {
-    const part = HEAPU8.slice(data, data + n);
-    postMessage({part : part}, [part.buffer]);
+    postMessage({part : new Blob([HEAPU8.subarray(data, data + n)])});
+});
+// The files a batch is about to read, their paths one after another, each
+// ended by a zero byte: the worker reads them in one go (worker.js).
+EM_JS(void, kvx_read_ahead, (const char* paths, size_t count), {
+    const names = [];
+    for (let at = paths; names.length < count; at += lengthBytesUTF8(names[names.length - 1]) + 1)
+        names.push(UTF8ToString(at));
+    kvxReadAhead(names);
 });
 EM_JS(void, kvx_progress, (double bytesDone, double bytes, const char* text), {
     postMessage({progress : {bytesDone, bytes, text : UTF8ToString(text)}});
@@ -32,8 +41,10 @@ EM_JS(void, kvx_say, (const char* text, int kind), {
 
 namespace {
 
-// Keeps what is written from the entry in hand on; hands each entry to the
-// page once it is complete, so at most the largest entry is held here.
+// Keeps what is written from the entry in hand on; hands complete entries to
+// the page once they come to PartBytes, so at most the largest entry and
+// PartBytes are held here.  Few large parts: each Blob costs the browser
+// bookkeeping, and thousands of small files would make thousands of them.
 class PartSink : public pack::Sink {
 public:
     bool Write(const void* data, size_t n) override
@@ -60,6 +71,20 @@ public:
     void Settled(uint64_t offset) override
     {
         const size_t n = (size_t)std::min<uint64_t>(offset - base_, held_.size());
+        if (n >= PartBytes)
+            Hand(n);
+    }
+    // Hands what is left, once the file is complete.
+    void Finish()
+    {
+        Hand(held_.size());
+    }
+
+private:
+    static constexpr size_t PartBytes = 4 << 20;
+
+    void Hand(size_t n)
+    {
         if (n == 0)
             return;
         kvx_part(held_.data(), n);
@@ -67,7 +92,6 @@ public:
         base_ += n;
     }
 
-private:
     std::vector<uint8_t> held_;
     uint64_t base_ = 0, position_ = 0;
 };
@@ -93,6 +117,14 @@ public:
         kvx_say(pack::Render(problem).c_str(), problem.warning ? 1 : 0);
     }
 };
+
+void ReadAhead(const std::vector<std::string>& paths)
+{
+    std::string joined;
+    for (const std::string& path : paths)
+        joined.append(path).push_back('\0');
+    kvx_read_ahead(joined.data(), paths.size());
+}
 
 std::string Field(const nlohmann::json& fields, const char* name)
 {
@@ -123,6 +155,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kvx_pack(const char* json)
     options.smallest = fields.value("smallest", false);
     options.blockSize = fields.value("level", 9);
     options.threads = 1;  // no threads in a page that is not cross-origin isolated
+    pack::BatchReadAhead = ReadAhead;
     PageReporter report;
     const std::string epoch = Field(fields, "sourceDateEpoch");
     if (epoch.empty())
@@ -136,8 +169,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kvx_pack(const char* json)
     std::ostringstream summary;
     const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
     const int code = pack::PackInto(options, stub, sink, summary, report, &observer);
-    if (code == pack::ExitOk)
+    if (code == pack::ExitOk) {
+        sink.Finish();
         kvx_say(summary.str().c_str(), 2);
+    }
     return code;
 }
 

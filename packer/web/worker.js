@@ -1,10 +1,64 @@
 // The Web Worker that packs: it runs the packer's engine (web.cpp, compiled
 // to WebAssembly, whose code stands before this in the same function), so the
-// page never waits on it.  The page sends one job: the files with the paths
+// page never waits on it.  The page sends one job: the files, with the paths
 // they have below what was dropped, the icon's bytes, the fields, and the
 // language.  The files are mounted at /in, each read a piece at a time as the
 // packer asks for it; what comes back is parts of the file, progress, the
 // packer's own words, and the exit code.
+// The page sends the chosen files as one Blob, one after another in the
+// order the packer takes them (sending each File cost more than a second on
+// thousands), with each one's path, size and time.  Each is mounted as its
+// range of that Blob.
+function Range(all, start, size) {
+  return {
+    all, start, size,
+    slice: (from, to) => all.slice(start + from, start + Math.min(to, size)),
+  };
+}
+
+// Files read ahead: each node's bytes, from one read of the whole batch.
+const readAhead = new Map();
+
+// Reads the files a batch of small files is about to read in one round trip
+// to the browser (one per file took as long as compressing them), and drops
+// what the batch before read ahead.  Files next to each other in the Blob
+// are read as one slice.
+function kvxReadAhead(paths) {
+  readAhead.clear();
+  const ranges = paths.map((path) => FS.lookupPath(path).node.contents);
+  const slices = [];
+  for (let i = 0; i < ranges.length;) {
+    let j = i + 1;
+    while (j < ranges.length && ranges[j].start === ranges[j - 1].start + ranges[j - 1].size)
+      j++;
+    const last = ranges[j - 1];
+    slices.push(ranges[i].all.slice(ranges[i].start, last.start + last.size));
+    i = j;
+  }
+  const bytes = new Uint8Array(WORKERFS.reader.readAsArrayBuffer(new Blob(slices)));
+  let at = 0;
+  for (const range of ranges) {
+    readAhead.set(range, bytes.subarray(at, at + range.size));
+    at += range.size;
+  }
+}
+
+// Reads from what was read ahead, else a piece at a time from the file.
+function readFile(stream, buffer, offset, length, position) {
+  const range = stream.node.contents;
+  if (position >= range.size)
+    return 0;
+  const ahead = readAhead.get(range);
+  if (ahead === undefined) {
+    const piece = range.slice(position, position + length);
+    buffer.set(new Uint8Array(WORKERFS.reader.readAsArrayBuffer(piece)), offset);
+    return piece.size;
+  }
+  const piece = ahead.subarray(position, position + length);
+  buffer.set(piece, offset);
+  return piece.length;
+}
+
 self.onmessage = (event) => {
   const job = event.data;
   const pack = () => {
@@ -15,13 +69,14 @@ self.onmessage = (event) => {
     WORKERFS.node_ops.readlink = () => {
       throw new FS.ErrnoError(28);
     };
+    WORKERFS.stream_ops.read = readFile;
     FS.mkdir('/in');
-    const files = job.files.map((f) => new File([f.file], f.path, {lastModified: f.file.lastModified}));
-    FS.mount(WORKERFS, {files}, '/in');
-    // The mount takes each file's time from a property browsers no longer
-    // have: it is set from lastModified (milliseconds since 1970, UTC).
+    let start = 0;
+    const blobs = job.files.map((f) => ({name: f.path, data: Range(job.all, (start += f.size) - f.size, f.size)}));
+    FS.mount(WORKERFS, {blobs}, '/in');
+    // Times in milliseconds since 1970, UTC.
     for (const f of job.files)
-      FS.utime('/in/' + f.path, f.file.lastModified, f.file.lastModified);
+      FS.utime('/in/' + f.path, f.lastModified, f.lastModified);
     // Names as they were dropped, as the command line names them from the
     // folder that holds them.
     FS.chdir('/in');

@@ -29,8 +29,16 @@ function check(name, ok, detail = '') {
 }
 
 // A folder of small files, some in folders, some named with characters that
-// only code page 932 holds, with times a few seconds apart.
+// only code page 932 holds, with times a few seconds apart, and among them
+// one file of several blocks, read a piece at a time.
 function manyFiles(dir, count) {
+  const big = Buffer.alloc(2600000);
+  for (let i = 0, x = 1; i < big.length; i++) {
+    x = (x * 1103515245 + 12345) >>> 0;
+    big[i] = i % 300000 < 150000 ? 97 + ((x >>> 16) % 7) : x >>> 24;
+  }
+  fs.mkdirSync(path.join(dir, 'd3'), {recursive: true});
+  fs.writeFileSync(path.join(dir, 'd3', 'big.bin'), big);
   for (let i = 0; i < count; i++) {
     const name = path.join(dir, `d${i % 17}`, i % 5 === 0 ? `①～${i}.txt` : `f${i}.txt`);
     fs.mkdirSync(path.dirname(name), {recursive: true});
@@ -82,9 +90,9 @@ async function packInPage(page, folder, fields, downloads) {
     await (await page.$('#icon')).uploadFile(fields.icon);
   await page.waitForFunction((name) => document.getElementById('chosen').textContent.endsWith(': ' + name), {},
                              path.basename(folder));
+  const ended = await page.evaluate(() => Number(document.body.dataset.ended || 0));
   await page.click('#make');
-  await page.waitForFunction(() => document.body.dataset.state === 'packing');
-  await page.waitForFunction(() => document.body.dataset.state === 'ready', {timeout: 600000});
+  await page.waitForFunction((before) => Number(document.body.dataset.ended || 0) > before, {timeout: 600000}, ended);
   const said = await page.$eval('main', (main) => main.innerText);
   if (await page.$eval('#download', (link) => link.hidden))
     return {bytes: null, said};
@@ -125,7 +133,7 @@ try {
   manyFiles(many, 3000);
   const packedMany = await packInPage(page, many, {text: {name: 'many.exe'}, smallest: true}, downloads);
   cli(['-q', '--smallest', '-o', path.join(work, 'many.exe'), many]);
-  check('3,000 files with ① and ～ in their names, --smallest, as kvxsfx-pack makes them',
+  check('3,000 files with ① and ～ in their names and one of 2.6 MB, --smallest, as kvxsfx-pack makes them',
         packedMany.bytes !== null && fs.readFileSync(path.join(work, 'many.exe')).equals(packedMany.bytes),
         packedMany.said);
 
