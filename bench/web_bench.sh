@@ -29,10 +29,11 @@ largest=$(find "$folder" -type f -printf '%s\n' | sort -n | tail -n 1 || true)
 echo "folder: $files files, $((bytes / 1048576)) MiB, the largest $((largest / 1048576)) MiB; $rounds rounds"
 
 for round in $(seq 1 "$rounds"); do
-  read -r page_t peak idle largest_process page_size < <(node "$top/bench/web_bench.mjs" "$top" "$folder")
+  read -r page_t peak idle largest_process page_size joining < <(node "$top/bench/web_bench.mjs" "$top" "$folder")
   t0=$(date +%s.%N)
   TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/cli.exe" "$folder"
   cli_t=$(echo "$(date +%s.%N) - $t0" | bc -l)
+  printf 'files chosen to joined %.2f s, ' "$joining"
   printf 'page %7.2f s  kvxsfx-pack --threads 1 %7.2f s  page / packer %.2f (target <= 2)  ' "$page_t" "$cli_t" \
     "$(echo "$page_t / $cli_t" | bc -l)"
   printf 'browser (PSS) peak %d MiB, %d idle, largest process %d (target < %d)  ' "$peak" "$idle" "$largest_process" \

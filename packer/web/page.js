@@ -37,11 +37,37 @@ for (const [id, text] of Object.entries(texts))
   $(id).textContent = text;
 
 // What to pack: each file with its path below what was chosen, and the
-// names that were chosen (folders or files), in the order the packer takes them.
-let chosen = {files: [], inputs: []};
+// names that were chosen (folders or files), in the order the packer takes
+// them; and all the files as one Blob, made as soon as they are chosen.
+let chosen = {files: [], inputs: [], all: null};
+
+// The order the packer takes files in: by name at every level of folders.
+// The worker reads files next to each other in one go, so the closer the
+// order, the fewer reads; any order packs the same file.
+function packingOrder(a, b) {
+  const x = a.path.split('/'), y = b.path.split('/');
+  for (let i = 0; i < Math.min(x.length, y.length); i++)
+    if (x[i] !== y[i])
+      return x[i] < y[i] ? -1 : 1;
+  return x.length - y.length;
+}
+
+// The files as one Blob, made a few hundred at a time while the user fills
+// in the fields: joining each file costs the browser a round trip, and
+// thousands at once would stop the page for seconds.
+async function join(files) {
+  const pieces = [];
+  for (let i = 0; i < files.length; i += 500) {
+    pieces.push(new Blob(files.slice(i, i + 500).map((f) => f.file)));
+    await new Promise((resolve) => setTimeout(resolve, 0));
+  }
+  document.body.dataset.joined = files.length;
+  return new Blob(pieces);
+}
 
 function choose(files, inputs) {
-  chosen = {files, inputs: [...new Set(inputs)].sort()};
+  files.sort(packingOrder);
+  chosen = {files, inputs: [...new Set(inputs)].sort(), all: join(files)};
   $('chosen').textContent = files.length === 0 ? ''
     : fill(tn('{count} file chosen', '{count} files chosen', files.length), {count: files.length.toLocaleString('en')}) +
       ': ' + chosen.inputs.join(', ');
@@ -152,17 +178,6 @@ function finish(code, parts) {
   link.focus();
 }
 
-// The order the packer takes files in: by name at every level of folders.
-// The worker reads files next to each other in one go, so the closer the
-// order, the fewer reads; any order packs the same file.
-function packingOrder(a, b) {
-  const x = a.path.split('/'), y = b.path.split('/');
-  for (let i = 0; i < Math.min(x.length, y.length); i++)
-    if (x[i] !== y[i])
-      return x[i] < y[i] ? -1 : 1;
-  return x.length - y.length;
-}
-
 async function make(event) {
   event.preventDefault();
   busy(true);
@@ -174,11 +189,10 @@ async function make(event) {
     return;
   }
   const icon = $('icon').files[0];
-  const files = [...chosen.files].sort(packingOrder);
   const job = {
     japanese,
-    all: new Blob(files.map((f) => f.file)),
-    files: files.map((f) => ({path: f.path, size: f.file.size, lastModified: f.file.lastModified})),
+    all: await chosen.all,
+    files: chosen.files.map((f) => ({path: f.path, size: f.file.size, lastModified: f.file.lastModified})),
     inputs: chosen.inputs,
     icon: icon ? {name: icon.name, bytes: await icon.arrayBuffer()} : null,
     fields: {
