@@ -19,6 +19,16 @@ function Range(all, start, size) {
 // Files read ahead: each node's bytes, from one read of the whole batch.
 const readAhead = new Map();
 
+// Reads a Blob whole.  A file changed or gone since it was chosen cannot be
+// read: that is an input/output error to the packer, which names the file.
+function readBlob(blob) {
+  try {
+    return new Uint8Array(WORKERFS.reader.readAsArrayBuffer(blob));
+  } catch (error) {
+    throw new FS.ErrnoError(29);
+  }
+}
+
 // Reads the files a batch of small files is about to read in one round trip
 // to the browser (one per file took as long as compressing them), and drops
 // what the batch before read ahead.  Files next to each other in the Blob
@@ -35,7 +45,12 @@ function kvxReadAhead(paths) {
     slices.push(ranges[i].all.slice(ranges[i].start, last.start + last.size));
     i = j;
   }
-  const bytes = new Uint8Array(WORKERFS.reader.readAsArrayBuffer(new Blob(slices)));
+  let bytes;
+  try {
+    bytes = readBlob(new Blob(slices));
+  } catch (error) {
+    return;  // each file is read by itself, and the one that fails is named
+  }
   let at = 0;
   for (const range of ranges) {
     readAhead.set(range, bytes.subarray(at, at + range.size));
@@ -51,7 +66,7 @@ function readFile(stream, buffer, offset, length, position) {
   const ahead = readAhead.get(range);
   if (ahead === undefined) {
     const piece = range.slice(position, position + length);
-    buffer.set(new Uint8Array(WORKERFS.reader.readAsArrayBuffer(piece)), offset);
+    buffer.set(readBlob(piece), offset);
     return piece.size;
   }
   const piece = ahead.subarray(position, position + length);

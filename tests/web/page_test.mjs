@@ -90,6 +90,8 @@ async function packInPage(page, folder, fields, downloads) {
     await (await page.$('#icon')).uploadFile(fields.icon);
   await page.waitForFunction((name) => document.getElementById('chosen').textContent.endsWith(': ' + name), {},
                              path.basename(folder));
+  if (fields.beforeMake)
+    fields.beforeMake();
   const ended = await page.evaluate(() => Number(document.body.dataset.ended || 0));
   await page.click('#make');
   await page.waitForFunction((before) => Number(document.body.dataset.ended || 0) > before, {timeout: 600000}, ended);
@@ -153,6 +155,19 @@ try {
   check('a name Shift-JIS cannot hold: the packer\'s words, no download',
         refused.bytes === null && words !== '' && refused.said.replace(/「[^」]*」/g, '').includes(words),
         `page: ${refused.said}\npacker: ${cliSaid}`);
+
+  // A file changed after it was chosen cannot be read any more: the packer's
+  // words with its name, and no file.
+  const changing = path.join(work, 'changing');
+  fs.mkdirSync(changing);
+  fs.writeFileSync(path.join(changing, 'a.txt'), 'before');
+  fs.writeFileSync(path.join(changing, 'b.txt'), 'b');
+  const changed = await packInPage(page, changing, {text: {name: 'changed.exe'}, beforeMake: () => {
+    fs.writeFileSync(path.join(changing, 'a.txt'), 'after, and longer');
+    fs.utimesSync(path.join(changing, 'a.txt'), new Date(2030, 0, 1), new Date(2030, 0, 1));
+  }}, downloads);
+  check('a file changed after it was chosen: cannot be read, no download',
+        changed.bytes === null && changed.said.includes('「changing/a.txt」を読み込めません'), changed.said);
   await browser.close();
 
   // English where the browser's language is not Japanese.
