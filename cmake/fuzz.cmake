@@ -31,7 +31,7 @@ target_compile_options(fuzz_bz2_packer PRIVATE ${FUZZ_FLAGS} -w)
 # the same sanitizers; its own code, not a layer under it.
 find_package(Threads REQUIRED)
 add_library(fuzz_packlib STATIC
-  packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/collect.cpp packer/lib/pack.cpp
+  packer/format/sfxwriter.cpp packer/lib/text.cpp packer/lib/utf8.cpp packer/lib/collect.cpp packer/lib/pack.cpp
   packer/lib/pipeline.cpp packer/lib/bzsplice.cpp packer/lib/smallest.cpp packer/lib/shape.cpp packer/lib/read.cpp packer/lib/cli.cpp
   packer/lib/messages.cpp packer/lib/language_posix.cpp packer/lib/exclude.cpp packer/lib/icon.cpp)
 target_include_directories(fuzz_packlib PUBLIC packer/lib packer/format ${BZIP2_SRC} packer/bzip2)

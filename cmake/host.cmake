@@ -12,7 +12,7 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/cp932_tables.cpp
   VERBATIM)
 add_custom_target(cp932tables ALL DEPENDS ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
 # The tables and the page's conversion over them, against glibc's iconv.
-add_executable(kvx_cp932_tests tests/host/cp932_test.cpp packer/lib/cp932.cpp ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
+add_executable(kvx_cp932_tests tests/host/cp932_test.cpp packer/lib/cp932.cpp packer/lib/utf8.cpp ${CMAKE_BINARY_DIR}/cp932_tables.cpp)
 target_include_directories(kvx_cp932_tests PRIVATE packer/lib packer/format)
 target_link_libraries(kvx_cp932_tests gtest_main)
 add_test(NAME cp932_tables COMMAND kvx_cp932_tests)

@@ -23,30 +23,6 @@ static bool Look(const uint32_t (*table)[2], unsigned count, uint32_t key, uint3
     return true;
 }
 
-// The code point of the UTF-8 sequence at utf8[i], and its length; 0 for a
-// sequence iconv refuses: a stray or missing continuation byte, a longer
-// form than the character needs (E0 80 AF is no '/'), a surrogate, or a
-// point past U+10FFFF.
-static int DecodeUtf8(const std::string& utf8, size_t i, uint32_t* point)
-{
-    static const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    const unsigned char c = (unsigned char)utf8[i];
-    const int length = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-    if (length == 0 || i + length > utf8.size())
-        return 0;
-    uint32_t p = length == 1 ? c : c & (0x7F >> length);
-    for (int k = 1; k < length; k++) {
-        const unsigned char next = (unsigned char)utf8[i + k];
-        if ((next & 0xC0) != 0x80)
-            return 0;
-        p = p << 6 | (next & 0x3F);
-    }
-    if (p < least[length] || (p >= 0xD800 && p <= 0xDFFF) || p > 0x10FFFF)
-        return 0;
-    *point = p;
-    return length;
-}
-
 bool Utf8ToCp932(const std::string& utf8, std::string* cp932)
 {
     cp932->clear();

@@ -17,26 +17,17 @@
 namespace pack {
 namespace {
 
-// UTF-8 as code points, strictly: a sequence counts only as the shortest
-// form of a character, and no surrogate or value past U+10FFFF does.  A byte
-// that begins no such sequence stands for itself, apart from every
-// character (least of all '/'), and decoding goes on at the next byte.
+// UTF-8 as code points, strictly (DecodeUtf8).  A byte that begins no
+// character stands for itself, apart from every character (least of all
+// '/'), and decoding goes on at the next byte.
 std::u32string Decode(const std::string& utf8)
 {
-    static const char32_t Least[5] = {0, 0, 0x80, 0x800, 0x10000};  // the shortest form's range, by length
     std::u32string out;
     for (size_t i = 0; i < utf8.size();) {
-        const unsigned char c = (unsigned char)utf8[i];
-        const int length = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-        char32_t code = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
-        bool valid = length > 0 && i + length <= utf8.size();
-        for (int k = 1; valid && k < length; k++) {
-            valid = ((unsigned char)utf8[i + k] & 0xC0) == 0x80;
-            code = code << 6 | ((unsigned char)utf8[i + k] & 0x3F);
-        }
-        valid = valid && code >= Least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
-        out += valid ? code : (char32_t)(0xDC00 | c);  // a lone surrogate: no character is one
-        i += valid ? length : 1;
+        uint32_t point;
+        const int length = DecodeUtf8(utf8, i, &point);
+        out += length > 0 ? (char32_t)point : (char32_t)(0xDC00 | (unsigned char)utf8[i]);  // a lone surrogate
+        i += length > 0 ? length : 1;
     }
     return out;
 }

@@ -40,6 +40,12 @@ struct Options {
 bool Utf8ToCp932(const std::string& utf8, std::string* cp932);
 bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
 
+// The code point of the UTF-8 sequence at utf8[i] into *point, and its length
+// in bytes; 0 where no character begins: a stray or missing continuation
+// byte, a longer form than the character needs (E0 80 AF is no '/'), a
+// surrogate, or a point past U+10FFFF.  Decoding as strictly as iconv.
+int DecodeUtf8(const std::string& utf8, size_t i, uint32_t* point);
+
 // The stored-type rule of the stub: the extension of the final component (a
 // space, slash or backslash after the last dot cancels it), in any case.
 bool IsStoredTypeName(const std::string& name);

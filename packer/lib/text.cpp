@@ -1,5 +1,4 @@
 // Encodings, the stored-type rule, MS-DOS times and the name safety rule.
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
