@@ -2,10 +2,10 @@
 // ones (fewer bytes than a block holds) in batches, each file compressed
 // whole into its own stream; large ones cut into block-sized chunks, each
 // compressed into one block (with --smallest, into the blocks that make it
-// smallest).  Batches and chunks are tasks of one pool on
-// every core, and the writer takes the results back in file order.  Workers
-// run ahead of the writer by a bounded number of bytes, so memory stays
-// bounded whatever the input.
+// smallest).  Batches and chunks are tasks of one pool on every core, and
+// the writer takes the results back in file order.  Workers run ahead of the
+// writer by a bounded number of bytes, so memory stays bounded whatever the
+// input.
 #pragma once
 #include <condition_variable>
 #include <chrono>

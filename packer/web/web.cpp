@@ -1,9 +1,8 @@
 // The engine of the page that packs in a browser: the packer's own library,
 // compiled to WebAssembly and run in a Web Worker (worker.js).  The worker
-// mounts the chosen files at /in, read a piece at a time as the packer asks
-// for them, puts the icon at /icon, and calls kvx_pack with the fields.  The
-// file comes back to the page a part at a time, each entry once it is
-// complete (kvx_part), with progress about ten times a second and every
+// mounts the chosen files at /in, puts the icon at /icon, and calls kvx_pack
+// with the fields.  The file comes back to the page in parts of a few
+// megabytes (kvx_part), with progress about ten times a second and every
 // problem in the packer's own words, in the page's language.
 #include <emscripten.h>
 
@@ -24,13 +23,10 @@ extern const unsigned long CarriedStubSize;
 EM_JS(void, kvx_part, (const uint8_t* data, size_t n), {
     postMessage({part : new Blob([HEAPU8.subarray(data, data + n)])});
 });
-// The files a batch is about to read, their paths one after another, each
-// ended by a zero byte: the worker reads them in one go (worker.js).
-EM_JS(void, kvx_read_ahead, (const char* paths, size_t count), {
-    const names = [];
-    for (let at = paths; names.length < count; at += lengthBytesUTF8(names[names.length - 1]) + 1)
-        names.push(UTF8ToString(at));
-    kvxReadAhead(names);
+// The files a batch is about to read, their paths joined by zero bytes: the
+// worker reads them in one go (worker.js).
+EM_JS(void, kvx_read_ahead, (const char* paths, size_t size), {
+    kvxReadAhead(new TextDecoder().decode(HEAPU8.subarray(paths, paths + size)).split('\0'));
 });
 EM_JS(void, kvx_progress, (double bytesDone, double bytes, const char* text), {
     postMessage({progress : {bytesDone, bytes, text : UTF8ToString(text)}});
@@ -122,8 +118,8 @@ void ReadAhead(const std::vector<std::string>& paths)
 {
     std::string joined;
     for (const std::string& path : paths)
-        joined.append(path).push_back('\0');
-    kvx_read_ahead(joined.data(), paths.size());
+        (joined.empty() ? joined : joined.append(1, '\0')).append(path);
+    kvx_read_ahead(joined.data(), joined.size());
 }
 
 std::string Field(const nlohmann::json& fields, const char* name)

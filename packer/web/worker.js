@@ -1,14 +1,11 @@
 // The Web Worker that packs: it runs the packer's engine (web.cpp, compiled
 // to WebAssembly, whose code stands before this in the same function), so the
-// page never waits on it.  The page sends one job: the files, with the paths
-// they have below what was dropped, the icon's bytes, the fields, and the
-// language.  The files are mounted at /in, each read a piece at a time as the
-// packer asks for it; what comes back is parts of the file, progress, the
-// packer's own words, and the exit code.
-// The page sends the chosen files as one Blob, one after another in the
-// order the packer takes them (sending each File cost more than a second on
-// thousands), with each one's path, size and time.  Each is mounted as its
-// range of that Blob.
+// page never waits on it.  The page sends one job: the chosen files as one
+// Blob, one after another in the order the packer takes them (sending each
+// File cost more than a second on thousands), with each one's path below what
+// was dropped, size and time; the icon's bytes, the fields, and the language.
+// Each file is mounted at /in as its range of that Blob.  What comes back is
+// parts of the file, progress, the packer's own words, and the exit code.
 function Range(all, start, size) {
   return {
     all, start, size,
