@@ -17,20 +17,7 @@
 namespace pack {
 namespace {
 
-// The 48-bit magics of a block and of the end of a stream, in halves.
-const uint32_t BlockMagicHigh = 0x314159, BlockMagicLow = 0x265359;
-const uint32_t EndMagicHigh = 0x177245, EndMagicLow = 0x385090;
 const size_t FlushSize = 1 << 20;
-
-// `count` (1..32) bits of `s` from bit `at`, the first bit the most significant.
-uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count)
-{
-    const size_t byte = (size_t)(at >> 3);
-    uint64_t window = 0;
-    for (size_t i = 0; i < 5; i++)
-        window = window << 8 | (byte + i < n ? s[byte + i] : 0);
-    return (uint32_t)((window >> (40 - (at & 7) - count)) & ((1ull << count) - 1));
-}
 
 // Eight bytes, the first the least significant, on any processor.
 uint64_t LoadLittle64(const uint8_t* p)
@@ -49,6 +36,15 @@ uint64_t ZeroBytes(uint64_t v)
 }
 
 }  // namespace
+
+uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count)
+{
+    const size_t byte = (size_t)(at >> 3);
+    uint64_t window = 0;
+    for (size_t i = 0; i < 5; i++)
+        window = window << 8 | (byte + i < n ? s[byte + i] : 0);
+    return (uint32_t)((window >> (40 - (at & 7) - count)) & ((1ull << count) - 1));
+}
 
 // ---- Chunks ----------------------------------------------------------------
 

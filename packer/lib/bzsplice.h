@@ -14,6 +14,14 @@
 
 namespace pack {
 
+// The 48-bit magics of a block and of the end of a stream, in halves.
+const uint32_t BlockMagicHigh = 0x314159, BlockMagicLow = 0x265359;
+const uint32_t EndMagicHigh = 0x177245, EndMagicLow = 0x385090;
+
+// `count` (1..32) bits of the n bytes at `s` from bit `at`, the first bit the
+// most significant; bits past the end read as zeros.
+uint32_t Bits(const uint8_t* s, size_t n, uint64_t at, int count);
+
 // Finds where libbzip2 ends a block, counting the input as it does: runs of
 // 4 to 255 equal bytes take 5 bytes of the block, shorter runs their length,
 // and a run goes into the block when the byte after it arrives.  Once the

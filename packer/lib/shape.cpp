@@ -9,10 +9,12 @@
 
 #include <algorithm>
 
+#include "bzsplice.h"
+
 namespace pack {
 namespace {
 
-const uint64_t BlockMagic = 0x314159265359ull;
+const uint64_t BlockMagic = (uint64_t)BlockMagicHigh << 24 | BlockMagicLow;
 const size_t HeaderAtMost = 40 << 10;  // selectors and six tables of 258 lengths fit well within
 
 // Reads bits from the first at `at`, the most significant first.
@@ -23,10 +25,8 @@ public:
     {
         if (at_ + (uint64_t)count > bits_)
             return false;
-        uint32_t v = 0;
-        for (int i = 0; i < count; i++, at_++)
-            v = v << 1 | (data_[at_ >> 3] >> (7 - (at_ & 7)) & 1);
-        *value = v;
+        *value = Bits(data_, (size_t)(bits_ / 8), at_, count);
+        at_ += count;
         return true;
     }
 
