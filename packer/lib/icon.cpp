@@ -74,10 +74,13 @@ Problem ReadPng(const uint8_t* p, size_t n, Rgba* image)
     int width = 0, height = 0, channels = 0;
     if (!ChunksFit(p, n))
         return Damaged;
-    if (n >= 24 && (sfx::Get32(p + 16) == 0 || sfx::Get32(p + 20) == 0))  // the header's width or height, IHDR first
-        return NoPixels;
-    if (n >= 24 && (Get32BigEndian(p + 16) > MaxSide || Get32BigEndian(p + 20) > MaxSide))
-        return TooLarge(Get32BigEndian(p + 16), Get32BigEndian(p + 20));
+    if (n >= 24) {  // the header's width and height, IHDR first
+        const uint32_t headerWidth = Get32BigEndian(p + 16), headerHeight = Get32BigEndian(p + 20);
+        if (headerWidth == 0 || headerHeight == 0)
+            return NoPixels;
+        if (headerWidth > MaxSide || headerHeight > MaxSide)
+            return TooLarge(headerWidth, headerHeight);
+    }
     if (n > INT32_MAX || !stbi_info_from_memory(p, (int)n, &width, &height, &channels))
         return Damaged;
     if (width <= 0 || height <= 0)
