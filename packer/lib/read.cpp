@@ -422,10 +422,16 @@ bool ReadHead(Archive& archive, const std::string& path, std::string fields[4], 
     return false;
 }
 
-// Reads past an entry's data, as a listing does; false, reported, when it is cut short.
-bool SkipData(Archive& a, const Header& h, const std::string& name, Reporter& report)
+// Reads through an entry's data, as a listing does, showing each piece to
+// `look` where one is given; false, reported, when the data is cut short.
+bool ReadThrough(Archive& a, const Header& h, const std::string& name, Reporter& report,
+                 const std::function<void(const char*, size_t)>& look = nullptr)
 {
-    if (a.ReadData(h, [](const char*, size_t) { return true; }))
+    if (a.ReadData(h, [&](const char* data, size_t n) {
+            if (look)
+                look(data, n);
+            return true;
+        }))
         return true;
     report.Error(N_("{name}: data cut short"), {{"name", name}});
     return false;
@@ -516,15 +522,11 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
         Json entry = EntryJson(h, dir, file);
         StreamShape shape;
         const bool compressed = IsCompressed(h, file);
-        const bool read = a.ReadData(h, [&](const char* data, size_t n) {
-            if (compressed)
-                shape.Feed(reinterpret_cast<const uint8_t*>(data), n);
-            return true;
-        });
-        if (!read) {
-            problems.Error(N_("{name}: data cut short"), {{"name", dir + file}});
+        if (!ReadThrough(a, h, dir + file, problems, [&](const char* data, size_t n) {
+                if (compressed)
+                    shape.Feed(reinterpret_cast<const uint8_t*>(data), n);
+            }))
             return false;
-        }
         if (compressed) {
             shape.End();
             entry["bzip2"] = {{"blocks", shape.blocks()}, {"most_tables", shape.mostTables()},
@@ -578,7 +580,7 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
         char sizes[64];
         std::snprintf(sizes, sizeof(sizes), "%12u %12u", h.unpackedSize, h.packedSize);
         out << sizes << "  " << Describe(h) << "  " << Tr(MethodName(h, file)) << "  " << dir << file << "\n";
-        return SkipData(a, h, dir + file, report);
+        return ReadThrough(a, h, dir + file, report);
     }, &count);
     out << SayCount("{count} entry", "{count} entries", count, {{"count", (uint64_t)count}}) << "\n";
     return code;
