@@ -26,7 +26,7 @@ EM_JS(void, kvx_part, (const uint8_t* data, size_t n), {
 // The files a batch is about to read, their paths joined by zero bytes: the
 // worker reads them in one go (worker.js).
 EM_JS(void, kvx_read_ahead, (const char* paths, size_t size), {
-    kvxReadAhead(new TextDecoder().decode(HEAPU8.subarray(paths, paths + size)).split('\0'));
+    kvxReadAhead(new TextDecoder().decode(HEAPU8.subarray(paths, paths + size)).split(String.fromCharCode(0)));
 });
 EM_JS(void, kvx_progress, (double bytesDone, double bytes, const char* text), {
     postMessage({progress : {bytesDone, bytes, text : UTF8ToString(text)}});
