@@ -12,7 +12,9 @@
 # make fuzz   fuzzes the stub's code under the sanitizers (SECONDS=60 per target)
 # make fuzz-stub  runs a mutation campaign through the real stub (N=10000)
 #
-# Every target first runs scripts/bootstrap.sh, which installs what is missing.
+# Every target first runs scripts/bootstrap.sh, which installs what is missing:
+# for make, make demo and make install the toolchains, Wine and the fonts from
+# Debian alone; for the others the test tools too (Chromium, emscripten, npm).
 
 HOST  := build/host
 WIN   := build/win
@@ -25,8 +27,10 @@ MAKEFLAGS += --no-print-directory
 
 all: win win64
 
+# The set of packages the goals need: `make demo` waits for no test tool.
+BOOTSTRAP_SET := $(if $(filter-out all host win win64 demo install clean bootstrap,$(or $(MAKECMDGOALS),all)),test,demo)
 bootstrap:
-	@scripts/bootstrap.sh
+	@scripts/bootstrap.sh $(BOOTSTRAP_SET)
 
 host: bootstrap
 	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release -DKVX_STUB_X86_64=$(CURDIR)/$(WIN64)/dist/kvxsfx.exe >/dev/null

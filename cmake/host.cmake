@@ -46,8 +46,10 @@ target_compile_definitions(kvx_host_tests_cov PRIVATE KVX_STUB_PATH="${KVX_STUB}
 add_executable(bench_pack EXCLUDE_FROM_ALL bench/bench_pack.cpp)
 target_link_libraries(bench_pack sfxwriter)
 # The block sorters alone, per kind of data.
-add_executable(bench_sort EXCLUDE_FROM_ALL bench/bench_sort.cpp)
-target_link_libraries(bench_sort bz2_packer divsufsort)
+if(TARGET divsufsort)
+  add_executable(bench_sort EXCLUDE_FROM_ALL bench/bench_sort.cpp)
+  target_link_libraries(bench_sort bz2_packer divsufsort)
+endif()
 
 # The packer for Linux; built once the stub exists (the Makefile asks for it).
 add_executable(kvxsfx-pack EXCLUDE_FROM_ALL packer/pack/main.cpp ${KVX_CARRIED_STUB})
