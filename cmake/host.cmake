@@ -65,6 +65,9 @@ include(cmake/packaging.cmake)
 # Which Windows build trees `make test` runs, as this machine's kernel allows.
 add_test(NAME windows_trees COMMAND ${CMAKE_SOURCE_DIR}/tests/windows_trees.sh)
 set_tests_properties(windows_trees PROPERTIES TIMEOUT 30)
+# What the bootstrap installs and says, with stand-ins for apt-get and dpkg.
+add_test(NAME bootstrap COMMAND ${CMAKE_SOURCE_DIR}/tests/bootstrap_test.sh)
+set_tests_properties(bootstrap PROPERTIES TIMEOUT 60)
 
 # The message catalogue is complete, and the packer speaks Japanese under a
 # Japanese locale and English under C.
