@@ -10,7 +10,8 @@ set -euo pipefail
 export LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$top/build/demo
-trees=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64")
+mkdir -p "$top/build"
+trees=$("$top/scripts/windows-trees.sh" "$top/build/win" "$top/build/win64" 2>"$out.why") || { cat "$out.why" >&2; exit 1; }
 tree=${trees%%$'\n'*}
 if [ "$tree" = "$top/build/win" ]; then
   stub=$top/dist/kvxsfx.exe which="the i686 stub, as shipped"
@@ -34,7 +35,8 @@ TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" --stub "$stub" -o "$sfx" --title "KVX ã‚µã
   --exclude '*.bak' "$out/examples"
 "$top/dist/kvxsfx-pack" list "$sfx"
 if [ "$tree" != "$top/build/win" ]; then
-  echo "(This machine runs no 32-bit programs, so the demo packs and runs the x86_64 test build of the stub,"
+  echo "($(sed -n 's/^note: the i686 Windows tests and programs cannot run on this machine: \(.*\); the x86_64.*/The i686 stub cannot run here: \1/p' "$out.why"),"
+  echo " so the demo packs and runs the x86_64 test build of the stub,"
   echo " $stub; that is why the listing says it is not the stub the packer carries.)"
 fi
 
