@@ -28,7 +28,7 @@ MAKEFLAGS += --no-print-directory
 all: win win64
 
 # The set of packages the goals need: `make demo` waits for no test tool.
-BOOTSTRAP_SET := $(if $(filter-out all host win win64 demo install clean bootstrap,$(or $(MAKECMDGOALS),all)),test,demo)
+BOOTSTRAP_SET := $(if $(filter-out all host win win64 demo install fuzz-stub clean bootstrap,$(or $(MAKECMDGOALS),all)),test,demo)
 bootstrap:
 	@scripts/bootstrap.sh $(BOOTSTRAP_SET)
 

@@ -35,19 +35,25 @@ test_packages=(
   emscripten chromium
 )
 
-# Whether the kernel runs 32-bit x86 programs: a 93-byte static i386 program
-# that exits with status 7.  Only the kernel's "Exec format error" says no; a
-# probe that cannot run for another reason leaves things as they were.
+# Whether the kernel runs 32-bit x86 programs: a 95-byte static i386 program
+# that exits with status 7, written where programs may run (.deps, else
+# $TMPDIR).  Only the kernel's "Exec format error" says no; a probe that
+# cannot run for another reason is named, and 32-bit Wine is still asked for.
+write_probe() {
+  printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\137\0\0\0\137\0\0\0\5\0\0\0\0\20\0\0\61\333\263\7\270\1\0\0\0\315\200' >"$1"
+  chmod +x "$1"
+}
 runs_32bit() {
-  local probe=${KVX_PROBE_32BIT:-} status=0 why
+  local probe=${KVX_PROBE_32BIT:-} status=0 why tmp=
   if [ -z "$probe" ]; then
-    mkdir -p "$deps"
-    probe="$deps/probe32"
-    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\135\0\0\0\135\0\0\0\5\0\0\0\0\20\0\0\61\333\263\7\270\1\0\0\0\315\200' >"$probe"
-    chmod +x "$probe"
+    mkdir -p "$deps" 2>/dev/null || true
+    tmp=$(mktemp -p "$deps" probe32.XXXXXX 2>/dev/null || mktemp) && write_probe "$tmp" && probe=$tmp
   fi
   why=$(LC_ALL=C "$probe" 2>&1) || status=$?
-  [[ $status != 0 && $why == *"Exec format error"* ]] && return 1
+  [ -z "$tmp" ] || rm -f "$tmp"
+  [ "$status" = 0 ] || [ "$status" = 7 ] && return 0
+  [[ $why == *"Exec format error"* ]] && return 1
+  echo "bootstrap: the 32-bit probe did not run (${why:-exit status $status}); taking it that 32-bit programs run" >&2
   return 0
 }
 
@@ -80,48 +86,68 @@ missing_packages() {
 
 need_root() {
   if [ "$(id -u)" != 0 ]; then
-    echo "bootstrap: $1 needs root; run 'sudo make' once, or install: ${*:2}" >&2
+    echo "bootstrap: $1 needs root; run 'sudo scripts/bootstrap.sh $set_name' once, or install: ${*:2}" >&2
     exit 1
   fi
 }
 
-# apt-get update, tried three times; an index that still fails is named in
-# one line, and the install goes on with the lists apt has.
+# apt-get update, tried three times: a try that could not fetch an index
+# (apt exits 100 for a bad index and 0 for an unreachable source, warning)
+# counts as failed.  An index that still fails is named in one line, and the
+# install goes on with the lists apt has.
 # apt_update [APT OPTION...]
 apt_update() {
-  local try out=
+  local try out= status
   for try in 1 2 3; do
-    out=$(apt-get "$@" update -qq 2>&1) && return 0
+    status=0
+    out=$(apt-get "$@" update -qq 2>&1) || status=$?
+    [ "$status" = 0 ] && ! grep -q '^[EW]: Failed to fetch' <<<"$out" && return 0
     [ "$try" = 3 ] || sleep "$retry_seconds"
   done
   local failed
-  failed=$(printf '%s\n' "$out" | sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' | sort -u | tr '\n' ' ')
-  [ -n "$failed" ] || failed=$(printf '%s\n' "$out" | grep -m1 '^E:' || printf '%s\n' "$out" | tail -n 1)
+  failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' <<<"$out" | sort -u | tr '\n' ' ')
+  [ -n "$failed" ] || failed=$( (grep -m1 '^E:' <<<"$out" || tail -n 1 <<<"$out") | tr -d '\n')
   echo "bootstrap: apt-get update failed three times (${failed% }); going on with the package lists apt has" >&2
 }
 
 # Names the packages apt could not install, apt's reason, and what to do.
+# apt is asked once for the set without its i386 packages, and then, one by
+# one, for the packages of the part that failed.
+# install_failed APT_OUTPUT PACKAGE...
 install_failed() {
   local out=$1; shift
-  local bad=() p
-  for p in "$@"; do
-    apt-get install -s -qq --no-install-recommends "$p" >/dev/null 2>&1 || bad+=("$p")
-  done
-  [ ${#bad[@]} -gt 0 ] || bad=("$@")
-  local reason
-  reason=$(printf '%s\n' "$out" | grep -E '^ .* : Depends: |^E: ' | sed 's/^ *//' | head -n 2 | paste -sd ';' | sed 's/;/; /')
-  local todo="run make again once the mirror has synced, or install them with apt-get and read its reasons"
-  if [ -z "$(printf '%s\n' "${bad[@]}" | grep -v ':i386$')" ]; then
-    todo="set KVX_NO_32BIT=1 to build and test the x86_64 tree alone"
+  local native=() foreign=() bad=() p
+  for p in "$@"; do [[ $p == *:i386 ]] && foreign+=("$p") || native+=("$p"); done
+  simulate() { apt-get install -s -q --no-install-recommends "$@" >/dev/null 2>&1; }
+  if [ ${#native[@]} -gt 0 ] && ! simulate "${native[@]}"; then
+    for p in "${native[@]}"; do simulate "$p" || bad+=("$p"); done
   fi
-  echo "bootstrap: could not install ${bad[*]} (apt: ${reason:-exit status $status}); $todo" >&2
+  for p in "${foreign[@]}"; do simulate "$p" || bad+=("$p"); done
+  local i386_only= depends
+  [ ${#bad[@]} -gt 0 ] && [ ${#foreign[@]} -gt 0 ] && [ -z "$(printf '%s\n' "${bad[@]}" | grep -v ':i386$')" ] && i386_only=yes
+  # apt's own reason: the first unmet dependency (of an i386 package where
+  # only those failed) and its error line; else the last lines it wrote.
+  depends=$(grep -E "^ \S+${i386_only:+:i386} : Depends: " <<<"$out" | head -n 1 | sed 's/^ *//' || true)
+  local reason
+  reason=$( (printf '%s\n' "$depends"; grep -E '^E: ' <<<"$out" | head -n 1) | grep . | paste -sd ';' | sed 's/;/; /' || true)
+  [ -n "$reason" ] || reason=$(grep . <<<"$out" | tail -n 2 | paste -sd ';' | sed 's/;/; /' || true)
+  reason=${reason:-exit status $status}
+  if [ -n "$i386_only" ]; then
+    echo "bootstrap: could not install ${bad[*]} (apt: $reason); set KVX_NO_32BIT=1 to build and test the x86_64 tree alone" >&2
+  elif [ ${#bad[@]} -gt 0 ]; then
+    echo "bootstrap: could not install ${bad[*]} (apt: $reason); run make again once the mirror has synced, or install them with apt-get and read its reasons" >&2
+  else
+    echo "bootstrap: the install failed though apt can install each package (apt: $reason); run make again, or install them with apt-get: $*" >&2
+  fi
   exit 1
 }
 
 missing=($(missing_packages))
 if [ ${#missing[@]} -gt 0 ]; then
   need_root "installing packages" "${missing[@]}"
-  echo "bootstrap: installing ${#missing[@]} packages for 'make $set_name' (a few minutes, once)"
+  what="building and the demo"; [ "$set_name" = demo ] || what="building and testing"
+  n=${#missing[@]}; [ "$n" = 1 ] && noun=package || noun=packages
+  echo "bootstrap: installing $n $noun for $what (a few minutes, once)"
   [ -n "$want_32bit" ] || echo "bootstrap: no 32-bit Wine: $why_not_32bit; the x86_64 Windows tree is built and tested alone"
   if [ -n "$want_32bit" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
@@ -129,7 +155,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt_update
   status=0
-  out=$(apt-get install -y -qq --no-install-recommends "${missing[@]}" 2>&1) || status=$?
+  out=$(apt-get install -y -q --no-install-recommends "${missing[@]}" 2>&1) || status=$?
   [ "$status" = 0 ] || install_failed "$out" "${missing[@]}"
 fi
 

@@ -35,7 +35,8 @@ TZ=Asia/Tokyo "$top/dist/kvxsfx-pack" --stub "$stub" -o "$sfx" --title "KVX ã‚µã
   --exclude '*.bak' "$out/examples"
 "$top/dist/kvxsfx-pack" list "$sfx"
 if [ "$tree" != "$top/build/win" ]; then
-  echo "($(sed -n 's/^note: the i686 Windows tests and programs cannot run on this machine: \(.*\); the x86_64.*/The i686 stub cannot run here: \1/p' "$out.why"),"
+  why=$(sed -n 's/^note: the i686 Windows tests and programs cannot run on this machine: \(.*\); the x86_64.*/: \1/p' "$out.why")
+  echo "(The i686 stub cannot run here$why,"
   echo " so the demo packs and runs the x86_64 test build of the stub,"
   echo " $stub; that is why the listing says it is not the stub the packer carries.)"
 fi
