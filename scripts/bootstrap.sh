@@ -163,8 +163,9 @@ fi
 # that the packer's numbers must not take.
 locales=(ja_JP de_DE)
 have_locale() {
-  local l
-  for l in "${locales[@]}"; do locale -a 2>/dev/null | grep -qiE "^$l\.utf-?8$" || return 1; done
+  local l all
+  all=$(locale -a 2>/dev/null || true)
+  for l in "${locales[@]}"; do grep -qiE "^$l\.utf-?8$" <<<"$all" || return 1; done
 }
 if ! have_locale; then
   need_root "generating the ${locales[*]} UTF-8 locales" locales
