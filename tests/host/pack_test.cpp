@@ -192,10 +192,13 @@ TEST(PackText, StoredTypesAndSafeNames)
 
 TEST(PackText, ExclusionPatterns)
 {
+    // Each case takes at most `steps` as the matcher counts them, or where
+    // none is given what any pattern may: 3 a pattern byte to compile, and
+    // 2 (pattern + 1) (path + 1) to match.
     const struct {
-        const char* pattern;
-        const char* path;
+        std::string pattern, path;
         bool directory, excluded;
+        uint64_t steps = 0;
     } cases[] = {
         // Without '/': a name at any depth.
         {"*.bak", "a.bak", false, true},            {"*.bak", "deep/er/a.bak", false, true},
@@ -215,7 +218,12 @@ TEST(PackText, ExclusionPatterns)
         {"**/cache", "cache", true, true},          {"**/cache", "a/b/cache", true, true},
         {"a/**/z.txt", "a/z.txt", false, true},     {"a/**/z.txt", "a/b/c/z.txt", false, true},
         {"a/**/z.txt", "b/a/z.txt", false, false},  {"*/x", "a/b/x", false, false},
-        {"a*b*c*d*e*f*g*h*i*j*k", std::string(200, 'a').c_str(), false, false},  // no blow-up
+        {"a*b*c*d*e*f*g*h*i*j*k", std::string(200, 'a'), false, false},  // no blow-up
+        // 32,000 unclosed '[', each a literal: compiled and matched in steps
+        // that grow with the length, not its square (a billion).
+        {std::string(32000, '['), std::string(32000, '['), false, true, 200000},
+        {std::string(32000, '['), "a/[[", false, false, 100000},
+        {std::string(32000, '[') + "]", "[", false, true, 100000},  // one class of 31,999 '['
         // Names that are not UTF-8: a byte that begins no valid sequence
         // stands for itself, never for another character.
         {"*", "a\xE0\x80\xAF", false, true},            // an overlong '/' is no '/'
@@ -228,8 +236,13 @@ TEST(PackText, ExclusionPatterns)
         {"?", "\xF0\x9F\x98\x80", false, true},        // U+1F600 is one character
         {"\xE0*", "\xE0\x80\xAF.txt", false, true},     // the byte E0 matches itself
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(pack::IsExcluded(c.pattern, c.path, c.directory), c.excluded) << c.pattern << " on " << c.path;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pattern.substr(0, 40) + " on " + c.path.substr(0, 40));
+        uint64_t steps = 0;
+        EXPECT_EQ(pack::IsExcluded(c.pattern, c.path, c.directory, &steps), c.excluded);
+        const uint64_t p = c.pattern.size(), m = c.path.size();
+        EXPECT_LE(steps, c.steps != 0 ? c.steps : 3 * p + 2 * (p + 1) * (m + 1));
+    }
 }
 
 TEST(PackText, DosTimesInTwoSecondStepsAndClamped)
@@ -603,9 +616,11 @@ TEST_F(Packer, LimitsAreCheckedBeforeAnythingIsWritten)
         {{"--dest", "\\\\server\\share"}, nullptr, 0},
         {{"--title", "two\nlines"}, "--title has a line break or a tab", 1},
         {{"--message", "a\ttab"}, "--message has a line break or a tab", 1},
+        {{"--exclude", std::string(4096, '[')}, nullptr, 0},  // the longest pattern taken
+        {{"--exclude", std::string(4097, '[')}, "an --exclude pattern has 4,097 bytes; at most 4,096 are taken", 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.extra.back());
+        SCOPED_TRACE(c.extra.back().substr(0, 40));
         std::vector<std::string> args = {"-o", Out(), "-q", src.string()};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const int code = Run(args);
