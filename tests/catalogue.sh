@@ -80,6 +80,7 @@ done <<'EOF'
 1|-o b.exe --icon huge.png in
 1|-o b.exe --stub in/資料/説明.txt in
 0|-o c.exe -v --exclude '*.txt' in
+1|-o c.exe --exclude "$(printf '%4097s' x)" in
 0|-o d.exe --smallest in
 2|SOURCE_DATE_EPOCH=yesterday -o e.exe in
 EOF

@@ -168,11 +168,28 @@ private:
     bool ok_ = true;
 };
 
+// A pattern past the limit is refused before anything is walked.
+bool CheckExcludes(const std::vector<std::string>& excludes, Reporter& report)
+{
+    static_assert(MaxExcludeBytes == 4096, "the message says 4,096");
+    bool ok = true;
+    for (const std::string& pattern : excludes)
+        if (pattern.size() > MaxExcludeBytes) {
+            report.Error(N_("an --exclude pattern has {length} bytes; at most 4,096 are taken, as each pattern is "
+                            "compared with every path"),
+                         {{"length", (uint64_t)pattern.size()}});
+            ok = false;
+        }
+    return ok;
+}
+
 }  // namespace
 
 bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report,
                    std::vector<std::string>* excluded)
 {
+    if (!CheckExcludes(options.excludes, report))
+        return false;
     std::vector<std::string> ignored;
     Collector collector(options.excludes, items, excluded != nullptr ? excluded : &ignored, report);
     for (const std::string& input : options.inputs) {

@@ -75,9 +75,18 @@ bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& r
 
 // Whether an --exclude pattern names a path below an input folder (UTF-8, '/'
 // separated, no '/' at either end; a file argument's path is its name).
-bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory);
-// The same test with the pattern compiled once, for many paths.
-std::function<bool(const std::string& path, bool isDirectory)> ExcludeMatcher(const std::string& pattern);
+// Where `steps` is given, the work done is added to it, counted as the
+// matcher counts it (a character read, a place of its table filled, a range
+// of a class compared): a pattern of n characters costs about n to compile,
+// and each path of m about n x m at most.
+bool IsExcluded(const std::string& pattern, const std::string& path, bool isDirectory, uint64_t* steps = nullptr);
+// The same test with the pattern compiled once, for many paths; `steps`, if
+// given, must outlive the matcher, which adds to it on every call.
+std::function<bool(const std::string& path, bool isDirectory)> ExcludeMatcher(const std::string& pattern,
+                                                                              uint64_t* steps = nullptr);
+// The longest --exclude pattern taken, in bytes (CollectInputs refuses a
+// longer one): each pattern is compared with every path.
+constexpr size_t MaxExcludeBytes = 4096;
 
 // The time SOURCE_DATE_EPOCH gives (whole seconds since 1970), into
 // options.latestTime; false, reported, when it is set but not such a number.
