@@ -7,6 +7,8 @@
 # was run, what was said and the exit status.
 set -u
 export LC_ALL=C.UTF-8
+# Each case sets what it means to test; nothing comes from the caller's shell.
+unset KVX_NO_32BIT KVX_PROBE_32BIT
 src=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/kvxboot.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
