@@ -168,7 +168,7 @@ private:
     bool ok_ = true;
 };
 
-// A pattern past the limit is refused before anything is walked.
+// Reports each pattern past the limit.
 bool CheckExcludes(const std::vector<std::string>& excludes, Reporter& report)
 {
     static_assert(MaxExcludeBytes == 4096, "the message says 4,096");
@@ -188,10 +188,16 @@ bool CheckExcludes(const std::vector<std::string>& excludes, Reporter& report)
 bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& report,
                    std::vector<std::string>* excluded)
 {
-    if (!CheckExcludes(options.excludes, report))
-        return false;
+    // A pattern past the limit is reported and left out, and the walk goes
+    // on without it, so that a missing input is still named and --launch is
+    // judged against the files the inputs hold.
+    const bool patternsOk = CheckExcludes(options.excludes, report);
+    std::vector<std::string> patterns;
+    for (const std::string& pattern : options.excludes)
+        if (pattern.size() <= MaxExcludeBytes)
+            patterns.push_back(pattern);
     std::vector<std::string> ignored;
-    Collector collector(options.excludes, items, excluded != nullptr ? excluded : &ignored, report);
+    Collector collector(patterns, items, excluded != nullptr ? excluded : &ignored, report);
     for (const std::string& input : options.inputs) {
         const fs::path path = fs::u8path(input);
         std::error_code ec;
@@ -205,7 +211,7 @@ bool CollectInputs(const Options& options, std::vector<Item>* items, Reporter& r
         else if (!fs::is_regular_file(st))
             collector.Error(N_("{file}: not a regular file or directory"), input);
     }
-    return collector.ok();
+    return collector.ok() && patternsOk;
 }
 
 bool ReadSourceDateEpoch(Options* options, Reporter& report)

@@ -19,6 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string path(reinterpret_cast<const char*>(data + 1 + length), size - 1 - length);
     uint64_t steps = 0;
     const auto matches = pack::ExcludeMatcher(pattern, &steps);
+    // The compile alone, before any match can hide a quadratic compile in its
+    // own allowance.  Only work the matcher counts is seen.
+    if (steps > 3 * (uint64_t)length) {
+        std::fprintf(stderr, "%llu steps to compile a pattern of %zu bytes (at most %llu)\n",
+                     (unsigned long long)steps, length, 3 * (unsigned long long)length);
+        std::abort();
+    }
     const bool asFile = matches(path, false), asFolder = matches(path, true);
     if (asFile && !asFolder)
         std::abort();  // whatever matches a file matches a folder of that name

@@ -209,6 +209,11 @@ TEST(PackText, ExclusionPatterns)
         {"[a-c].o", "c.o", false, true},            {"[a-c].o", "d.o", false, false},
         {"表*.txt", "資料/表1.txt", false, true},   {"?.txt", "表.txt", false, true},  // '?' is a character, not a byte
         {"[", "[", false, true},                    {"a\\*", "a*", false, true},  // no class; an escaped star
+        // A ']' right after '[' or '[!' is a member, so these classes close
+        // only at a later ']', or never, leaving the '[' a literal.
+        {"[]", "[]", false, true},                  {"[!]", "[!]", false, true},
+        {"a[]", "a[]", false, true},                {"[]]", "]", false, true},
+        {"[!]]", "a", false, true},                 {"[!]]", "]", false, false},
         // A trailing '/': folders only.
         {".git/", "sub/.git", true, true},          {".git/", ".git", false, false},
         // With '/': the path below the input folder.
@@ -523,7 +528,8 @@ TEST_F(Packer, TheDistributorsIconAndStubsThatCannotBeUsed)
     // level of the ramp's (32.0 for 31.5); diffusing the error of 16 colours
     // moves it only by the rounding error its edge pixels pass on to their
     // neighbours, less what theirs pass in, 4.9 at most here.  8 allows for
-    // that; a region drawn in one level alone would miss by 31.5 or more.
+    // that; a region drawn in one level alone would miss the ends by 31.5 or
+    // more (the middle blue, 127.25, lies near the level 128 and tells less).
     std::string gradient;
     for (int i = 0; i < 256 * 256; i++)
         gradient += std::string{(char)(i % 256), (char)(255 - i / 256), (char)((i % 256 + i / 256) / 2), (char)255};
@@ -645,6 +651,12 @@ TEST_F(Packer, LimitsAreCheckedBeforeAnythingIsWritten)
         EXPECT_FALSE(fs::exists(Out()));
         EXPECT_FALSE(fs::exists(Out() + ".partial"));
     }
+    // A pattern past the limit is left out of the walk: a missing input is
+    // still named, and --launch still finds its file.
+    EXPECT_EQ(Run({"-o", Out(), "-q", src.string(), (root / "missing").string(), "--launch", "ok.txt", "--exclude",
+                   std::string(4097, '[')}), 1);
+    EXPECT_NE(err.find("missing"), std::string::npos) << err;
+    EXPECT_EQ(err.find("names no packed file"), std::string::npos) << err;
 }
 
 TEST_F(Packer, NamesAndFilesThatCannotBeCarried)
