@@ -173,9 +173,9 @@ public:
     // Names the place in messages.
     virtual std::string Where() const = 0;
     // Begins the file of an entry (UTF-8, '/' separated) with the entry's
-    // time, null when its date and time are not valid; false, reported, when
-    // it cannot be made.
-    virtual bool Open(const std::string& relative, const std::time_t* when, Reporter& report) = 0;
+    // time, null when its date and time are not valid, and whether the file
+    // carries it compressed; false, reported, when it cannot be made.
+    virtual bool Open(const std::string& relative, const std::time_t* when, bool compressed, Reporter& report) = 0;
     virtual bool Write(const char* data, size_t n) = 0;
     // Ends it: `whole` false when its data was damaged or cut short,
     // `sizeRight` when it holds as many bytes as the entry says (the stub

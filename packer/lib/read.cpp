@@ -650,7 +650,7 @@ public:
 
     // Every directory on the way must be a real directory below the root,
     // not a link that leads elsewhere.
-    bool Open(const std::string& relative, const std::time_t* when, Reporter& report) override
+    bool Open(const std::string& relative, const std::time_t* when, bool, Reporter& report) override
     {
         std::error_code ec;
         timed_ = when != nullptr;
@@ -724,12 +724,12 @@ int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& ou
         if (h.packedSize == 0)
             return true;  // the stub creates nothing for an entry without data
         std::time_t when;
-        if (!target.Open(relative, FromDosDateTime(h.dosDate, h.dosTime, &when) ? &when : nullptr, report))
+        const bool compressed = IsCompressed(h, file);
+        if (!target.Open(relative, FromDosDateTime(h.dosDate, h.dosTime, &when) ? &when : nullptr, compressed, report))
             return false;
         uint64_t written = 0, at = h.dataOffset;
         auto write = [&](const char* p, size_t n) { return (written += n, target.Write(p, n)); };
         Decoder decoder(write);
-        const bool compressed = IsCompressed(h, file);
         bool ok = a.ReadData(h, [&](const char* p, size_t n) {
             if (progress)
                 progress(at += n);

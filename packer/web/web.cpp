@@ -41,9 +41,11 @@ EM_JS(void, kvx_listing, (const char* json, size_t n), {
     postMessage({listing : new TextDecoder().decode(HEAPU8.subarray(json, json + n))});
 });
 // An extracted entry, a piece at a time, to the worker's folder or .zip
-// (worker.js): its path with its time in milliseconds since 1970 (or -1),
-// its bytes, and its end, whole or not.
-EM_JS(void, kvx_entry_open, (const char* path, double when), { kvxEntryOpen(UTF8ToString(path), when); });
+// (worker.js): its path with its time in milliseconds since 1970 (or -1) and
+// whether the file carries it compressed, its bytes, and its end, whole or not.
+EM_JS(void, kvx_entry_open, (const char* path, double when, int compressed), {
+    kvxEntryOpen(UTF8ToString(path), when, !!compressed);
+});
 EM_JS(void, kvx_entry_write, (const char* data, size_t n), { kvxEntryWrite(HEAPU8.slice(data, data + n)); });
 EM_JS(void, kvx_entry_close, (int whole), { kvxEntryClose(!!whole); });
 
@@ -151,9 +153,9 @@ pack::ReadProgress Progress()
 class PageTarget : public pack::ExtractTarget {
 public:
     std::string Where() const override { return pack::Tr(N_("the folder")); }
-    bool Open(const std::string& relative, const std::time_t* when, pack::Reporter&) override
+    bool Open(const std::string& relative, const std::time_t* when, bool compressed, pack::Reporter&) override
     {
-        kvx_entry_open(relative.c_str(), when != nullptr ? (double)*when * 1000 : -1);
+        kvx_entry_open(relative.c_str(), when != nullptr ? (double)*when * 1000 : -1, compressed);
         return true;
     }
     bool Write(const char* data, size_t n) override

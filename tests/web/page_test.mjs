@@ -241,14 +241,16 @@ function zipMatches(zip, listed, folder) {
 // Then the same file damaged in the data of its large entry, and signed.
 async function openTests(page, folder, downloads) {
   const file = path.join(work, 'opened.exe');
-  cli(['-q', '-o', file, folder]);
+  const dialog = ['KVX サンプル', 'サンプルのファイルを解凍します。', 'C:\\KVXサンプル'];
+  cli(['-q', '--title', dialog[0], '--message', dialog[1], '--dest', dialog[2], '-o', file, folder]);
   const listing = JSON.parse(cli(['list', '--json', file]).toString());
   const listed = await choose(page, file);
   const rows = listing.entries.map((e) => [e.path, e.unpacked.toLocaleString('en'), e.time, e.method.startsWith('stored') ? '無圧縮' : '圧縮']);
   check('the page lists the file as list --json does', JSON.stringify(listed.rows) === JSON.stringify(rows),
         `${listed.rows.length} rows, ${rows.length} entries\n${listed.problems}`);
   check('the .zip in it is listed as stored', listed.rows.some((r) => r[0].endsWith('.zip') && r[3] === '無圧縮'));
-  check('the dialog\'s title, message and destination', await page.$eval('#open-shows', (e) => !e.hidden && e.innerText.includes('KVX ファイルの解凍')));
+  const shown = await page.$$eval('#open-title, #open-message, #open-destination', (all) => all.map((e) => e.textContent));
+  check('the dialog\'s title, message and destination', JSON.stringify(shown) === JSON.stringify(dialog), shown.join('\n'));
   await shootOpen(page, 'web-open-ja.png');
   const tested = await press(page, 'open-test');
   check('the page tests it as test does', tested.status === cliJapanese(['test', 'opened.exe'], work).trim() && tested.problems === '',
