@@ -224,6 +224,44 @@ print(json.dumps([{'name': i.filename, 'utf8': bool(i.flag_bits & 0x800), 'time'
   return {said, entries: entries.map((e) => ({...e, bytes: Buffer.from(e.bytes, 'base64')}))};
 }
 
+// Extracts into a folder: the browser's folder picker answered by a folder
+// of the test's own that keeps what the page writes.  Each written file's
+// path and bytes.
+async function intoFolder(page) {
+  await page.evaluate(() => {
+    window.written = {};
+    const folder = (prefix) => ({
+      getDirectoryHandle: async (name) => folder(prefix + name + '/'),
+      getFileHandle: async (name) => ({
+        createWritable: async () => {
+          const parts = [];
+          return {write: async (blob) => parts.push(blob), close: async () => (window.written[prefix + name] = parts),
+                  abort: async () => {}};
+        },
+      }),
+      removeEntry: async (name) => delete window.written[prefix + name],
+    });
+    window.showDirectoryPicker = async () => folder('');
+  });
+  const said = await press(page, 'open-folder');
+  const files = await page.evaluate(() => Promise.all(Object.entries(window.written).map(([name, parts]) =>
+    new Promise((resolve) => {
+      const reader = new FileReader();
+      reader.onload = () => resolve({name, bytes: reader.result.split(',')[1]});
+      reader.readAsDataURL(new Blob(parts));
+    }))));
+  return {said, entries: files.map((f) => ({...f, bytes: Buffer.from(f.bytes, 'base64')}))};
+}
+
+// Files written into a folder against the listing's and the folder's.
+function folderMatches(written, listed, folder) {
+  const files = new Map(filesOf(folder).map((f) => [f.path, f.bytes]));
+  const wrong = written.entries.filter((e) => !listed.some((l) => l.path === e.name) || !files.get(e.name).equals(e.bytes));
+  return {ok: written.entries.length === listed.length && wrong.length === 0,
+          detail: `${written.entries.length} files written, ${listed.length} listed; wrong: ` +
+                  wrong.slice(0, 5).map((e) => e.name).join(', ') + '\n' + written.said.problems};
+}
+
 // The .zip's entries against the listing's and the folder's: names, UTF-8
 // flags, times as the entries hold them, bytes.
 function zipMatches(zip, listed, folder) {
@@ -258,6 +296,8 @@ async function openTests(page, folder, downloads) {
   const zip = await zipOf(page, downloads, 'opened.zip');
   const zipped = zipMatches(zip, listing.entries, folder);
   check('its .zip, read by Python, holds the folder: names, UTF-8 flags, times, bytes', zipped.ok, zipped.detail);
+  const written = folderMatches(await intoFolder(page), listing.entries, folder);
+  check('extracted into a folder, it is the folder', written.ok, written.detail);
 
   // Damaged inside the large entry's data: the entries before it extract,
   // and the page says where it stopped, in the packer's words.
@@ -279,6 +319,9 @@ async function openTests(page, folder, downloads) {
   check('a damaged file: the .zip holds the entries before the damage, and says where it stopped',
         before.ok && zipDamaged.said.problems.includes('big.bin') && zipDamaged.said.status.includes('止まりました'),
         before.detail + '\n' + zipDamaged.said.status);
+  const writtenDamaged = folderMatches(await intoFolder(page), listing.entries.slice(0, large), folder);
+  check('a damaged file: into a folder, the entries before the damage, not the damaged one', writtenDamaged.ok,
+        writtenDamaged.detail);
 
   // Signed with osslsigncode: the same entries, and the signature said.
   const keys = path.join(work, 'key.pem'), certificate = path.join(work, 'certificate.pem'), signed = path.join(work, 'signed.exe');
