@@ -230,7 +230,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE void kvx_use_japanese()
 // The worker mounts the chosen file in the current folder; `name` is its name.
 
 // Lists it: the listing as list --json makes it, without reading the entries'
-// data.  Returns the exit code; the problem, if any, is in the listing too.
+// data, or none when it is not a self-extracting file.  Returns the exit
+// code; the problem, if any, is in the listing too.
 extern "C" EMSCRIPTEN_KEEPALIVE int kvx_list(const char* name)
 {
     PageReporter report;
@@ -238,7 +239,8 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kvx_list(const char* name)
     const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
     const int code = pack::ListJson(name, stub, listing, report, false);
     const std::string text = listing.str();
-    kvx_listing(text.data(), text.size());
+    if (!text.empty())
+        kvx_listing(text.data(), text.size());
     return code;
 }
 

@@ -323,6 +323,12 @@ async function openTests(page, folder, downloads) {
   check('a damaged file: into a folder, the entries before the damage, not the damaged one', writtenDamaged.ok,
         writtenDamaged.detail);
 
+  // What is not a self-extracting file: the packer's words, and no list.
+  const notOne = await choose(page, path.join(folder, 'd2', '資料.zip'));
+  check('a file that is not self-extracting: the packer\'s words, no list',
+        notOne.rows.length === 0 && notOne.problems === cliJapanese(['list', '資料.zip'], path.join(folder, 'd2')).trim(),
+        notOne.problems);
+
   // Signed with osslsigncode: the same entries, and the signature said.
   const keys = path.join(work, 'key.pem'), certificate = path.join(work, 'certificate.pem'), signed = path.join(work, 'signed.exe');
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=kvxsfx test', '-days', '2',
