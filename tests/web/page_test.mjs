@@ -9,6 +9,7 @@
 // and in English are saved in SHOTS (for docs/).
 //   node page_test.mjs TOP PACKER CHROMIUM SHOTS
 import {execFileSync} from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -340,6 +341,20 @@ async function openTests(page, folder, downloads) {
   const testedSigned = await press(page, 'open-test');
   check('a signed file tests as test does', testedSigned.status === cliJapanese(['test', 'signed.exe'], work).trim(),
         testedSigned.status + testedSigned.problems);
+
+  // A test cancelled midway: the page says so, and is ready again.
+  const slow = path.join(work, 'slow');
+  fs.mkdirSync(slow);
+  fs.writeFileSync(path.join(slow, 'text.txt'), crypto.randomBytes(12 << 20).map((b) => 97 + (b & 15)));
+  cli(['-q', '-o', path.join(work, 'slow.exe'), slow]);
+  await choose(page, path.join(work, 'slow.exe'));
+  const cancelled = await openRun(page, async () => {
+    await page.click('#open-test');
+    await page.waitForFunction(() => document.getElementById('open-progress').value > 0);
+    await page.click('#open-cancel');
+  });
+  check('a test cancelled midway: said, and the page ready again', cancelled.status === '中止しました。' &&
+        await page.$eval('#open-test', (button) => !button.disabled), cancelled.status + cancelled.problems);
   return file;
 }
 
