@@ -324,6 +324,14 @@ async function openTests(page, folder, downloads) {
   check('a damaged file: into a folder, the entries before the damage, not the damaged one', writtenDamaged.ok,
         writtenDamaged.detail);
 
+  // The payload after another stub: read as the stub reads it, all the same.
+  const otherStub = fs.readFileSync(file);
+  otherStub.fill(0xcc, 4096, 8192);
+  fs.writeFileSync(path.join(work, 'other-stub.exe'), otherStub);
+  const listedOther = await choose(page, path.join(work, 'other-stub.exe'));
+  check('the payload after another stub lists alike', JSON.stringify(listedOther.rows) === JSON.stringify(rows),
+        listedOther.problems);
+
   // What is not a self-extracting file: the packer's words, and no list.
   const notOne = await choose(page, path.join(folder, 'd2', '資料.zip'));
   check('a file that is not self-extracting: the packer\'s words, no list',
