@@ -84,7 +84,8 @@ function readFile(stream, buffer, offset, length, position) {
     buffer.set(readBlob(piece), offset);
     return piece.size;
   }
-  const piece = ahead === undefined ? readWindowed(range, position, length) : ahead.subarray(position, position + length);
+  const piece = ahead !== undefined ? ahead.subarray(position, position + length)
+    : readWindowed(range, position, Math.min(length, range.size - position));
   buffer.set(piece, offset);
   return piece.length;
 }
