@@ -11,8 +11,10 @@
 //   node web_bench.mjs TOP FOLDER [--smallest]
 // With --open, FOLDER is a self-extracting file the page opens instead; it
 // prints "list-seconds rows test-seconds zip-seconds peak-MiB idle-MiB
-// zip-bytes": from choosing the file to its listing, the test, and the .zip
-// with the browser's peak memory while it is made.
+// zip-bytes test-cpu-seconds": from choosing the file to its listing, the
+// test, and the .zip with the browser's peak memory while it is made; and
+// the processor time all the browser's processes took for the test (less
+// swayed than the time by what else the machine runs).
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -23,8 +25,8 @@ const require = createRequire(path.join(top, 'tests/web/package.json'));
 const puppeteer = require('puppeteer-core');
 const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'kvxwebbench.'));
 
-// The PSS of a process and of each one below it, in bytes.
-function treeMemory(pid) {
+// The processes below a process, itself first.
+function tree(pid) {
   const children = new Map();
   for (const entry of fs.readdirSync('/proc')) {
     if (!/^\d+$/.test(entry))
@@ -34,13 +36,35 @@ function treeMemory(pid) {
       children.set(parent, [...(children.get(parent) || []), Number(entry)]);
     } catch {}
   }
-  const sizes = [];
+  const all = [];
   for (const stack = [pid]; stack.length > 0;) {
     const p = stack.pop();
+    all.push(p);
+    stack.push(...(children.get(p) || []));
+  }
+  return all;
+}
+
+// The processor time of a process and of each one below it (user and
+// system, in the kernel's ticks of 1/100 s), in seconds.
+function treeSeconds(pid) {
+  let ticks = 0;
+  for (const p of tree(pid)) {
+    try {
+      const fields = fs.readFileSync(`/proc/${p}/stat`, 'utf8').split(') ')[1].split(' ');
+      ticks += Number(fields[11]) + Number(fields[12]);
+    } catch {}
+  }
+  return ticks / 100;
+}
+
+// The PSS of a process and of each one below it, in bytes.
+function treeMemory(pid) {
+  const sizes = [];
+  for (const p of tree(pid)) {
     try {
       sizes.push(Number(/Pss:\s+(\d+)/.exec(fs.readFileSync(`/proc/${p}/smaps_rollup`, 'utf8'))[1]) * 1024);
     } catch {}
-    stack.push(...(children.get(p) || []));
   }
   return {total: sizes.reduce((a, b) => a + b, 0), largest: Math.max(0, ...sizes)};
 }
@@ -82,7 +106,9 @@ async function openRun(action) {
 if (smallest === '--open') {
   const listing = await openRun(async () => (await page.$('#open-file')).uploadFile(folder));
   const rows = await page.$$eval('#open-list tr', (rows) => rows.length);
+  const cpu = treeSeconds(browser.process().pid);
   const testing = await openRun(() => page.click('#open-test'));
+  const testCpu = treeSeconds(browser.process().pid) - cpu;
   const idle = treeMemory(browser.process().pid).total;
   let zipping = 0;
   const memory = await sampled(async () => (zipping = await openRun(() => page.click('#open-zip'))));
@@ -92,7 +118,8 @@ if (smallest === '--open') {
   const bytes = fs.existsSync(saved) ? fs.statSync(saved).size : 0;
   await browser.close();
   fs.rmSync(downloads, {recursive: true, force: true});
-  console.log(`${listing.toFixed(2)} ${rows} ${testing.toFixed(2)} ${zipping.toFixed(2)} ${mib(memory.peak)} ${mib(idle)} ${bytes}`);
+  console.log(`${listing.toFixed(2)} ${rows} ${testing.toFixed(2)} ${zipping.toFixed(2)} ${mib(memory.peak)} ${mib(idle)} ${bytes} ` +
+              testCpu.toFixed(2));
   process.exit(0);
 }
 const chosen = process.hrtime.bigint();
