@@ -226,3 +226,8 @@ if [ "$set_name" = test ] && [ ! -d "$top/tests/web/node_modules/puppeteer-core"
   echo "bootstrap: installing puppeteer-core for the page's test"
   (cd "$top/tests/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi
+# The page carries fflate, which writes the .zip of a file it opens: make web only.
+if [ "$set_name" = test ] && [ ! -f "$top/packer/web/node_modules/fflate/umd/index.js" ]; then
+  echo "bootstrap: installing fflate for the page"
+  (cd "$top/packer/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+fi

@@ -165,9 +165,34 @@ int List(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& o
 // The same as one JSON document, for scripts: the configuration texts, the
 // stub, the signature and every entry, in UTF-8, with the raw bytes in hex
 // beside any text that is not code page 932.
-int ListJson(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report);
-int Test(const std::string& file, std::ostream& out, Reporter& report);
+// Without `shapes`, the entries' data is passed over, not read, and the
+// streams' blocks are not counted (the page lists a file so).
+int ListJson(const std::string& file, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report,
+             bool shapes = true);
+// Told the file offset each piece of an entry's data is read up to.
+using ReadProgress = std::function<void(uint64_t offset)>;
+int Test(const std::string& file, std::ostream& out, Reporter& report, const ReadProgress& progress = nullptr);
 int Extract(const std::string& file, const std::string& directory, std::ostream& out, Reporter& report);
+
+// Where Extract's entries go: a folder on disk, or the page's folder or .zip.
+// The reader has checked each name (IsContainedName) before Open.
+class ExtractTarget {
+public:
+    virtual ~ExtractTarget() = default;
+    // Names the place in messages.
+    virtual std::string Where() const = 0;
+    // Begins the file of an entry (UTF-8, '/' separated) with the entry's
+    // time, null when its date and time are not valid, and whether the file
+    // carries it compressed; false, reported, when it cannot be made.
+    virtual bool Open(const std::string& relative, const std::time_t* when, bool compressed, Reporter& report) = 0;
+    virtual bool Write(const char* data, size_t n) = 0;
+    // Ends it: `whole` false when its data was damaged or cut short,
+    // `sizeRight` when it holds as many bytes as the entry says (the stub
+    // then sets the time).  False when it cannot be finished.
+    virtual bool Close(bool whole, bool sizeRight) = 0;
+};
+int ExtractInto(const std::string& file, ExtractTarget& target, std::ostream& out, Reporter& report,
+                const ReadProgress& progress = nullptr);
 
 // The command line, arguments in UTF-8: problems are written to `err` in the
 // user's language, "kvxsfx-pack: " in front.

@@ -153,6 +153,13 @@ public:
         return true;
     }
 
+    // Passes over the entry's data without reading it; false when the file
+    // ends first, as ReadData would find.
+    bool SkipData(const Header& h)
+    {
+        return h.dataOffset + h.packedSize <= payloadEnd_ && std::fseek(file_, (long)(h.dataOffset + h.packedSize), SEEK_SET) == 0;
+    }
+
     long position() const { return position_; }
 
 private:
@@ -422,16 +429,17 @@ bool ReadHead(Archive& archive, const std::string& path, std::string fields[4], 
     return false;
 }
 
-// Reads through an entry's data, as a listing does, showing each piece to
-// `look` where one is given; false, reported, when the data is cut short.
+// Passes an entry's data, as a listing does, showing each piece to `look`
+// where one is given (else the data is skipped, not read); false, reported,
+// when the data is cut short.
 bool ReadThrough(Archive& a, const Header& h, const std::string& name, Reporter& report,
                  const std::function<void(const char*, size_t)>& look = nullptr)
 {
-    if (a.ReadData(h, [&](const char* data, size_t n) {
-            if (look)
-                look(data, n);
+    if (look ? a.ReadData(h, [&](const char* data, size_t n) {
+            look(data, n);
             return true;
-        }))
+        })
+             : a.SkipData(h))
         return true;
     report.Error(N_("{name}: data cut short"), {{"name", name}});
     return false;
@@ -500,7 +508,7 @@ Json EntryJson(const Header& h, const std::string& dir, const std::string& file)
 
 }  // namespace
 
-int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report)
+int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& out, Reporter& report, bool shapes)
 {
     Archive archive(path);
     std::string fields[4];
@@ -521,11 +529,9 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         Json entry = EntryJson(h, dir, file);
         StreamShape shape;
-        const bool compressed = IsCompressed(h, file);
-        if (!ReadThrough(a, h, dir + file, problems, [&](const char* data, size_t n) {
-                if (compressed)
-                    shape.Feed(reinterpret_cast<const uint8_t*>(data), n);
-            }))
+        const bool compressed = shapes && IsCompressed(h, file);
+        const auto look = [&](const char* data, size_t n) { shape.Feed(reinterpret_cast<const uint8_t*>(data), n); };
+        if (!ReadThrough(a, h, dir + file, problems, compressed ? look : std::function<void(const char*, size_t)>()))
             return false;
         if (compressed) {
             shape.End();
@@ -586,16 +592,18 @@ int List(const std::string& path, const sfx::Bytes& carriedStub, std::ostream& o
     return code;
 }
 
-int Test(const std::string& path, std::ostream& out, Reporter& report)
+int Test(const std::string& path, std::ostream& out, Reporter& report, const ReadProgress& progress)
 {
     size_t count = 0;
     const int code = Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         if (h.packedSize == 0)
             return true;  // the stub creates nothing for it
-        uint64_t decoded = 0;
+        uint64_t decoded = 0, at = h.dataOffset;
         const bool compressed = IsCompressed(h, file);
         Decoder decoder([&](const char*, size_t n) { decoded += n; return true; });
         const bool read = a.ReadData(h, [&](const char* p, size_t n) {
+            if (progress)
+                progress(at += n);
             if (!compressed) {
                 decoded += n;
                 return true;
@@ -628,76 +636,120 @@ int Test(const std::string& path, std::ostream& out, Reporter& report)
     return code;
 }
 
-int Extract(const std::string& path, const std::string& directory, std::ostream& out, Reporter& report)
-{
-    const fs::path root = fs::u8path(directory);
-    std::error_code ec;
-    fs::create_directories(root, ec);
-    size_t count = 0;
-    const int code = Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
-        const std::string relative = dir + file;
-        if (!IsContainedName(relative) || file.empty()) {
-            report.Error(N_("{name}: the name would leave {directory}; nothing written"),
-                         {{"name", relative}, {"directory", directory}});
-            return false;
-        }
-        if (h.packedSize == 0)
-            return true;  // the stub creates nothing for an entry without data
-        // Every directory on the way must be a real directory below the root,
-        // not a link that leads elsewhere.
-        fs::path target = root;
+namespace {
+
+// A folder on disk, as the command line extracts into it.
+class FolderTarget : public ExtractTarget {
+public:
+    explicit FolderTarget(const std::string& directory) : directory_(directory), root_(fs::u8path(directory))
+    {
+        std::error_code ec;
+        fs::create_directories(root_, ec);
+    }
+    std::string Where() const override { return directory_; }
+
+    // Every directory on the way must be a real directory below the root,
+    // not a link that leads elsewhere.
+    bool Open(const std::string& relative, const std::time_t* when, bool, Reporter& report) override
+    {
+        std::error_code ec;
+        timed_ = when != nullptr;
+        when_ = timed_ ? *when : 0;
+        target_ = root_;
         const fs::path rel = fs::u8path(relative);
         for (auto it = rel.begin(); it != rel.end(); ++it) {
             if (std::next(it) == rel.end())
                 break;
-            target /= *it;
-            if (fs::is_symlink(fs::symlink_status(target, ec))) {
-                report.Error(N_("{file}: a symbolic link on the way; nothing written"), {{"file", target.u8string().c_str()}});
+            target_ /= *it;
+            if (fs::is_symlink(fs::symlink_status(target_, ec))) {
+                report.Error(N_("{file}: a symbolic link on the way; nothing written"), {{"file", target_.u8string().c_str()}});
                 return false;
             }
-            fs::create_directory(target, ec);
-            if (!fs::is_directory(fs::symlink_status(target, ec))) {
-                report.Error(N_("{file}: cannot be created"), {{"file", target.u8string().c_str()}});
+            fs::create_directory(target_, ec);
+            if (!fs::is_directory(fs::symlink_status(target_, ec))) {
+                report.Error(N_("{file}: cannot be created"), {{"file", target_.u8string().c_str()}});
                 return false;
             }
         }
-        target /= rel.filename();
-        if (fs::is_symlink(fs::symlink_status(target, ec)))
-            fs::remove(target, ec);
+        target_ /= rel.filename();
+        if (fs::is_symlink(fs::symlink_status(target_, ec)))
+            fs::remove(target_, ec);
 #ifdef _WIN32
-        FILE* f = _wfopen(target.c_str(), L"wb");
+        file_ = _wfopen(target_.c_str(), L"wb");
 #else
-        const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-        FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+        const int fd = open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+        file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
 #endif
-        if (f == nullptr) {
+        if (file_ == nullptr)
             report.Error(N_("{file}: cannot be written"), {{"file", relative}});
+        return file_ != nullptr;
+    }
+    bool Write(const char* data, size_t n) override { return std::fwrite(data, 1, n, file_) == n; }
+    bool Close(bool whole, bool sizeRight) override
+    {
+        const bool closed = std::fclose(file_) == 0;
+        if (closed && whole && sizeRight && timed_) {
+#ifdef _WIN32
+            struct _utimbuf times = {(time_t)when_, (time_t)when_};
+            _wutime(target_.c_str(), &times);
+#else
+            struct utimbuf times = {when_, when_};
+            utime(target_.c_str(), &times);
+#endif
+        }
+        return closed;
+    }
+
+private:
+    std::string directory_;
+    fs::path root_, target_;
+    FILE* file_ = nullptr;
+    bool timed_ = false;
+    std::time_t when_ = 0;
+};
+
+}  // namespace
+
+int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& out, Reporter& report,
+                const ReadProgress& progress)
+{
+    size_t count = 0;
+    return Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
+        const std::string relative = dir + file;
+        if (!IsContainedName(relative) || file.empty()) {
+            report.Error(N_("{name}: the name would leave {directory}; nothing written"),
+                         {{"name", relative}, {"directory", target.Where()}});
             return false;
         }
-        auto write = [&](const char* p, size_t n) { return std::fwrite(p, 1, n, f) == n; };
-        Decoder decoder(write);
+        if (h.packedSize == 0)
+            return true;  // the stub creates nothing for an entry without data
+        std::time_t when;
         const bool compressed = IsCompressed(h, file);
-        bool ok = a.ReadData(h, [&](const char* p, size_t n) { return compressed ? decoder.Feed(p, n) : write(p, n); });
+        if (!target.Open(relative, FromDosDateTime(h.dosDate, h.dosTime, &when) ? &when : nullptr, compressed, report))
+            return false;
+        uint64_t written = 0, at = h.dataOffset;
+        auto write = [&](const char* p, size_t n) { return (written += n, target.Write(p, n)); };
+        Decoder decoder(write);
+        bool ok = a.ReadData(h, [&](const char* p, size_t n) {
+            if (progress)
+                progress(at += n);
+            return compressed ? decoder.Feed(p, n) : write(p, n);
+        });
         ok = ok && (!compressed || decoder.Finished());
-        ok = std::fclose(f) == 0 && ok;
+        ok = target.Close(ok, written == h.unpackedSize) && ok;
         if (!ok) {
             report.Error(N_("{name}: damaged data"), {{"name", relative}});
             return false;
         }
-        std::time_t when;
-        if (fs::file_size(target, ec) == h.unpackedSize && FromDosDateTime(h.dosDate, h.dosTime, &when)) {
-#ifdef _WIN32
-            struct _utimbuf times = {(time_t)when, (time_t)when};
-            _wutime(target.c_str(), &times);
-#else
-            struct utimbuf times = {when, when};
-            utime(target.c_str(), &times);
-#endif
-        }
         out << relative << "\n";
         return true;
     }, &count);
-    return code;
+}
+
+int Extract(const std::string& path, const std::string& directory, std::ostream& out, Reporter& report)
+{
+    FolderTarget folder(directory);
+    return ExtractInto(path, folder, out, report);
 }
 
 }  // namespace pack

@@ -30,6 +30,19 @@ const texts = {
   make: t('Make'),
   cancel: t('Cancel'),
   download: t('Download'),
+  'open-heading': t('Open a self-extracting file'),
+  'open-promise': t('See what it holds, test it, and extract it here, without Windows: nothing is sent anywhere.'),
+  'open-hint': t('Drop a self-extracting file here, or'),
+  'open-file-label': t('Choose a file…'),
+  'open-dialog-says': t('Its dialog says:'),
+  'open-test': t('Test'),
+  'open-folder': t('Extract into a folder…'),
+  'open-zip': t('Download as .zip'),
+  'open-cancel': t('Cancel'),
+  'open-path-head': t('Path'),
+  'open-size-head': t('Size'),
+  'open-time-head': t('Date'),
+  'open-method-head': t('Stored or compressed'),
 };
 document.documentElement.lang = japanese ? 'ja' : 'en';
 document.title = texts.heading;
@@ -123,6 +136,12 @@ drop.addEventListener('keydown', (event) => {
 
 let worker = null;
 
+// The worker's code stands in the page, for a page opened from a file may
+// start a worker only from a Blob.
+function newWorker() {
+  return new Worker(URL.createObjectURL(new Blob(['(' + kvxWorker.toString() + ')()'], {type: 'text/javascript'})));
+}
+
 function say(text, kind) {
   if (kind === 'summary') {
     $('status').textContent = text.trim();
@@ -209,9 +228,7 @@ async function make(event) {
   const parts = new Parts();
   $('progress').value = 0;
   $('status').textContent = '';
-  // The worker's code stands in the page, for a page opened from a file
-  // may start a worker only from a Blob.
-  worker = new Worker(URL.createObjectURL(new Blob(['(' + kvxWorker.toString() + ')()'], {type: 'text/javascript'})));
+  worker = newWorker();
   worker.onmessage = ({data}) => {
     if (data.part) {
       parts.add(data.part);
@@ -242,4 +259,271 @@ $('cancel').addEventListener('click', () => {
 });
 $('name').addEventListener('input', () => {
   $('download').download = $('name').value || 'setup.exe';
+});
+
+// ---- Opening a self-extracting file ------------------------------------------
+// The packer's own reader, in a worker of its own, lists the file as soon as
+// it is chosen; Test decodes and checks every entry; the entries are
+// extracted into a folder the user picks (where the browser can write one)
+// or into a .zip to download.
+
+let opened = null;  // the chosen file
+let openWorker = null;
+let openStop = null;  // ends the run in hand with an exit code: 3 when cancelled
+const Cancelled = 3;
+const hasFolders = typeof window.showDirectoryPicker === 'function';
+$('open-folder').hidden = !hasFolders;
+
+function openSay(text, kind) {
+  const item = document.createElement('li');
+  item.textContent = text;
+  item.className = kind;
+  $('open-problems').append(item);
+}
+
+// The state of the open part, and how many of its runs have ended.
+function openBusy(on) {
+  document.body.dataset.openState = on ? 'working' : 'ready';
+  if (!on)
+    document.body.dataset.openEnded = Number(document.body.dataset.openEnded || 0) + 1;
+  for (const id of ['open-test', 'open-folder', 'open-zip'])
+    $(id).disabled = on || opened === null;
+  $('open-file').disabled = on;
+  $('open-cancel').hidden = !on;
+}
+
+// Runs the reader on the chosen file: 'list', 'test' or 'extract' (into a
+// .zip, or to `entries`, which writes them into a folder).  Resolves to the
+// exit code, with what came back.
+function runOpen(kind, entries = null) {
+  const run = {code: null, listing: null, parts: [], extracted: 0, stopped: false};
+  $('open-problems').replaceChildren();
+  $('open-progress').value = 0;
+  openWorker = newWorker();
+  const ran = new Promise((resolve) => {
+    openStop = (code) => {
+      run.code = code;
+      resolve(run);
+    };
+    openWorker.onmessage = ({data}) => {
+      if (data.listing !== undefined) {
+        run.listing = JSON.parse(data.listing);
+      } else if (data.progress) {
+        $('open-progress').value = opened.size ? data.progress.bytesDone / opened.size : 0;
+      } else if (data.say) {
+        if (data.kind === 'summary')
+          $('open-status').textContent = data.say.trim();
+        else
+          openSay(data.say, data.kind);
+      } else if (data.part) {
+        run.parts.push(data.part);
+      } else if (data.entry !== undefined) {
+        run.extracted++;
+        entries.open(data.entry);
+      } else if (data.data) {
+        entries.write(data.data);
+      } else if ('close' in data) {
+        entries.close(data.close);
+      } else if (data.added !== undefined) {
+        run.extracted = data.added;
+      } else if (data.cut !== undefined) {
+        openSay(fill(t('{name}: cut short in the .zip, where its data is damaged'), {name: data.cut}), 'problem');
+      } else if ('done' in data) {
+        openStop(data.done);
+      }
+    };
+    openWorker.onerror = (error) => {
+      openSay(error.message, 'problem');
+      openStop(1);
+    };
+  });
+  openWorker.postMessage({japanese, open: kind, file: opened, zip: entries === null});
+  return ran.then((done) => {
+    openWorker.terminate();
+    openWorker = null;
+    if (done.code === Cancelled)
+      $('open-status').textContent = t('Cancelled.');
+    return done;
+  });
+}
+
+// The listing as the table, one row an entry, made in one go.
+const escapeHtml = (text) => String(text).replace(/[&<>"]/g, (c) => ({'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;'})[c]);
+function showListing(listing) {
+  const c = listing.configuration;
+  $('open-title').textContent = c.title || 'KVX ファイルの解凍';
+  $('open-message').textContent = c.message || '解凍します';
+  $('open-destination').textContent = c.destination || t('(the folder that holds the file)');
+  $('open-launch').textContent = c.launch ? fill(t('File to open after extracting') + ': {text}', {text: c.launch}) : '';
+  $('open-shows').hidden = false;
+  const rows = listing.entries.map((e) => '<tr><td>' + escapeHtml(e.path) + '</td><td>' + e.unpacked.toLocaleString('en') +
+    '</td><td>' + escapeHtml(e.time === null ? t('(invalid time)') : e.time) + '</td><td>' +
+    escapeHtml(/^stored/.test(e.method) ? t('stored') : t('compressed')) + '</td></tr>');
+  $('open-list').tBodies[0].innerHTML = rows.join('');
+  $('open-head').hidden = false;
+}
+
+async function openChosen(file) {
+  if (openWorker !== null || !file)
+    return;
+  opened = file;
+  $('open-chosen').textContent = file.name;
+  $('open-shows').hidden = true;
+  $('open-head').hidden = true;
+  $('open-list').tBodies[0].replaceChildren();
+  $('open-save').hidden = true;
+  $('open-status').textContent = '';
+  openBusy(true);
+  const run = await runOpen('list');
+  const listing = run.listing;
+  if (listing !== null && listing.configuration) {
+    showListing(listing);
+    const count = listing.entries.length;
+    let status = fill(tn('{count} entry', '{count} entries', count), {count: count.toLocaleString('en')});
+    if (listing.signature)
+      status += '\n' + fill(t('signature: {type}, certificate table of {size} bytes at offset {offset}'),
+                            {type: listing.signature.type, size: listing.signature.size, offset: listing.signature.offset});
+    $('open-status').textContent = status;
+  } else {
+    opened = null;
+  }
+  openBusy(false);
+}
+
+$('open-file').addEventListener('change', (event) => openChosen(event.target.files[0]));
+const openDrop = $('open-drop');
+openDrop.addEventListener('dragover', (event) => {
+  event.preventDefault();
+  openDrop.classList.add('over');
+});
+openDrop.addEventListener('dragleave', () => openDrop.classList.remove('over'));
+openDrop.addEventListener('drop', (event) => {
+  event.preventDefault();
+  openDrop.classList.remove('over');
+  openChosen(event.dataTransfer.files[0]);
+});
+openDrop.addEventListener('keydown', (event) => {
+  if (event.key === 'Enter' || event.key === ' ') {
+    event.preventDefault();
+    $('open-file').click();
+  }
+});
+
+$('open-test').addEventListener('click', async () => {
+  openBusy(true);
+  $('open-status').textContent = t('Testing…');
+  const run = await runOpen('test');
+  if (run.code !== 0 && run.code !== Cancelled)
+    $('open-status').textContent = t('The test found a problem: see below.');
+  openBusy(false);
+});
+
+// What an extraction says when it ends: how many files, and where it stopped.
+function extracted(run) {
+  if (run.code === Cancelled)
+    return;
+  const count = fill(tn('{count} file extracted', '{count} files extracted', run.extracted),
+                     {count: run.extracted.toLocaleString('en')});
+  $('open-status').textContent = run.code === 0 ? count
+    : count + '\n' + t('It stopped at the problem below; what came before it was extracted.');
+}
+
+$('open-zip').addEventListener('click', async () => {
+  openBusy(true);
+  $('open-save').hidden = true;
+  $('open-status').textContent = t('Extracting…');
+  const run = await runOpen('extract');
+  if (run.code !== Cancelled && run.parts.length > 0) {
+    const link = $('open-save');
+    if (link.href)
+      URL.revokeObjectURL(link.href);
+    link.href = URL.createObjectURL(new Blob(run.parts, {type: 'application/zip'}));
+    link.download = opened.name.replace(/\.exe$/i, '') + '.zip';
+    link.textContent = fill(t('Download {file}'), {file: link.download});
+    link.hidden = false;
+    link.click();
+  }
+  extracted(run);
+  openBusy(false);
+});
+
+// Writes the entries the worker extracts into a folder the user picked, one
+// after another: the reader has checked every name, and each part of a path
+// is a folder or file of the picked one, created as needed.  The browser
+// gives the files the time they are written.
+class FolderWriter {
+  constructor(root) {
+    this.root = root;
+    this.done = Promise.resolve();
+    this.file = null;
+    this.failed = false;
+  }
+  then(step) {
+    this.done = this.done.then(() => (this.failed ? undefined : step())).catch((error) => {
+      this.failed = true;
+      openSay(fill(t('{file}: cannot be written'), {file: this.file ? this.file.path : ''}) + ' (' + error.message + ')',
+              'problem');
+      openStop(1);
+    });
+  }
+  open(path) {
+    this.then(async () => {
+      const parts = path.split('/');
+      let folder = this.root;
+      for (const part of parts.slice(0, -1))
+        folder = await folder.getDirectoryHandle(part, {create: true});
+      this.file = {path, folder, name: parts[parts.length - 1]};
+      const handle = await folder.getFileHandle(this.file.name, {create: true});
+      this.file.writable = await handle.createWritable();
+    });
+  }
+  write(blob) {
+    this.then(() => this.file.writable.write(blob));
+  }
+  // A damaged entry's file is removed: only what can be trusted stays.
+  close(whole) {
+    this.then(async () => {
+      if (whole) {
+        await this.file.writable.close();
+      } else {
+        await this.file.writable.abort();
+        await this.file.folder.removeEntry(this.file.name);
+      }
+      this.file = null;
+    });
+  }
+  async abort() {
+    if (this.file && this.file.writable)
+      await this.file.writable.abort().catch(() => {});
+  }
+}
+
+let folderWriter = null;
+$('open-folder').addEventListener('click', async () => {
+  let root;
+  try {
+    root = await window.showDirectoryPicker({mode: 'readwrite'});
+  } catch (error) {
+    return;  // no folder picked
+  }
+  openBusy(true);
+  $('open-status').textContent = t('Extracting…');
+  folderWriter = new FolderWriter(root);
+  const run = await runOpen('extract', folderWriter);
+  await folderWriter.done;
+  if (run.code === Cancelled)
+    await folderWriter.abort();
+  else if (folderWriter.failed)
+    run.code = 1;
+  folderWriter = null;
+  extracted(run);
+  openBusy(false);
+});
+
+$('open-cancel').addEventListener('click', async () => {
+  if (openWorker === null)
+    return;
+  if (folderWriter !== null)
+    folderWriter.failed = true;
+  openStop(Cancelled);
 });

@@ -3,7 +3,9 @@
 // mounts the chosen files at /in, puts the icon at /icon, and calls kvx_pack
 // with the fields.  The file comes back to the page in parts of a few
 // megabytes (kvx_part), with progress about ten times a second and every
-// problem in the packer's own words, in the page's language.
+// problem in the packer's own words, in the page's language.  A
+// self-extracting file the page opens is read by the packer's own reader
+// (kvx_list, kvx_test, kvx_extract), the file mounted in the worker as a Blob.
 #include <emscripten.h>
 
 #include <cstdlib>
@@ -34,6 +36,18 @@ EM_JS(void, kvx_progress, (double bytesDone, double bytes, const char* text), {
 EM_JS(void, kvx_say, (const char* text, int kind), {
     postMessage({say : UTF8ToString(text), kind : [ "problem", "warning", "summary" ][kind]});
 });
+// An opened file's listing, as one JSON document.
+EM_JS(void, kvx_listing, (const char* json, size_t n), {
+    postMessage({listing : new TextDecoder().decode(HEAPU8.subarray(json, json + n))});
+});
+// An extracted entry, a piece at a time, to the worker's folder or .zip
+// (worker.js): its path with its time in milliseconds since 1970 (or -1) and
+// whether the file carries it compressed, its bytes, and its end, whole or not.
+EM_JS(void, kvx_entry_open, (const char* path, double when, int compressed), {
+    kvxEntryOpen(UTF8ToString(path), when, !!compressed);
+});
+EM_JS(void, kvx_entry_write, (const char* data, size_t n), { kvxEntryWrite(HEAPU8.slice(data, data + n)); });
+EM_JS(void, kvx_entry_close, (int whole), { kvxEntryClose(!!whole); });
 
 namespace {
 
@@ -122,6 +136,40 @@ void ReadAhead(const std::vector<std::string>& paths)
     kvx_read_ahead(joined.data(), joined.size());
 }
 
+// The file offset reached, about ten times a second, for the progress bar.
+pack::ReadProgress Progress()
+{
+    return [last = 0.0](uint64_t offset) mutable {
+        const double now = emscripten_get_now();
+        if (now - last >= 100) {
+            last = now;
+            kvx_progress((double)offset, 0, "");
+        }
+    };
+}
+
+// Extracted entries go to the worker, which writes them into the folder the
+// user picked or into the .zip.
+class PageTarget : public pack::ExtractTarget {
+public:
+    std::string Where() const override { return pack::Tr(N_("the folder")); }
+    bool Open(const std::string& relative, const std::time_t* when, bool compressed, pack::Reporter&) override
+    {
+        kvx_entry_open(relative.c_str(), when != nullptr ? (double)*when * 1000 : -1, compressed);
+        return true;
+    }
+    bool Write(const char* data, size_t n) override
+    {
+        kvx_entry_write(data, n);
+        return true;
+    }
+    bool Close(bool whole, bool) override
+    {
+        kvx_entry_close(whole);
+        return true;
+    }
+};
+
 std::string Field(const nlohmann::json& fields, const char* name)
 {
     return fields.contains(name) && fields[name].is_string() ? fields[name].get<std::string>() : std::string();
@@ -176,4 +224,43 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kvx_pack(const char* json)
 extern "C" EMSCRIPTEN_KEEPALIVE void kvx_use_japanese()
 {
     pack::UseJapanese();
+}
+
+// ---- Opening a self-extracting file ----------------------------------------
+// The worker mounts the chosen file in the current folder; `name` is its name.
+
+// Lists it: the listing as list --json makes it, without reading the entries'
+// data, or none when it is not a self-extracting file.  Returns the exit
+// code; the problem, if any, is in the listing too.
+extern "C" EMSCRIPTEN_KEEPALIVE int kvx_list(const char* name)
+{
+    PageReporter report;
+    std::ostringstream listing;
+    const sfx::Bytes stub(CarriedStub, CarriedStub + CarriedStubSize);
+    const int code = pack::ListJson(name, stub, listing, report, false);
+    const std::string text = listing.str();
+    if (!text.empty())
+        kvx_listing(text.data(), text.size());
+    return code;
+}
+
+// Decodes and checks every entry as `kvxsfx-pack test` does.
+extern "C" EMSCRIPTEN_KEEPALIVE int kvx_test(const char* name)
+{
+    PageReporter report;
+    std::ostringstream summary;
+    const int code = pack::Test(name, summary, report, Progress());
+    if (code == pack::ExitOk)
+        kvx_say(summary.str().c_str(), 2);
+    return code;
+}
+
+// Extracts every entry to the worker, as the stub would, up to the first
+// entry that does not check out.
+extern "C" EMSCRIPTEN_KEEPALIVE int kvx_extract(const char* name)
+{
+    PageReporter report;
+    std::ostringstream extracted;
+    PageTarget target;
+    return pack::ExtractInto(name, target, extracted, report, Progress());
 }
