@@ -220,14 +220,14 @@ if [ ! -f "$bz2dir/bzlib.h" ]; then
   test -f "$bz2dir/bzlib.h"
 fi
 
-# The page's test drives Chromium with puppeteer-core, from the npm registry
-# at the version tests/web/package-lock.json names: `make test` only.
-if [ "$set_name" = test ] && [ ! -d "$top/tests/web/node_modules/puppeteer-core" ]; then
-  echo "bootstrap: installing puppeteer-core for the page's test"
-  (cd "$top/tests/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-fi
-# The page carries fflate, which writes the .zip of a file it opens: make web only.
-if [ "$set_name" = test ] && [ ! -f "$top/packer/web/node_modules/fflate/umd/index.js" ]; then
-  echo "bootstrap: installing fflate for the page"
-  (cd "$top/packer/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+# npm packages at the versions each package-lock.json names, for `make test`
+# and `make web`: puppeteer-core drives Chromium in the page's test, and fflate
+# writes the .zip of a file the page opens.
+if [ "$set_name" = test ]; then
+  for need in tests/web:puppeteer-core packer/web:fflate; do
+    dir=${need%%:*} package=${need#*:}
+    [ -d "$top/$dir/node_modules/$package" ] && continue
+    echo "bootstrap: installing $package from npm ($dir)"
+    (cd "$top/$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  done
 fi

@@ -12,7 +12,7 @@ unset KVX_NO_32BIT KVX_PROBE_32BIT
 src=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/kvxboot.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
-mkdir -p "$dir/bin" "$dir/top/scripts" "$dir/top/.deps/bzip2-1.0.8" "$dir/top/tests/web"
+mkdir -p "$dir/bin" "$dir/top/scripts" "$dir/top/.deps/bzip2-1.0.8" "$dir/top/tests/web" "$dir/top/packer/web"
 cp "$src/scripts/bootstrap.sh" "$dir/top/scripts/"
 : >"$dir/top/.deps/bzip2-1.0.8/bzlib.h"
 cp /bin/true "$dir/arm"
@@ -24,7 +24,7 @@ stand_in() {  # NAME BODY: a logging stand-in
 }
 stand_in id 'echo "${FAKE_UID:-0}"'
 stand_in locale 'printf "C.utf8\nja_JP.utf8\nde_DE.utf8\n"'
-stand_in npm ':'
+stand_in npm 'echo "  in ${PWD#$FAKE_TOP/}" >>"$FAKE_LOG"'
 stand_in dpkg 'case $1 in --print-architecture) echo amd64 ;; esac'
 # FAKE_INSTALLED: all (Architecture: all packages as dpkg shows them), some
 # (all but chromium, of which only its configuration is left, and cmake,
@@ -72,7 +72,7 @@ holds() {
 while IFS='|' read -r name set probe envs ufail bad inst status logpats outpats; do
   [ -n "$name" ] || continue
   rm -f "$dir/log" "$dir/log.updates"
-  out=$(env PATH="$dir/bin:$PATH" FAKE_LOG=$dir/log FAKE_UPDATE_FAILS=$ufail FAKE_UNINSTALLABLE=$bad FAKE_INSTALLED=$inst \
+  out=$(env PATH="$dir/bin:$PATH" FAKE_LOG=$dir/log FAKE_TOP=$dir/top FAKE_UPDATE_FAILS=$ufail FAKE_UNINSTALLABLE=$bad FAKE_INSTALLED=$inst \
         KVX_PROBE_32BIT=$probe KVX_APT_RETRY_SECONDS=0 $envs "$dir/top/scripts/bootstrap.sh" "$set" 2>&1)
   got=$?
   log="$(cat "$dir/log" 2>/dev/null)
@@ -92,7 +92,7 @@ the install fails, each package could be installed|demo|/bin/true||0|lock||1|ins
 the kernel runs no 32-bit programs|demo|$dir/arm||0|||0|install .* wine64;!i386|no 32-bit Wine: this kernel runs no 32-bit programs
 KVX_NO_32BIT=1|demo|/bin/true|KVX_NO_32BIT=1|0|||0|install .* wine64;!i386|no 32-bit Wine: KVX_NO_32BIT=1 is set
 make demo's set|demo|$dir/arm||0|||0|updates: 1;install .* mingw-w64-i686-dev .*xvfb .*fonts-ipafont-gothic;!chromium;!emscripten;!lintian;!osslsigncode;!lbzip2;!^npm|installing [0-9]+ packages for building and the demo;!puppeteer
-make test's set|test|$dir/arm||0|||0|install .* wine64 .* emscripten chromium;install .*osslsigncode .*lbzip2 .*p7zip-full .*lintian;^npm ci|puppeteer-core
+make test's set|test|$dir/arm||0|||0|install .* wine64 .* emscripten chromium;install .*osslsigncode .*lbzip2 .*p7zip-full .*lintian;^npm ci;in tests/web;in packer/web|puppeteer-core;fflate
 all installed: silent, nothing run|demo|/bin/true||0||all|0|!apt-get;!dpkg --add|!.
 only what is missing, as dpkg sees it|test|$dir/arm||0||some|0|install -y -q --no-install-recommends cmake chromium$|installing 2 packages
 not root|test|/bin/true|FAKE_UID=1000|0|||1|!apt-get|needs root; run 'sudo scripts/bootstrap.sh test' once, or install: .*chromium
