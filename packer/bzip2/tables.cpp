@@ -283,21 +283,25 @@ inline int StepBits(const uint8_t* length, int n, int v, int l)
     return 2 * (std::abs(l - before) + std::abs(after - l));
 }
 
-// Gives the room the code has left to the symbols that gain the most bits,
-// the table's own included, from a code one bit shorter.
+// Gives the room the code has left, a bit at a time, to the symbol that
+// gains the most bits (the table's own included) from a code one bit
+// shorter, until the code space is full.  A shorter code never costs its
+// symbol a bit; the table may take a few more where no symbol gains.  Room
+// is left only in units at least as large as the longest code's, so that
+// code always fits one bit shorter, and the code space ends up full.
 void FillRoom(const uint32_t* count, int n, uint8_t* length)
 {
     uint32_t used = 0;
     for (int v = 0; v < n; v++)
         used += Room(length[v]);
-    for (;;) {
+    while (used < Room(0)) {
         int best = -1;
         int64_t bestGain = 0;
         for (int v = 0; v < n; v++) {
             if (length[v] <= 1 || used + Room(length[v]) > Room(0))  // one bit shorter doubles its room
                 continue;
             const int64_t gain = (int64_t)count[v] + StepBits(length, n, v, length[v]) - StepBits(length, n, v, length[v] - 1);
-            if (gain > bestGain)
+            if (best < 0 || gain > bestGain)
                 best = v, bestGain = gain;
         }
         if (best < 0)
