@@ -547,6 +547,12 @@ void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit)
     FewestBits(count, n, length, limit);
 }
 
+void FewestBitsWithTableBits(const uint32_t* count, int n, uint8_t* length)
+{
+    int64_t price = StartPrice;
+    FewestBitsWithTable(count, n, length, &price);
+}
+
 }  // namespace tables
 
 extern "C" void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelectors)

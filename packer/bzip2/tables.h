@@ -43,6 +43,10 @@ inline uint32_t Log2Fixed(uint64_t x)
 /* The code lengths of at most `limit` bits (up to 20) that code `count` in
    the fewest bits, every one of the n symbols given a code. */
 void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit);
+/* The code lengths of at most 20 bits, filling the code space, that code
+   `count` and the table itself in the fewest bits, as the blocks kept are
+   finished. */
+void FewestBitsWithTableBits(const uint32_t* count, int n, uint8_t* length);
 }
 #endif
 

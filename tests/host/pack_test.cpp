@@ -1253,7 +1253,9 @@ TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
 // every assignment: counts skewed so that Huffman's tree is deeper than the
 // limit (package-merge's case) or not, 2 to 10 symbols, limits of 2 to 6
 // bits; and at the format's 20 bits, symbols whose counts grow as Fibonacci's
-// numbers (a Huffman tree 30 deep) still get a complete code.
+// numbers (a Huffman tree 30 deep) and symbols that never occur still get a
+// complete code of at most 20 bits, the longest 20, also where the lengths
+// count the table's own bits, as the blocks kept are finished.
 TEST(CodeLengths, FewestBitsWithinTheLimitAsTryingEveryCode)
 {
     uint32_t x = 88172645u;
@@ -1302,14 +1304,22 @@ TEST(CodeLengths, FewestBitsWithinTheLimitAsTryingEveryCode)
     std::vector<uint32_t> fibonacci = {1, 1};
     while (fibonacci.size() < 30)
         fibonacci.push_back(fibonacci[fibonacci.size() - 1] + fibonacci[fibonacci.size() - 2]);
-    std::vector<uint8_t> length(fibonacci.size());
-    tables::FewestBitsWithin(fibonacci.data(), (int)fibonacci.size(), length.data(), 20);
-    double room = 0;
-    for (auto l : length) {
-        EXPECT_TRUE(l >= 1 && l <= 20);
-        room += std::ldexp(1.0, -l);
+    fibonacci.resize(80);  // and 50 symbols that do not occur, which take the longest codes
+    for (bool tableBits : {false, true}) {
+        SCOPED_TRACE(tableBits ? "counting the table's bits" : "within 20 bits");
+        std::vector<uint8_t> length(fibonacci.size());
+        if (tableBits)
+            tables::FewestBitsWithTableBits(fibonacci.data(), (int)fibonacci.size(), length.data());
+        else
+            tables::FewestBitsWithin(fibonacci.data(), (int)fibonacci.size(), length.data(), 20);
+        double room = 0;
+        for (auto l : length) {
+            EXPECT_TRUE(l >= 1 && l <= 20) << (int)l;
+            room += std::ldexp(1.0, -l);
+        }
+        EXPECT_EQ(room, 1.0);  // complete: no code is wasted
+        EXPECT_EQ(*std::max_element(length.begin(), length.end()), 20);
     }
-    EXPECT_EQ(room, 1.0);  // complete: no code is wasted
 }
 
 // The packer's libbzip2 (its own block sorter and move-to-front step) writes
