@@ -62,7 +62,8 @@ target_compile_definitions(fuzz_unpack PRIVATE FUZZ_EXTRACT)
 # The packer's libbzip2 against Debian's, differentially: the packer's, with
 # its block cutter and splicer and its search for the smallest stream, built
 # with the sanitizers and its BZ2_ names prefixed, so both fit in one program.
-add_library(fuzz_bwt_packer STATIC ${KVX_BZ2_PACKER_SOURCES} packer/lib/bzsplice.cpp packer/lib/smallest.cpp)
+add_library(fuzz_bwt_packer STATIC ${KVX_BZ2_PACKER_SOURCES} packer/lib/bzsplice.cpp packer/lib/smallest.cpp
+  packer/lib/shape.cpp)
 target_include_directories(fuzz_bwt_packer PRIVATE ${CMAKE_BINARY_DIR}/bzip2 ${BZIP2_SRC} packer/bzip2 packer/lib)
 target_compile_options(fuzz_bwt_packer PRIVATE ${FUZZ_FLAGS} -w)
 set(KVX_BZ2_PREFIXED ${CMAKE_BINARY_DIR}/libkvx_bz2_prefixed.a)

@@ -206,7 +206,7 @@ set_tests_properties(builder_tests PROPERTIES TIMEOUT 180)
 # The Debian package, make install and the Windows zip, as people install them.
 add_test(NAME packages
   COMMAND ${CMAKE_SOURCE_DIR}/tests/package.sh ${PROJECT_VERSION} ${KVX_HOST_DIR} ${CMAKE_BINARY_DIR} ${KVX_WINE_RUN})
-set_tests_properties(packages PROPERTIES TIMEOUT 180)
+set_tests_properties(packages PROPERTIES TIMEOUT 300)
 
 # A crashing program fails within seconds, judged by Wine's report: no crash
 # dialog waits, and no exit status of 0 passes a crash.

@@ -99,6 +99,25 @@ mkdir -p "$tmp/alone" && cp "$dir/kvxsfx-pack.exe" "$tmp/alone/"
 check "zip packer under Wine" "$wine_run" "$tmp/alone/kvxsfx-pack.exe" \
   -q -o "Z:$tmp/w.exe" "Z:$tmp/in" </dev/null
 check "its output tests" "$packer" test "$tmp/w.exe"
+# --smallest decides in integers, so the zip's packer writes the Linux
+# packer's bytes: codes of 20 bits, runs of four that split a small file, four
+# letters at random, text; at -1 and -9, the same stub for both, and the time
+# zone the Wine wrapper sets.
+mkdir -p "$tmp/small-in"
+perl -e '
+  my $x = 7919;
+  sub rnd { $x = ($x * 1103515245 + 12345) % 2147483648; return $x / 2147483648; }
+  open(my $f, ">", "$ARGV[0]/flips.bin"); print $f join("", map { rnd() < 0.5 ? "A" : "B" } 1 .. 300000), map(chr, 0 .. 255);
+  open($f, ">", "$ARGV[0]/runs.txt"); print $f "aaaabbbb" x 90000;
+  open($f, ">", "$ARGV[0]/acgt.txt"); print $f join("", map { substr("ACGT", int(rnd() * 4), 1) } 1 .. 200000);
+  open($f, ">", "$ARGV[0]/lines.txt"); print $f map { "line $_: " . ($_ * $_) % 9973 . "\n" } 1 .. 20000;
+' "$tmp/small-in"
+for level in 1 9; do
+  TZ=Asia/Tokyo "$packer" --stub "$top/dist/kvxsfx.exe" -q --smallest -$level -o "$tmp/linux$level.exe" "$tmp/small-in"
+  check "--smallest -$level: the zip packer writes the Linux packer's bytes" bash -c "'$wine_run' \
+    '$tmp/alone/kvxsfx-pack.exe' --stub 'Z:$top/dist/kvxsfx.exe' -q --smallest -$level -o 'Z:$tmp/win$level.exe' \
+    'Z:$tmp/small-in' </dev/null && cmp '$tmp/linux$level.exe' '$tmp/win$level.exe'"
+done
 "$wine_run" wineserver -w || true
 
 echo "$passed passed, $failed failed"

@@ -13,11 +13,12 @@
 // gets real lengths of at most 20 bits: the fewest bits for its groups
 // (package-merge) when searching, and when finishing the fewest bits for
 // its groups and for writing the table itself.  The exact cost decides, and
-// libbzip2's own choice stays unless one of these is smaller.
+// libbzip2's own choice stays unless one of these is smaller.  Every code
+// fills its code space (some decoders refuse one that does not), and every
+// decision is made in integers, so that every build writes the same bytes.
 #include "tables.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -42,6 +43,12 @@ const Effort Search = {3, false, false, 0};
 const Effort Finish = {12, true, true, 2};
 const size_t Finished = 2;
 
+// Where lengths count the table's own bits, costs are in units of 2^-24
+// bits, and code space has a price: what the whole of it costs, in those
+// units.  The search for the price starts at 1e-4 bits for 2^-20 of it.
+constexpr int CostShift = 24;
+constexpr int64_t StartPrice = 1759218604;
+
 // The block's groups of symbols, each as the count of each symbol in it.
 struct Groups {
     int alphaSize = 0;
@@ -57,7 +64,7 @@ struct Choice {
     std::vector<uint8_t> selector;
     uint8_t length[MaxTables][MaxAlpha] = {};
     uint64_t bits = UINT64_MAX;  // data, selectors and tables, once lengths are set
-    double price[MaxTables] = {1e-4, 1e-4, 1e-4, 1e-4, 1e-4, 1e-4};  // of room, where lengths count the table's bits
+    int64_t price[MaxTables] = {StartPrice, StartPrice, StartPrice, StartPrice, StartPrice, StartPrice};
 };
 
 Groups CountGroups(const UInt16* mtfv, Int32 nMTF, int alphaSize)
@@ -283,21 +290,25 @@ inline int StepBits(const uint8_t* length, int n, int v, int l)
     return 2 * (std::abs(l - before) + std::abs(after - l));
 }
 
-// Gives the room the code has left to the symbols that gain the most bits,
-// the table's own included, from a code one bit shorter.
+// Gives the room the code has left, a bit at a time, to the symbol that
+// gains the most bits (the table's own included) from a code one bit
+// shorter, until the code space is full.  A shorter code never costs its
+// symbol a bit; the table may take a few more where no symbol gains.  Room
+// is left only in units at least as large as the longest code's, so that
+// code always fits one bit shorter, and the code space ends up full.
 void FillRoom(const uint32_t* count, int n, uint8_t* length)
 {
     uint32_t used = 0;
     for (int v = 0; v < n; v++)
         used += Room(length[v]);
-    for (;;) {
+    while (used < Room(0)) {
         int best = -1;
         int64_t bestGain = 0;
         for (int v = 0; v < n; v++) {
             if (length[v] <= 1 || used + Room(length[v]) > Room(0))  // one bit shorter doubles its room
                 continue;
             const int64_t gain = (int64_t)count[v] + StepBits(length, n, v, length[v]) - StepBits(length, n, v, length[v] - 1);
-            if (gain > bestGain)
+            if (best < 0 || gain > bestGain)
                 best = v, bestGain = gain;
         }
         if (best < 0)
@@ -313,31 +324,33 @@ void FillRoom(const uint32_t* count, int n, uint8_t* length)
 // that price, and the steps from the length before); the price is the lowest
 // at which the code fits, and the room then left goes to the symbols that
 // gain most from a shorter code.
-// `price` is where the search for it starts, and is left at the price found.
-void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, double* price)
+// `price` (see CostShift) is where the search for it starts, and is left at
+// the price found.
+void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t* price)
 {
     static thread_local uint8_t from[MaxAlpha][MaxLength + 1];
-    auto solve = [&](double price, uint8_t* out) {
-        float room[MaxLength + 1], cost[MaxLength + 1];
+    constexpr int64_t Bit = (int64_t)1 << CostShift, Step = 2 * Bit;
+    auto solve = [&](int64_t price, uint8_t* out) {
+        int64_t room[MaxLength + 1], cost[MaxLength + 1];
         for (int l = 1; l <= MaxLength; l++)
-            room[l] = (float)(price * Room(l)), cost[l] = (float)count[0] * l + room[l];
+            room[l] = price >> l, cost[l] = (int64_t)count[0] * l * Bit + room[l];
         for (int v = 1; v < n; v++) {
-            float reach[MaxLength + 1];  // the cheapest way to each length from any length before
+            int64_t reach[MaxLength + 1];  // the cheapest way to each length from any length before
             uint8_t best[MaxLength + 1];
             reach[1] = cost[1], best[1] = 1;
             for (int l = 2; l <= MaxLength; l++) {
-                const bool up = reach[l - 1] + 2 < cost[l];
-                reach[l] = up ? reach[l - 1] + 2 : cost[l];
+                const bool up = reach[l - 1] + Step < cost[l];
+                reach[l] = up ? reach[l - 1] + Step : cost[l];
                 best[l] = up ? best[l - 1] : (uint8_t)l;
             }
             for (int l = MaxLength - 1; l >= 1; l--) {
-                const bool down = reach[l + 1] + 2 < reach[l];
-                reach[l] = down ? reach[l + 1] + 2 : reach[l];
+                const bool down = reach[l + 1] + Step < reach[l];
+                reach[l] = down ? reach[l + 1] + Step : reach[l];
                 best[l] = down ? best[l + 1] : best[l];
             }
-            const float bits = (float)count[v];
+            const int64_t bits = (int64_t)count[v] * Bit;
             for (int l = 1; l <= MaxLength; l++) {
-                cost[l] = reach[l] + 1 + bits * l + room[l];
+                cost[l] = reach[l] + Bit + bits * l + room[l];
                 from[v][l] = best[l];
             }
         }
@@ -355,13 +368,13 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, double* 
         return used;
     };
     uint8_t trial[MaxAlpha];
-    double low = *price / 2, high = *price;
+    int64_t low = *price / 2, high = *price;
     while (solve(high, trial) > Room(0))
         low = high, high *= 4;
     while (low > 0 && solve(low, trial) <= Room(0))
-        high = low, low = low > 1e-12 ? low / 4 : 0;
+        high = low, low = low > 16 ? low / 4 : 0;
     for (int step = 0; step < 8; step++) {
-        const double middle = (low + high) / 2;
+        const int64_t middle = (low + high) / 2;
         (solve(middle, trial) > Room(0) ? low : high) = middle;
     }
     solve(high, length);
@@ -387,20 +400,21 @@ void SetLengths(const Groups& groups, Choice* c, bool withTable)
 // ---- Refining the selectors -------------------------------------------------------
 
 // Ideal lengths: each symbol's share of its table's counts, in bits, at most
-// MaxLength, with half a count given to every symbol so that none is free.
-// In 1/32 bits, so that a group's cost under a table (50 symbols of at most
-// 20 bits) fits in 16 bits and eight tables are costed at once.
-constexpr int IdealUnit = 32;
+// MaxLength, with half a count given to every symbol so that none is free:
+// log2(total + n/2) - log2(count + 1/2), that is log2(2 total + n) -
+// log2(2 count + 1).  In 1/32 bits, so that a group's cost under a table (50
+// symbols of at most 20 bits) fits in 16 bits and eight tables are costed at once.
+constexpr int IdealShift = 5;
 
-inline float Log2Half(uint32_t count)  // log2(count + 1/2)
+inline uint32_t Log2Odd(uint32_t count)  // log2(2 count + 1), as Log2Fixed
 {
-    static const std::vector<float> small = [] {
-        std::vector<float> table(4096);
-        for (size_t x = 0; x < table.size(); x++)
-            table[x] = std::log2((float)x + 0.5f);
+    static const std::vector<uint32_t> small = [] {
+        std::vector<uint32_t> table(4096);
+        for (uint32_t x = 0; x < table.size(); x++)
+            table[x] = Log2Fixed(2 * (uint64_t)x + 1);
         return table;
     }();
-    return count < small.size() ? small[count] : std::log2((float)count + 0.5f);
+    return count < small.size() ? small[count] : Log2Fixed(2 * (uint64_t)count + 1);
 }
 
 CostTable<uint16_t> IdealCosts(const Groups& groups, const Choice& c)
@@ -408,10 +422,11 @@ CostTable<uint16_t> IdealCosts(const Groups& groups, const Choice& c)
     const TableCounts counts(groups, c);
     CostTable<uint16_t> table;
     std::memset(table.of, 0, sizeof table.of);
+    const uint32_t most = (uint32_t)MaxLength << Log2FixedShift;
     for (int t = 0; t < c.tables; t++) {
-        const float all = std::log2((float)counts.total[t] + 0.5f * groups.alphaSize);
+        const uint32_t all = Log2Fixed(2 * (uint64_t)counts.total[t] + groups.alphaSize);
         for (int v = 0; v < groups.alphaSize; v++)
-            table.of[v][t] = (uint16_t)(IdealUnit * std::min((float)MaxLength, all - Log2Half(counts.count[t][v])));
+            table.of[v][t] = (uint16_t)(std::min(most, all - Log2Odd(counts.count[t][v])) >> (Log2FixedShift - IdealShift));
     }
     return table;
 }
@@ -530,6 +545,12 @@ Choice BestWith(const EState* s, const Groups& groups, int tables, const Choice&
 void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit)
 {
     FewestBits(count, n, length, limit);
+}
+
+void FewestBitsWithTableBits(const uint32_t* count, int n, uint8_t* length)
+{
+    int64_t price = StartPrice;
+    FewestBitsWithTable(count, n, length, &price);
 }
 
 }  // namespace tables

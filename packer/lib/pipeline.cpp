@@ -242,18 +242,26 @@ void Pipeline::CompressChunk(Piece* piece, Compressor& compressor) const
 }
 
 // A small file's whole stream: one block, or with --smallest the blocks
-// that make it smallest, spliced.
+// that make it smallest, spliced.  A file of fewer bytes than a block holds
+// can still fill more than one once runs of four grow to five bytes, so
+// --smallest cuts it into windows where libbzip2 would end its blocks, as
+// it cuts a large file's chunks.
 bool Pipeline::CompressWhole(const std::vector<uint8_t>& file, Compressor& compressor, std::vector<uint8_t>* stream,
                              const char** problem) const
 {
     if (!smallest_)
         return compressor.Compress(file.data(), file.size(), stream, problem);
-    Chunk chunk;
-    chunk.bytes = file;
-    chunk.size = file.size();
     std::vector<Block> blocks;
-    if (!CompressForSize(chunk, compressor, &blocks, problem))
-        return false;
+    BlockCutter cutter(level_);
+    Chunk window;
+    for (size_t at = 0; at < file.size(); at += window.bytes.size()) {
+        cutter.Reset();
+        const size_t cut = cutter.Feed(file.data() + at, file.size() - at);
+        window.bytes.assign(file.begin() + at, file.begin() + at + cut);
+        window.size = cut;
+        if (!CompressForSize(window, compressor, &blocks, problem))
+            return false;
+    }
     MemorySink memory(stream);
     StreamSplicer splicer(memory, level_);
     for (const Block& block : blocks)

@@ -1,5 +1,6 @@
 // The shape of a bzip2 stream, read from its block headers: how many blocks,
-// the most Huffman tables a block has, and the longest code.  A block's
+// the most Huffman tables a block has, the longest code, and the tables
+// whose codes leave code space unused.  A block's
 // length is not stored, so blocks are found by their 48-bit magic at any bit
 // offset, and each header is read (map of bytes used, tables, selectors,
 // code lengths) only as far as it is valid; a magic that happens to stand
@@ -38,7 +39,7 @@ private:
 }  // namespace
 
 // The header of a block whose magic ends at bit `at`; false unless valid.
-bool StreamShape::ReadHeader(uint64_t at, int* tables, int* longest) const
+bool StreamShape::ReadHeader(uint64_t at, int* tables, int* longest, int* incomplete) const
 {
     BitReader in(buffer_.data(), buffer_.size(), at);
     uint32_t skip, map, word, groups, selectors, v;
@@ -63,9 +64,9 @@ bool StreamShape::ReadHeader(uint64_t at, int* tables, int* longest) const
                 break;
         }
     }
-    *longest = 0;
+    *longest = *incomplete = 0;
     for (uint32_t t = 0; t < groups; t++) {
-        uint32_t length;
+        uint32_t length, room = 0;  // the code space the lengths take, in units of 2^-20
         if (!in.Read(5, &length))
             return false;
         for (int symbol = 0; symbol < used + 2; symbol++) {
@@ -79,7 +80,9 @@ bool StreamShape::ReadHeader(uint64_t at, int* tables, int* longest) const
                 length += v == 0 ? 1 : -1;
             }
             *longest = std::max(*longest, (int)length);
+            room += 1u << (20 - length);
         }
+        *incomplete += room != 1u << 20;
     }
     *tables = (int)groups;
     return true;
@@ -93,9 +96,10 @@ void StreamShape::Scan(size_t from, size_t to)
         for (int shift = 0; shift < 8; shift++) {
             if ((window_ >> shift & 0xFFFFFFFFFFFFull) != BlockMagic)
                 continue;
-            int tables, longest;
-            if (ReadHeader((uint64_t)(i + 1) * 8 - shift, &tables, &longest)) {
+            int tables, longest, incomplete;
+            if (ReadHeader((uint64_t)(i + 1) * 8 - shift, &tables, &longest, &incomplete)) {
                 blocks_++;
+                incompleteCodes_ += incomplete;
                 mostTables_ = std::max(mostTables_, tables);
                 longestCode_ = std::max(longestCode_, longest);
             }

@@ -18,15 +18,18 @@ public:
     int blocks() const { return blocks_; }
     int mostTables() const { return mostTables_; }
     int longestCode() const { return longestCode_; }
+    // Tables whose code lengths do not fill the code space exactly (some
+    // decoders refuse them).
+    int incompleteCodes() const { return incompleteCodes_; }
 
 private:
-    bool ReadHeader(uint64_t at, int* tables, int* longest) const;
+    bool ReadHeader(uint64_t at, int* tables, int* longest, int* incomplete) const;
     void Scan(size_t from, size_t to);
 
     std::vector<uint8_t> buffer_;
     size_t scanned_ = 0;
     uint64_t window_ = 0;  // the last eight bytes scanned
-    int blocks_ = 0, mostTables_ = 0, longestCode_ = 0;
+    int blocks_ = 0, mostTables_ = 0, longestCode_ = 0, incompleteCodes_ = 0;
 };
 
 }  // namespace pack

@@ -2,8 +2,10 @@
 // move-to-front step; its BZ2_ names carry a kvx_ prefix here) against
 // Debian's libbzip2.  Every input, at every level, must give the same stream:
 // compressed whole by the library, or cut into blocks by the packer's cutter
-// and spliced.  With --smallest, the stream must be no larger, and Debian's
-// libbzip2 must read the input back from it.
+// and spliced.  With --smallest, the stream must be no larger, Debian's
+// libbzip2 and lbzip2 (which refuses codes that leave code space unused)
+// must read the input back from it, and every table's code must fill its
+// code space.
 //
 // The first bytes shape the block, so that small inputs reach each of the
 // sorter's paths (sortpaths.h) and the shapes that are hard for it:
@@ -27,6 +29,7 @@
 #include <string>
 
 #include "bzsplice.h"
+#include "shape.h"
 #include "sortpaths.h"
 
 extern "C" int kvx_BZ2_bzBuffToBuffCompress(char* dest, unsigned int* destLen, char* source, unsigned int sourceLen,
@@ -152,6 +155,34 @@ std::string Decompressed(std::string& stream, size_t size)
     return out;
 }
 
+// What lbzip2 on one thread reads from a stream: "?" where it fails.
+std::string Lbunzip2(const std::string& stream)
+{
+    char path[] = "/tmp/fuzz_bwt.XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        std::abort();
+    FILE* file = fdopen(fd, "wb");
+    std::fwrite(stream.data(), 1, stream.size(), file);
+    std::fclose(file);
+    FILE* pipe = popen(("lbzip2 -dc -n1 " + std::string(path) + " 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buffer[1 << 16];
+    for (size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    const bool ok = pipe != nullptr && pclose(pipe) == 0;
+    std::remove(path);
+    return ok ? out : "?";
+}
+
+int IncompleteCodes(const std::string& stream)
+{
+    pack::StreamShape shape;
+    shape.Feed(reinterpret_cast<const uint8_t*>(stream.data()), stream.size());
+    shape.End();
+    return shape.incompleteCodes();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -167,9 +198,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string debian = Compress(BZ2_bzBuffToBuffCompress, block, level);
     if (mode == 2) {
         std::string smallest = Spliced(block, level, true);
-        if (smallest.size() > debian.size() || Decompressed(smallest, block.size()) != block) {
-            std::fprintf(stderr, "--smallest: %zu bytes against %zu, or not read back: %zu bytes, shape %d, level %d\n",
-                         smallest.size(), debian.size(), block.size(), shape, level);
+        if (smallest.size() > debian.size() || Decompressed(smallest, block.size()) != block ||
+            Lbunzip2(smallest) != block || IncompleteCodes(smallest) != 0) {
+            std::fprintf(stderr,
+                         "--smallest: %zu bytes against %zu, not read back or %d codes incomplete: %zu bytes, "
+                         "shape %d, level %d\n",
+                         smallest.size(), debian.size(), IncompleteCodes(smallest), block.size(), shape, level);
             std::abort();
         }
     } else if ((mode == 0 ? Compress(kvx_BZ2_bzBuffToBuffCompress, block, level) : Spliced(block, level, false)) !=
