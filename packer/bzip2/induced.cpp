@@ -230,15 +230,15 @@ struct Stretch {
     uint64_t head[2];
 };
 
-// Eight bytes from p, the first the least significant, on any processor (a
-// plain load where the processor is little-endian).
+// Eight bytes from p, the first the least significant, on any processor: one
+// load, its bytes swapped where the processor is big-endian.
 inline uint64_t LoadLittle(const void* p)
 {
-    uint8_t b[8];
-    std::memcpy(b, p, 8);
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; k--)
-        v = v << 8 | b[k];
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 
