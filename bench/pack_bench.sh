@@ -249,11 +249,11 @@ copy_programs() {  # DEST
   for dir in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows \
       /usr/lib/wine/i386-windows /usr/lib/x86_64-linux-gnu; do
     if ls "$dir"/*.dll >/dev/null 2>&1; then
-      ls -S "$dir"/*.dll | head -60 | xargs cp -t "$1"
+      ls -S "$dir"/*.dll | awk 'NR <= 60' | xargs cp -t "$1"
       return
     fi
   done
-  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -name '*.so*' -printf '%s %p\n' | sort -rn | head -60 |
+  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -name '*.so*' -printf '%s %p\n' | sort -rn | awk 'NR <= 60' |
     cut -d' ' -f2- | xargs cp -t "$1"
 }
 folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
