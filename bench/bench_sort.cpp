@@ -3,8 +3,10 @@
 // block is sorted by libdivsufsort alone (the suffix array of the block as it
 // stands: the anchor), by the packer's induced sorting alone (the rotations),
 // by the packer's whole sorter (BZ2_blockSort: routing, sort and check) and
-// by libbzip2's own (BZ2_blockSortStock).  Prints MB/s of each and the paths
-// the packer's sorter took.
+// by libbzip2's own (BZ2_blockSortStock).  The sorters take turns block by
+// block, so that a machine whose load changes slows them alike.  Prints MB/s
+// of each, the packer's two against libdivsufsort, and the paths the
+// packer's sorter took.
 //   bench_sort FILE...
 #include <divsufsort.h>
 #include <malloc.h>
@@ -40,17 +42,20 @@ std::vector<unsigned char> ReadFile(const char* path)
     return bytes;
 }
 
-// Seconds `sort` takes over every block, each copied into the state's own
-// block buffer first (not timed).
-double Time(EState* s, const std::vector<unsigned char>& data, const std::function<void(EState*)>& sort)
+// Seconds each sorter takes over every block, taking turns on each block,
+// which is copied into the state's own block buffer first (not timed).
+std::vector<double> Time(EState* s, const std::vector<unsigned char>& data,
+                         const std::vector<std::function<void(EState*)>>& sorters)
 {
-    double seconds = 0;
+    std::vector<double> seconds(sorters.size());
     for (size_t at = 0; at < data.size(); at += 900000) {
-        s->nblock = (Int32)std::min<size_t>(900000, data.size() - at);
-        std::memcpy(s->block, data.data() + at, (size_t)s->nblock);
-        const auto start = std::chrono::steady_clock::now();
-        sort(s);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        for (size_t k = 0; k < sorters.size(); k++) {
+            s->nblock = (Int32)std::min<size_t>(900000, data.size() - at);
+            std::memcpy(s->block, data.data() + at, (size_t)s->nblock);
+            const auto start = std::chrono::steady_clock::now();
+            sorters[k](s);
+            seconds[k] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
     }
     return seconds;
 }
@@ -74,20 +79,23 @@ int main(int argc, char** argv)
         const std::vector<unsigned char> data = ReadFile(argv[i]);
         unsigned long long before[SortPathCount], after[SortPathCount];
         BZ2_sortPathCounts(before);
-        const double ours = Time(s, data, BZ2_blockSort), stock = Time(s, data, BZ2_blockSortStock);
-        const double alone = Time(s, data, [&](EState* e) { divsufsort(e->block, suffixes.data(), e->nblock); });
-        const double induced = Time(s, data, [&](EState* e) {
-            int count[256] = {};
-            for (int k = 0; k < e->nblock; k++)
-                count[e->block[k]]++;
-            KVX_sortRotationsInduced(e->block, count, order.data(), e->nblock, work.data());
-        });
+        const std::vector<double> seconds =
+            Time(s, data,
+                 {BZ2_blockSort, BZ2_blockSortStock,
+                  [&](EState* e) { divsufsort(e->block, suffixes.data(), e->nblock); },
+                  [&](EState* e) {
+                      int count[256] = {};
+                      for (int k = 0; k < e->nblock; k++)
+                          count[e->block[k]]++;
+                      KVX_sortRotationsInduced(e->block, count, order.data(), e->nblock, work.data());
+                  }});
+        const double ours = seconds[0], stock = seconds[1], alone = seconds[2], induced = seconds[3];
         BZ2_sortPathCounts(after);
         const double mb = data.size() / 1e6;
         std::printf("%s: %.0f MB in blocks of 900,000 bytes\n", argv[i], mb);
         std::printf("  libdivsufsort alone  %6.1f MB/s\n  induced sorting alone %5.1f MB/s   %.2f x libdivsufsort\n"
-                    "  the packer's sorter  %6.1f MB/s\n  libbzip2's sorter    %6.1f MB/s\n",
-                    mb / alone, mb / induced, alone / induced, mb / ours, mb / stock);
+                    "  the packer's sorter  %6.1f MB/s   %.2f x libdivsufsort\n  libbzip2's sorter    %6.1f MB/s\n",
+                    mb / alone, mb / induced, alone / induced, mb / ours, alone / ours, mb / stock);
         std::printf("  paths:");
         for (int p = 0; p < SortPathCount; p++)
             if (after[p] != before[p])

@@ -9,7 +9,15 @@
 #     with where the packer's time goes, stage by stage (perf);
 #   - folders: a header tree of thousands of small files and a folder of
 #     Windows programs, against `tar | lbzip2 -9`, with the per-file costs.
-# usage: bench/pack_bench.sh [TREE-MiB, default 200] [FILE-MiB, default 128]
+# On every corpus an earlier revision of the packer (the baseline) takes
+# turns with this one, so that a slowdown shows apart from the other tools'
+# noise.  The baseline is the commit in bench/baseline, moved forward when a
+# round ends, or BASELINE=REVISION; it is built in a git worktree under
+# build/baseline/, once per commit.  Speed ratios are the other's time over
+# this packer's.  Exits 1 when this packer is more than 3 % slower than the
+# baseline on any corpus (the median of the rounds' ratios), after printing
+# every table.
+# usage: [BASELINE=REVISION] bench/pack_bench.sh [TREE-MiB, default 200] [FILE-MiB, default 128]
 set -euo pipefail
 # Text is read, sorted and compared in UTF-8 whatever the machine's locale
 # (a bare container has none).
@@ -19,6 +27,39 @@ mib=${1:-200}
 single_mib=${2:-128}
 cores=$(nproc)
 make -C "$top" --no-print-directory all >/dev/null
+
+# The baseline's packer, built in its own worktree, which gets this one's
+# libbzip2 source.  Only the host packer is built; it carries this revision's
+# stub, which does not change how fast it packs.
+baseline_rev=${BASELINE:-$(cat "$top/bench/baseline")}
+baseline=$(git -C "$top" rev-parse --verify "$baseline_rev^{commit}")
+base_tree=$top/build/baseline/$baseline
+base_pack=$base_tree/dist/kvxsfx-pack
+if [ ! -x "$base_pack" ]; then
+  echo "building the baseline ${baseline:0:7} in $base_tree"
+  if [ ! -e "$base_tree/.git" ]; then
+    git -C "$top" worktree prune
+    git -C "$top" worktree add -f --detach "$base_tree" "$baseline" >/dev/null
+  fi
+  ln -sfn "$(readlink -f "$top/.deps")" "$base_tree/.deps"
+  mkdir -p "$base_tree/dist" && cp "$top/dist/kvxsfx.exe" "$base_tree/dist/"
+  cmake -S "$base_tree" -B "$base_tree/build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$base_tree/build/host" --target kvxsfx-pack -j"${JOBS:-$(nproc)}" >/dev/null
+fi
+echo "baseline: $(git -C "$top" log -1 --format='%h of %cd' --date=short "$baseline")"
+# The verdict: the corpora where this packer is more than 3 % slower.  The
+# two run one after the other in each round, and the median of the rounds'
+# ratios counts, which a machine whose load drifts from round to round
+# affects less than a ratio of medians; their CPU seconds are compared too.
+slower=
+median_ratio() {  # LIST-A LIST-B: the median of A's values over B's, line by line
+  paste "$1" "$2" | awk '{ print $1 / $2 }' | sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }'
+}
+against_baseline() {  # CORPUS: sets speed_ratio and cpu_ratio (the baseline's over this packer's), notes a slowdown
+  speed_ratio=$(median_ratio "$work/base.times" "$work/pack.times")
+  cpu_ratio=$(median_ratio "$work/base.cpu" "$work/pack.cpu")
+  if [ "$(echo "$speed_ratio * 1.03 < 1" | bc -l)" = 1 ]; then slower="$slower $1"; fi
+}
 
 work=$(mktemp -d /tmp/kvxpackbench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -47,9 +88,31 @@ bytes=$(du -sb "$tree" | cut -f1)
 echo "tree: $files files, $((bytes / 1048576)) MiB; $(nproc) cores"
 
 now() { date +%s.%N; }
-sync
-t0=$(now)
-/usr/bin/time -f '%M' -o "$work/mem" "$top/dist/kvxsfx-pack" -q -o "$work/out.exe" "$tree"
+# This machine's speed varies by several percent from minute to minute: the
+# tools take turns, $rounds rounds, and the median time of each counts.
+rounds=${ROUNDS:-3}
+# timed NAME OUTPUT COMMAND...: adds a time to NAME's list, keeps the size and peak memory.
+timed() {
+  local name=$1 output=$2; shift 2
+  sync
+  local t0 t1; t0=$(now)
+  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@"
+  t1=$(now)
+  echo "$t1 - $t0" | bc -l >>"$work/$name.times"
+  local kib user sys; read -r kib user sys <"$work/mem"
+  echo "$user + $sys" | bc -l >>"$work/$name.cpu"
+  eval "${name}_size=$(stat -c %s "$output")"
+  eval "${name}_mem=$((kib / 1024))"
+  eval "${name}_cpu=$(echo "$user + $sys" | bc -l)"
+}
+median() { sort -n "$work/$1.times" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
+
+# The packer and the baseline take turns on the tree; the bzip2s run once.
+rm -f "$work"/*.times "$work"/*.cpu
+for round in $(seq 1 "$rounds"); do
+  timed pack "$work/out.exe" "$top/dist/kvxsfx-pack" -q -o "$work/out.exe" "$tree"
+  timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$tree"
+done
 t1=$(now)
 (cd "$work" && tar -cf - tree | bzip2 -9 >"$work/tree.tar.bz2")
 t2=$(now)
@@ -58,18 +121,21 @@ t3=$(now)
 find "$work/single" -type f -print0 | xargs -0 -n 64 bzip2 -9 -k
 t4=$(now)
 
-pack_t=$(echo "$t1 - $t0" | bc -l); tar_t=$(echo "$t2 - $t1" | bc -l); per_t=$(echo "$t4 - $t3" | bc -l)
+pack_t=$(median pack); base_t=$(median base); tar_t=$(echo "$t2 - $t1" | bc -l); per_t=$(echo "$t4 - $t3" | bc -l)
 pack_size=$(($(stat -c %s "$work/out.exe") - 53248))
 tar_size=$(stat -c %s "$work/tree.tar.bz2")
 per_size=$(find "$work/single" -name '*.bz2' -printf '%s\n' | awk '{s += $1} END {print s}')
-printf 'kvxsfx-pack          %7.2f s  %11d bytes of payload\n' "$pack_t" "$pack_size"
+printf 'kvxsfx-pack          %7.2f s  %11d bytes of payload (median of %d)\n' "$pack_t" "$pack_size" "$rounds"
+against_baseline tree
+printf 'baseline %s     %7.2f s                 speed: kvxsfx-pack / baseline %.2f x (CPU %.2f x)\n' \
+  "${baseline:0:7}" "$base_t" "$speed_ratio" "$cpu_ratio"
 printf 'tar | bzip2 -9       %7.2f s  %11d bytes   time ratio %.2f\n' "$tar_t" "$tar_size" "$(echo "$tar_t / $pack_t" | bc -l)"
 printf 'bzip2 -9 -k per file %7.2f s  %11d bytes   time ratio %.2f (target >= 1.9)\n' "$per_t" "$per_size" \
   "$(echo "$per_t / $pack_t" | bc -l)"
 printf 'size against per-file bzip2: %+.2f %% (target within 1 %%)\n' "$(echo "($pack_size - $per_size) * 100 / $per_size" | bc -l)"
-printf 'peak memory of kvxsfx-pack: %d MiB (target < 100)\n' "$(($(cat "$work/mem") / 1024))"
+printf 'peak memory of kvxsfx-pack: %d MiB (target < 100)\n' "$pack_mem"
 "$top/dist/kvxsfx-pack" test "$work/out.exe"
-rm -rf "$tree" "$work/single" "$work/out.exe"
+rm -rf "$tree" "$work/single" "$work/out.exe" "$work/base.exe"
 
 # One large file at a time: text (this machine's headers and documents,
 # repeated in a fixed order up to the size), binaries (its shared libraries)
@@ -88,34 +154,17 @@ fill "$work/text/large.txt" "$single_mib" /usr/include /usr/share/doc -type f \(
 fill "$work/binaries/large.so" $((single_mib / 2)) /usr/lib/x86_64-linux-gnu -type f -name '*.so*'
 mkdir -p "$work/random" && head -c $((single_mib / 4 * 1048576)) /dev/urandom >"$work/random/large.bin"
 
-# This machine's speed varies by several percent from minute to minute: the
-# tools take turns, $rounds rounds, and the median time of each counts.
-rounds=${ROUNDS:-3}
-# timed NAME OUTPUT COMMAND...: adds a time to NAME's list, keeps the size and peak memory.
-timed() {
-  local name=$1 output=$2; shift 2
-  sync
-  local t0 t1; t0=$(now)
-  /usr/bin/time -f '%M %U %S' -o "$work/mem" "$@"
-  t1=$(now)
-  echo "$t1 - $t0" | bc -l >>"$work/$name.times"
-  local kib user sys; read -r kib user sys <"$work/mem"
-  eval "${name}_size=$(stat -c %s "$output")"
-  eval "${name}_mem=$((kib / 1024))"
-  eval "${name}_cpu=$(echo "$user + $sys" | bc -l)"
-}
-median() { sort -n "$work/$1.times" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
-
 single() {  # KIND TOOL...: one file of that kind, each tool timed
   local kind=$1; shift
   local file; file=$(ls "$work/$kind"/*)
-  rm -f "$work"/*.times
+  rm -f "$work"/*.times "$work"/*.cpu
   echo
   echo "one file: $(($(stat -c %s "$file") / 1048576)) MiB of $kind; $cores threads; median of $rounds rounds"
   for round in $(seq 1 "$rounds"); do
     for tool in "$@"; do
       case $tool in
         pack) timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$work/$kind" ;;
+        base) timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$work/$kind" ;;
         bzip2) timed bzip2 "$work/b.bz2" sh -c "bzip2 -9 -c '$file' >'$work/b.bz2'" ;;
         pbzip2) timed pbzip2 "$work/p.bz2" sh -c "pbzip2 -9 -p$cores -c '$file' >'$work/p.bz2'" ;;
         lbzip2) timed lbzip2 "$work/l.bz2" sh -c "lbzip2 -9 -n$cores -c '$file' >'$work/l.bz2'" ;;
@@ -129,6 +178,9 @@ single() {  # KIND TOOL...: one file of that kind, each tool timed
     printf '%-8s %7.2f s  %11d bytes  %5d MiB   this / kvxsfx-pack time %.2f\n' "$tool" "$t" "$size" "$mem" \
       "$(echo "$t / $pack_t" | bc -l)"
   done
+  against_baseline "$kind"
+  printf 'speed: kvxsfx-pack / baseline %.2f x (CPU %.2f x)   kvxsfx-pack / lbzip2 %.2f x\n' \
+    "$speed_ratio" "$cpu_ratio" "$(echo "$(median lbzip2) / $pack_t" | bc -l)"
   # The packer's stream must be bzip2's (random data is stored, as it does
   # not shrink): a difference is a fault, and ends the benchmark.
   if [ "$kind" != random ] && ! tail -c "$bzip2_size" "$work/pack.exe" | cmp -s - "$work/b.bz2"; then
@@ -197,11 +249,11 @@ copy_programs() {  # DEST
   for dir in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows \
       /usr/lib/wine/i386-windows /usr/lib/x86_64-linux-gnu; do
     if ls "$dir"/*.dll >/dev/null 2>&1; then
-      ls -S "$dir"/*.dll | head -60 | xargs cp -t "$1"
+      ls -S "$dir"/*.dll | awk 'NR <= 60' | xargs cp -t "$1"
       return
     fi
   done
-  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -name '*.so*' -printf '%s %p\n' | sort -rn | head -60 |
+  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -name '*.so*' -printf '%s %p\n' | sort -rn | awk 'NR <= 60' |
     cut -d' ' -f2- | xargs cp -t "$1"
 }
 folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
@@ -210,18 +262,23 @@ folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
   local files; files=$(find "$dir" -type f | wc -l)
   echo
   echo "folder $name: $files files, $(($(du -sb "$dir" | cut -f1) / 1048576)) MiB; $cores threads; median of $rounds rounds"
-  rm -f "$work"/*.times
+  rm -f "$work"/*.times "$work"/*.cpu
   for round in $(seq 1 "$rounds"); do
     timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$dir"
+    timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$dir"
     timed tarlbzip2 "$work/t.tar.bz2" sh -c "cd '$work' && tar -cf - '$name' | lbzip2 -9 -n$cores >'$work/t.tar.bz2'"
     if [ "${3:-}" = one-thread ]; then
       timed one "$work/one.exe" "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/one.exe" "$dir"
     fi
   done
-  local pack_t lbz_t; pack_t=$(median pack) lbz_t=$(median tarlbzip2)
+  local pack_t lbz_t base_t; pack_t=$(median pack) lbz_t=$(median tarlbzip2) base_t=$(median base)
   printf 'kvxsfx-pack        %7.2f s  %11d bytes  %5d MiB\n' "$pack_t" "$pack_size" "$pack_mem"
+  printf 'baseline %s   %7.2f s  %11d bytes  %5d MiB\n' "${baseline:0:7}" "$base_t" "$base_size" "$base_mem"
   printf 'tar | lbzip2 -9    %7.2f s  %11d bytes  %5d MiB   tar|lbzip2 / kvxsfx-pack time %.2f\n' \
     "$lbz_t" "$tarlbzip2_size" "$tarlbzip2_mem" "$(echo "$lbz_t / $pack_t" | bc -l)"
+  against_baseline "$name"
+  printf 'speed: kvxsfx-pack / baseline %.2f x (CPU %.2f x)   kvxsfx-pack / tar|lbzip2 %.2f x\n' \
+    "$speed_ratio" "$cpu_ratio" "$(echo "$lbz_t / $pack_t" | bc -l)"
   if [ "${3:-}" = one-thread ]; then
     local one_t; one_t=$(median one)
     printf 'kvxsfx-pack, 1 thread %4.2f s   %d threads are %.2f x one thread\n' "$one_t" "$cores" \
@@ -230,13 +287,13 @@ folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
   fi
 }
 
-single text pack bzip2 pbzip2 lbzip2
-echo "target: lbzip2 / kvxsfx-pack time >= 1.10"
+single text pack base bzip2 pbzip2 lbzip2
+echo "targets: lbzip2 / kvxsfx-pack time >= 1.50; baseline / kvxsfx-pack >= 1.08 against fd2a222"
 stages "$work/text"
-single binaries pack bzip2 pbzip2 lbzip2
-echo "target: lbzip2 / kvxsfx-pack time >= 1.00"
+single binaries pack base bzip2 pbzip2 lbzip2
+echo "targets: lbzip2 / kvxsfx-pack time >= 1.30; baseline / kvxsfx-pack >= 1.08 against fd2a222"
 stages "$work/binaries"
-single random pack bzip2 lbzip2
+single random pack base bzip2 lbzip2
 stages "$work/random"
 folder_against_lbzip2 headers copy_headers one-thread
 echo "targets: tar|lbzip2 / kvxsfx-pack >= 1.00; $cores threads >= 1.8 x one (on 2 cores)"
@@ -249,3 +306,11 @@ echo "peak memory target: < 100 MiB"
 echo
 cmake --build "$top/build/host" --target bench_sort >/dev/null
 "$top/build/host/bench_sort" "$work/text/large.txt" "$work/binaries/large.so" "$work/random/large.bin"
+
+# The verdict against the baseline, once every table is out.
+echo
+if [ -n "$slower" ]; then
+  echo "FAIL: more than 3 % slower than the baseline ${baseline:0:7} on:$slower" >&2
+  exit 1
+fi
+echo "no corpus more than 3 % slower than the baseline ${baseline:0:7}"

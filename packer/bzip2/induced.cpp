@@ -77,22 +77,44 @@ inline Index TypeWords(Index n)
     return (n + 63) / 64;
 }
 
-// Sets bit i of l.isS for each position of type S, from the right.
+// The bits of x in the opposite order.
+inline uint64_t ReverseBits(uint64_t x)
+{
+    x = __builtin_bswap64(x);
+    x = (x >> 4 & 0x0F0F0F0F0F0F0F0F) | (x & 0x0F0F0F0F0F0F0F0F) << 4;
+    x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
+    return (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
+}
+
+// Sets bit i of l.isS for each position of type S, 64 positions at a time
+// from the right.  A position is of type S where its symbol is below the next
+// one's, and takes the next one's type where they are equal: a chain that
+// runs down the positions as a carry runs up a sum.  So each word's
+// comparisons are gathered with its first position in the highest bit, and
+// `below | equal` plus `below` carries a 1 out of each place of type S; the
+// carry coming in is the type of the position after the word.
 template <class Sym>
 void ClassifyTypes(const Level<Sym>& l, int lastType)
 {
     const Sym* t = l.t;
-    uint64_t s = lastType == 1, word = 0;
-    Index i = l.n - 1;
-    for (;; i--) {
-        word |= s << (i % 64);
-        if (i % 64 == 0) {
-            l.isS[i / 64] = word;
-            word = 0;
+    const Index n = l.n;
+    uint64_t after = 0;
+    for (Index w = TypeWords(n); w-- > 0;) {
+        const Index from = w * 64, to = std::min(from + 64, n - 1);
+        uint64_t below = 0, equal = 0;
+        for (Index i = from; i < to; i++) {
+            below = below << 1 | (t[i] < t[i + 1]);
+            equal = equal << 1 | (t[i] == t[i + 1]);
         }
-        if (i == 0)
-            break;
-        s = (t[i - 1] < t[i]) | ((t[i - 1] == t[i]) & s);
+        if (n - 1 < from + 64) {  // the last position's type, found around the cycle
+            below = (below << 1 | (lastType == 1)) << (63 - (n - 1) % 64);
+            equal = equal << 1 << (63 - (n - 1) % 64);
+        }
+        const uint64_t either = below | equal;
+        uint64_t sum;
+        const bool out = __builtin_add_overflow(either, below, &sum) | __builtin_add_overflow(sum, after, &sum);
+        l.isS[w] = ReverseBits((sum ^ either ^ below) >> 1 | uint64_t{out} << 63);
+        after = out;
     }
 }
 
@@ -230,15 +252,15 @@ struct Stretch {
     uint64_t head[2];
 };
 
-// Eight bytes from p, the first the least significant, on any processor (a
-// plain load where the processor is little-endian).
+// Eight bytes from p, the first the least significant, on any processor: one
+// load, its bytes swapped where the processor is big-endian.
 inline uint64_t LoadLittle(const void* p)
 {
-    uint8_t b[8];
-    std::memcpy(b, p, 8);
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; k--)
-        v = v << 8 | b[k];
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 

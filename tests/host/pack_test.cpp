@@ -1407,6 +1407,11 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
     } cases[] = {
         {"text with one byte of its own", text.substr(0, 60000) + '\x01' + text.substr(60000, 20000), SortInduced, all},
         {"sixteen letters", letters(80000), SortInduced, all},
+        // Types are found 64 positions at a time: the last position alone in
+        // its word, a full word just before it, and runs across words.
+        {"sixteen letters, the last alone in a word", letters(80001), SortInduced, all},
+        {"sixteen letters, a full word just before the last", letters(80065), SortInduced, all},
+        {"runs of three across words", tile("aaabbbcccdddeeefffggghhh", 70001), SortInduced, all},
         {"text", text.substr(0, 80000), SortInduced, all},
         {"a stretch repeated across the end", letters(30000) + twice + letters(30000) + twice, SortInduced, all},
         {"a periodic stretch across the end", letters(30000) + runs + letters(30000) + runs, SortInduced, all},
