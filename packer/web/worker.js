@@ -194,11 +194,9 @@ class ZipOut {
   }
   close(whole) {
     const e = this.entry;
-    this.entry = null;
-    if (e.refused)
-      return;
-    if (e.file === null && whole)
+    if (e.file === null && whole && !e.refused)
       this.start();
+    this.entry = null;
     if (e.file === null)
       return;
     this.broken = this.broken || !whole;

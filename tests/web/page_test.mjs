@@ -316,6 +316,33 @@ async function openTests(page, folder, downloads) {
   const written = folderMatches(await intoFolder(page), listing.entries, folder);
   check('extracted into a folder, it is the folder', written.ok, written.detail);
 
+  // Cancel while the page still writes what the worker has long finished:
+  // the first write waits, and nothing is written after the cancel.
+  await page.evaluate(() => {
+    window.written = {};
+    window.showDirectoryPicker = async () => {
+      const folder = (prefix) => ({
+        getDirectoryHandle: async (name) => folder(prefix + name + '/'),
+        getFileHandle: async (name) => ({createWritable: async () => ({
+          write: () => new Promise((resolve) => (window.release = resolve)),
+          close: async () => (window.written[prefix + name] = true), abort: async () => {}}),
+        }),
+        removeEntry: async () => {},
+      });
+      return folder('');
+    };
+  });
+  const cancelledWrites = await openRun(page, async () => {
+    await page.click('#open-folder');
+    await page.waitForFunction(() => window.release !== undefined);
+    await new Promise((resolve) => setTimeout(resolve, 500));  // the worker ends meanwhile
+    await page.click('#open-cancel');
+    await page.evaluate(() => window.release());
+  });
+  check('a folder\'s writes cancelled after the worker ended: said, nothing more written',
+        cancelledWrites.status === '中止しました。' && await page.evaluate(() => Object.keys(window.written).length === 0),
+        cancelledWrites.status + cancelledWrites.problems);
+
   // Damaged inside the large entry's data: the entries before it extract,
   // and the page says where it stopped, in the packer's words.
   const damaged = path.join(work, 'damaged.exe');
@@ -388,6 +415,20 @@ async function openTests(page, folder, downloads) {
   check('into a folder: the same names, the late file, no bomb, and the files written counted',
         JSON.stringify(writtenHostile.entries.map((e) => e.name).sort()) === '["a.txt","e/f.txt","late.txt","sub/x.txt"]' &&
         writtenHostile.said.status === extractedJa(4), writtenHostile.said.status + writtenHostile.said.problems);
+
+  // A file past 2 GiB (sparse here): the entry after 2.2 GB of zeros is read
+  // where it lies (the engine's offsets are 64-bit).
+  const huge = path.join(work, 'huge.exe'), zeros = 2200 * 2 ** 20;
+  const head = Buffer.concat([stub, entryBytes({name: 'zeros.bin', data: Buffer.alloc(0), packed: zeros, unpacked: zeros})]);
+  const after = entryBytes({name: 'after.txt', data: Buffer.from('after')});
+  const fd = fs.openSync(huge, 'w');
+  fs.writeSync(fd, head);
+  fs.writeSync(fd, after, 0, after.length, head.length + zeros);
+  fs.closeSync(fd);
+  const listedHuge = await choose(page, huge);
+  check('a file of 2.2 GB lists the entry past 2 GiB', JSON.stringify(listedHuge.rows.map((r) => r[0])) === '["zeros.bin","after.txt"]',
+        listedHuge.rows.map((r) => r[0]).join(', ') + listedHuge.problems);
+  fs.rmSync(huge);
 
   // An entry larger than the page holds, damaged at 90 % of its stream, and
   // a stored one cut short (it claims 30 MiB): the .zip never holds a byte of either.
