@@ -191,6 +191,8 @@ public:
     // `sizeRight` when it holds as many bytes as the entry says (the stub
     // then sets the time).  False when it cannot be finished.
     virtual bool Close(bool whole, bool sizeRight) = 0;
+    // The entry's DOS date and time as the file holds them, told before Open.
+    virtual void Dated(uint16_t /*dosDate*/, uint16_t /*dosTime*/) {}
     // Whether an entry's data must check out whole before any of it is
     // written (a target that cannot take back what it was given).
     virtual bool CheckFirst(uint64_t /*unpackedSize*/, bool /*compressed*/) const { return false; }

@@ -796,6 +796,7 @@ int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& ou
         if (target.CheckFirst(h.unpackedSize, compressed) &&
             !(judge(decode([](const char*, size_t) { return true; })) && (a.Rewind(h) || judge(false))))
             return false;
+        target.Dated(h.dosDate, h.dosTime);
         if (!target.Open(relative, FromDosDateTime(h.dosDate, h.dosTime, &when) ? &when : nullptr, compressed, report))
             return false;
         const bool whole = decode([&](const char* p, size_t n) { return target.Write(p, n); });

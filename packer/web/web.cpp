@@ -41,11 +41,12 @@ EM_JS(void, kvx_listing, (const char* json, size_t n), {
     postMessage({listing : new TextDecoder().decode(HEAPU8.subarray(json, json + n))});
 });
 // An extracted entry, a piece at a time, to the worker's folder or .zip
-// (worker.js): its path with its time in milliseconds since 1970 (or -1),
-// whether the file carries it compressed and whether its data has checked out
-// whole already, its bytes, and its end, whole and of its size or not.
-EM_JS(void, kvx_entry_open, (const char* path, double when, int compressed, int checked), {
-    kvxEntryOpen(UTF8ToString(path), when, !!compressed, !!checked);
+// (worker.js): its path with its DOS date and time as the file holds them
+// (a time_t here is 32 bits), whether the file carries it compressed and
+// whether its data has checked out whole already, its bytes, and its end,
+// whole and of its size or not.
+EM_JS(void, kvx_entry_open, (const char* path, int dosDate, int dosTime, int compressed, int checked), {
+    kvxEntryOpen(UTF8ToString(path), dosDate, dosTime, !!compressed, !!checked);
 });
 EM_JS(void, kvx_entry_write, (const char* data, size_t n), { kvxEntryWrite(HEAPU8.slice(data, data + n)); });
 EM_JS(void, kvx_entry_close, (int whole), { kvxEntryClose(!!whole); });
@@ -162,9 +163,14 @@ public:
     {
         return checked_ = zip_ && unpackedSize > HeldBytes;
     }
-    bool Open(const std::string& relative, const std::time_t* when, bool compressed, pack::Reporter&) override
+    void Dated(uint16_t dosDate, uint16_t dosTime) override
     {
-        kvx_entry_open(relative.c_str(), when != nullptr ? (double)*when * 1000 : -1, compressed, checked_);
+        dosDate_ = dosDate;
+        dosTime_ = dosTime;
+    }
+    bool Open(const std::string& relative, const std::time_t*, bool compressed, pack::Reporter&) override
+    {
+        kvx_entry_open(relative.c_str(), dosDate_, dosTime_, compressed, checked_);
         return true;
     }
     bool Write(const char* data, size_t n) override
@@ -182,6 +188,7 @@ private:
     static constexpr uint64_t HeldBytes = 16 << 20;
     bool zip_;
     mutable bool checked_ = false;  // the entry in hand's data has checked out whole
+    uint16_t dosDate_ = 0, dosTime_ = 0;
 };
 
 std::string Field(const nlohmann::json& fields, const char* name)

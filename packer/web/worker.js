@@ -162,7 +162,7 @@ class ZipOut {
     this.entry = {path, when, compressed, held: [], file: null, refused: false};
     // fflate writes the years to 2099 (a .zip's date goes to 2107): an entry
     // dated later is left out, and said so, rather than given another date.
-    const year = when >= 0 ? new Date(when).getFullYear() : 1980;
+    const year = when !== null ? when.getFullYear() : 1980;
     if (year > 2099) {
       this.entry.refused = true;
       postMessage({late: {name: path, year}});
@@ -177,7 +177,7 @@ class ZipOut {
     // The entry's own date and time: fflate writes the time's local fields,
     // which are the entry's (a time that a change to summer time skips is
     // an hour later).  An entry with no valid time has the earliest a .zip holds.
-    e.file.mtime = e.when >= 0 ? e.when : new Date(1980, 0, 1);
+    e.file.mtime = e.when !== null ? e.when : new Date(1980, 0, 1);
     this.zip.add(e.file);
     for (const bytes of e.held)
       e.file.push(bytes);
@@ -211,8 +211,17 @@ class ZipOut {
 }
 
 let extracting = null;
-function kvxEntryOpen(path, when, compressed, checked) {
-  extracting.open(path, when, compressed, checked);
+// An entry's DOS date and time as the worker's local time (which fflate
+// writes back as the same fields), or null where they are no date and time.
+function dosTime(date, time) {
+  const [year, month, day] = [(date >> 9) + 1980, (date >> 5) & 15, date & 31];
+  const [hour, minute, second] = [time >> 11, (time >> 5) & 63, (time & 31) * 2];
+  if (day < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+    return null;
+  return new Date(year, month - 1, day, hour, minute, second);
+}
+function kvxEntryOpen(path, dosDate, dosTimeField, compressed, checked) {
+  extracting.open(path, dosTime(dosDate, dosTimeField), compressed, checked);
 }
 function kvxEntryWrite(bytes) {
   extracting.write(bytes);

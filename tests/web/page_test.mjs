@@ -42,6 +42,8 @@ let passed = 0, failed = 0;
 function check(name, ok, detail = '') {
   if (ok) {
     passed++;
+    if (process.env.KVX_VERBOSE)
+      console.log(`ok: ${name}`);
   } else {
     failed++;
     console.log(`FAIL: ${name}${detail ? '\n' + detail : ''}`);
