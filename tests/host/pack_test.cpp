@@ -733,6 +733,7 @@ TEST_F(Packer, RoundTripThroughExtractKeepsBytesAndTimes)
     EXPECT_NE(out.find("3 entries OK"), std::string::npos);
     ASSERT_EQ(Run({"list", "--json", Out()}), 0) << err;
     const nlohmann::json listed = nlohmann::json::parse(out);
+    EXPECT_EQ(out, nlohmann::ordered_json::parse(out).dump(2) + "\n");  // written as it is read, laid out as one dump
     EXPECT_EQ(listed["configuration"]["title"], "題名 \"1\"\\");
     EXPECT_EQ(listed["configuration"]["launch"], "表/empty");
     EXPECT_EQ(listed["stub"]["carried"], true);
@@ -783,6 +784,7 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     make({sfx::EncodeEntry(entry("\x81\x20\\", "ok.txt", "1", true)),
           sfx::EncodeEntry(entry("", "second.txt", "2", true), checksum)});
     EXPECT_EQ(Run({"list", "--json", Out("d.exe")}), 1);
+    EXPECT_EQ(out, nlohmann::ordered_json::parse(out).dump(2) + "\n");
     const nlohmann::json listed = nlohmann::json::parse(out);
     ASSERT_EQ(listed["entries"].size(), 1u);
     EXPECT_EQ(listed["entries"][0]["directory_hex"], "81205c");
