@@ -175,7 +175,8 @@ int Test(const std::string& file, std::ostream& out, Reporter& report, const Rea
 int Extract(const std::string& file, const std::string& directory, std::ostream& out, Reporter& report);
 
 // Where Extract's entries go: a folder on disk, or the page's folder or .zip.
-// The reader has checked each name (IsContainedName) before Open.
+// The reader has checked each name (IsContainedName) before Open, and
+// gives it as the stub makes it: '/' between folders, no empty part.
 class ExtractTarget {
 public:
     virtual ~ExtractTarget() = default;
@@ -190,6 +191,11 @@ public:
     // `sizeRight` when it holds as many bytes as the entry says (the stub
     // then sets the time).  False when it cannot be finished.
     virtual bool Close(bool whole, bool sizeRight) = 0;
+    // The entry's DOS date and time as the file holds them, told before Open.
+    virtual void Dated(uint16_t /*dosDate*/, uint16_t /*dosTime*/) {}
+    // Whether an entry's data must check out whole before any of it is
+    // written (a target that cannot take back what it was given).
+    virtual bool CheckFirst(uint64_t /*unpackedSize*/, bool /*compressed*/) const { return false; }
 };
 int ExtractInto(const std::string& file, ExtractTarget& target, std::ostream& out, Reporter& report,
                 const ReadProgress& progress = nullptr);

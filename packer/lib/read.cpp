@@ -31,6 +31,24 @@ namespace {
 using sfx::Get16;
 using sfx::Get32;
 
+// Offsets past 2 GiB: `long` is 32 bits on Windows and in the page's WebAssembly.
+bool SeekTo(FILE* file, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+uint64_t Tell(FILE* file)
+{
+#ifdef _WIN32
+    return (uint64_t)_ftelli64(file);
+#else
+    return (uint64_t)ftello(file);
+#endif
+}
+
 struct Header {
     uint32_t checksum, packedSize, unpackedSize;
     uint16_t dosDate, dosTime, attributes, method;
@@ -56,7 +74,7 @@ public:
     bool ReadConfig(std::string fields[4])
     {
         uint8_t block[1024];
-        if (std::fseek(file_, sfx::ConfigBlockOffset, SEEK_SET) != 0 || std::fread(block, 1, 1024, file_) != 1024)
+        if (!SeekTo(file_, sfx::ConfigBlockOffset) || std::fread(block, 1, 1024, file_) != 1024)
             return false;
         for (int i = 0; i < 4; i++)
             fields[i].assign((const char*)block + 256 * i, strnlen((const char*)block + 256 * i, 256));
@@ -77,7 +95,7 @@ public:
     bool ReadStub(sfx::Bytes* stub)
     {
         stub->resize(sfx::StubSize);
-        return std::fseek(file_, 0, SEEK_SET) == 0 && std::fread(stub->data(), 1, stub->size(), file_) == stub->size();
+        return SeekTo(file_, 0) && std::fread(stub->data(), 1, stub->size(), file_) == stub->size();
     }
 
     // The next entry, as the stub reads it; false at the end of the payload or
@@ -85,10 +103,10 @@ public:
     bool Next(Header* h, Problem* problem)
     {
         *problem = {nullptr, {}};
-        if (first_ && (first_ = false, std::fseek(file_, sfx::StubSize, SEEK_SET) != 0))
+        if (first_ && (first_ = false, !SeekTo(file_, sfx::StubSize)))
             return false;
-        position_ = std::ftell(file_);
-        if (signed_ && (uint64_t)position_ + 8 > payloadEnd_)
+        position_ = Tell(file_);
+        if (signed_ && position_ + 8 > payloadEnd_)
             return ReadPadding(problem);
         uint8_t raw[28];
         const size_t got = std::fread(raw, 1, sizeof(raw), file_);
@@ -128,10 +146,10 @@ public:
             problem->what = N_("a checksum mismatch");
             return false;
         }
-        h->dataOffset = std::ftell(file_);
+        h->dataOffset = Tell(file_);
         if (signed_ && h->dataOffset + h->packedSize > payloadEnd_) {
             *problem = {N_("the certificate table at offset {offset} begins inside the entry at offset {entry}"),
-                        {{"offset", payloadEnd_}, {"entry", (uint64_t)position_}}};
+                        {{"offset", payloadEnd_}, {"entry", position_}}};
             stoppedAtSignature_ = true;
             return false;
         }
@@ -157,10 +175,13 @@ public:
     // ends first, as ReadData would find.
     bool SkipData(const Header& h)
     {
-        return h.dataOffset + h.packedSize <= payloadEnd_ && std::fseek(file_, (long)(h.dataOffset + h.packedSize), SEEK_SET) == 0;
+        return h.dataOffset + h.packedSize <= payloadEnd_ && SeekTo(file_, h.dataOffset + h.packedSize);
     }
 
-    long position() const { return position_; }
+    // Goes back to the start of the entry's data, to read it again.
+    bool Rewind(const Header& h) { return SeekTo(file_, h.dataOffset); }
+
+    uint64_t position() const { return position_; }
 
 private:
     // A signer pads the file to a multiple of 8 with zero bytes and appends
@@ -172,7 +193,7 @@ private:
         const size_t n = std::fread(head, 1, sizeof(head), file_);
         signed_ = sfx::FindCertificateDirectory(head, n, &certificates_);
         std::fseek(file_, 0, SEEK_END);
-        const uint64_t fileSize = (uint64_t)std::ftell(file_);
+        const uint64_t fileSize = Tell(file_);
         std::rewind(file_);
         payloadEnd_ = fileSize;
         if (!signed_)
@@ -202,7 +223,7 @@ private:
     void ReadCertificateHeader()
     {
         uint8_t raw[8];
-        if (certificates_.size < 8 || std::fseek(file_, certificates_.offset, SEEK_SET) != 0 ||
+        if (certificates_.size < 8 || !SeekTo(file_, certificates_.offset) ||
             std::fread(raw, 1, 8, file_) != 8 || Get32(raw) < 8 || Get32(raw) > certificates_.size) {
             certificateProblem_ = {N_("the certificate table at offset {offset} does not hold a whole certificate"),
                                    {{"offset", (uint64_t)certificates_.offset}}};
@@ -228,7 +249,7 @@ private:
 
     FILE* file_ = nullptr;
     bool first_ = true;
-    long position_ = 0;
+    uint64_t position_ = 0;
     bool signed_ = false;
     sfx::CertificateDirectory certificates_;
     std::string signatureType_;
@@ -407,7 +428,7 @@ int Walk(const std::string& path, Reporter& report,
     }
     if (problem.what != nullptr && !archive.stoppedAtSignature()) {
         report.Error(N_("{file}: the payload ends at offset {offset} with {problem}; the stub would stop there"),
-                     {{"file", path}, {"offset", (uint64_t)archive.position()}, {"problem", problem}});
+                     {{"file", path}, {"offset", archive.position()}, {"problem", problem}});
         return ExitInput;
     }
     if (problem.what == nullptr)
@@ -523,7 +544,13 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
     listing["signature"] = nullptr;
     if (const sfx::CertificateDirectory* signature = archive.signature())
         listing["signature"] = {{"type", archive.signatureType()}, {"offset", signature->offset}, {"size", signature->size}};
-    listing["entries"] = Json::array();
+    // The document is written as it is read, an entry at a time, laid out as
+    // one dump of the whole would lay it out: a file of 300,000 entries held
+    // as one document took 484 MB.  Whatever a name or a problem holds, the
+    // document is UTF-8.
+    const auto dump = [](const Json& json) { return json.dump(2, ' ', false, Json::error_handler_t::replace); };
+    const std::string head = dump(listing);
+    out << head.substr(0, head.size() - 2) << ",\n  \"entries\": [";
     size_t count = 0;
     ProblemList problems;
     const int code = Walk(path, problems, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
@@ -538,21 +565,26 @@ int ListJson(const std::string& path, const sfx::Bytes& carriedStub, std::ostrea
             entry["bzip2"] = {{"blocks", shape.blocks()}, {"most_tables", shape.mostTables()},
                               {"longest_code", shape.longestCode()}};
         }
-        listing["entries"].push_back(entry);
+        std::string text = dump(entry);
+        for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 5))
+            text.insert(at + 1, 4, ' ');
+        out << (count == 0 ? "\n    " : ",\n    ") << text;
         return true;
     }, &count, true);
+    out << (count == 0 ? "]" : "\n  ]");
     for (const Problem& p : problems.problems)
         report.Report(p);
-    listing["complete"] = code == ExitOk;
-    listing["problem"] = nullptr;
+    Json tail = Json::object();
+    tail["complete"] = code == ExitOk;
+    tail["problem"] = nullptr;
     if (!problems.problems.empty()) {
         // The text in the user's language, and its English template: a key
         // that stays the same in every language.
-        listing["problem"] = Render(problems.problems[0]);
-        listing["problem_key"] = problems.problems[0].what;
+        tail["problem"] = Render(problems.problems[0]);
+        tail["problem_key"] = problems.problems[0].what;
     }
-    // Whatever a name or a problem holds, the document is UTF-8.
-    out << listing.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    const std::string rest = dump(tail);
+    out << "," << rest.substr(1) << "\n";
     return code;
 }
 
@@ -710,37 +742,78 @@ private:
 
 }  // namespace
 
+// The path the stub makes of an entry's names: '\\' and '/' both separate
+// folders, and empty parts (a doubled separator) are no folder.
+static std::string StubPath(const std::string& relative)
+{
+    std::string path;
+    for (size_t start = 0; start <= relative.size();) {
+        size_t end = relative.find_first_of("\\/", start);
+        if (end == std::string::npos)
+            end = relative.size();
+        if (end > start)
+            (path.empty() ? path : path.append(1, '/')).append(relative, start, end - start);
+        start = end + 1;
+    }
+    return path;
+}
+
 int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& out, Reporter& report,
                 const ReadProgress& progress)
 {
     size_t count = 0;
     return Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
-        const std::string relative = dir + file;
-        if (!IsContainedName(relative) || file.empty()) {
+        const std::string relative = StubPath(dir + file);
+        if (!IsContainedName(dir + file) || file.empty() || relative.empty()) {
             report.Error(N_("{name}: the name would leave {directory}; nothing written"),
-                         {{"name", relative}, {"directory", target.Where()}});
+                         {{"name", dir + file}, {"directory", target.Where()}});
             return false;
         }
         if (h.packedSize == 0)
             return true;  // the stub creates nothing for an entry without data
         std::time_t when;
         const bool compressed = IsCompressed(h, file);
+        // Decodes the entry to `write`, no further than the size it claims
+        // (a stream that decodes to more is damaged, and is not decoded on).
+        uint64_t written = 0, at = h.dataOffset;
+        const auto decode = [&](const std::function<bool(const char*, size_t)>& write) {
+            written = 0, at = h.dataOffset;
+            auto bounded = [&](const char* p, size_t n) {
+                return (written += n) <= h.unpackedSize && write(p, n);
+            };
+            Decoder decoder(bounded);
+            const bool read = a.ReadData(h, [&](const char* p, size_t n) {
+                if (progress)
+                    progress(at += n);
+                return compressed ? decoder.Feed(p, n) : bounded(p, n);
+            });
+            return read && (!compressed || decoder.Finished());
+        };
+        // Whether it came out whole and of the size it claims; else says why not.
+        const auto judge = [&](bool whole) {
+            if (whole && written == h.unpackedSize)
+                return true;
+            if (whole)
+                report.Error(N_("{name}: size {size} instead of {expected}"),
+                             {{"name", relative}, {"size", written}, {"expected", (uint64_t)h.unpackedSize}});
+            else if (written > h.unpackedSize)
+                report.Error(N_("{name}: decodes to more than the {expected} bytes it claims"),
+                             {{"name", relative}, {"expected", (uint64_t)h.unpackedSize}});
+            else
+                report.Error(N_("{name}: damaged data"), {{"name", relative}});
+            return false;
+        };
+        // A target that cannot take back what it was given has the data checked whole first.
+        if (target.CheckFirst(h.unpackedSize, compressed) &&
+            !(judge(decode([](const char*, size_t) { return true; })) && (a.Rewind(h) || judge(false))))
+            return false;
+        target.Dated(h.dosDate, h.dosTime);
         if (!target.Open(relative, FromDosDateTime(h.dosDate, h.dosTime, &when) ? &when : nullptr, compressed, report))
             return false;
-        uint64_t written = 0, at = h.dataOffset;
-        auto write = [&](const char* p, size_t n) { return (written += n, target.Write(p, n)); };
-        Decoder decoder(write);
-        bool ok = a.ReadData(h, [&](const char* p, size_t n) {
-            if (progress)
-                progress(at += n);
-            return compressed ? decoder.Feed(p, n) : write(p, n);
-        });
-        ok = ok && (!compressed || decoder.Finished());
-        ok = target.Close(ok, written == h.unpackedSize) && ok;
-        if (!ok) {
-            report.Error(N_("{name}: damaged data"), {{"name", relative}});
+        const bool whole = decode([&](const char* p, size_t n) { return target.Write(p, n); });
+        // Whole but of another size, the file stays without its time, as the stub leaves it.
+        if (!judge(target.Close(whole, written == h.unpackedSize) && whole))
             return false;
-        }
         out << relative << "\n";
         return true;
     }, &count);

@@ -296,13 +296,14 @@ function openBusy(on) {
 // .zip, or to `entries`, which writes them into a folder).  Resolves to the
 // exit code, with what came back.
 function runOpen(kind, entries = null) {
-  const run = {code: null, listing: null, parts: [], extracted: 0, stopped: false};
+  const run = {code: null, listing: null, parts: [], extracted: 0, broken: false};
   $('open-problems').replaceChildren();
   $('open-progress').value = 0;
   openWorker = newWorker();
   const ran = new Promise((resolve) => {
     openStop = (code) => {
-      run.code = code;
+      if (run.code === null)
+        run.code = code;
       resolve(run);
     };
     openWorker.onmessage = ({data}) => {
@@ -318,7 +319,6 @@ function runOpen(kind, entries = null) {
       } else if (data.part) {
         run.parts.push(data.part);
       } else if (data.entry !== undefined) {
-        run.extracted++;
         entries.open(data.entry);
       } else if (data.data) {
         entries.write(data.data);
@@ -326,8 +326,11 @@ function runOpen(kind, entries = null) {
         entries.close(data.close);
       } else if (data.added !== undefined) {
         run.extracted = data.added;
-      } else if (data.cut !== undefined) {
-        openSay(fill(t('{name}: cut short in the .zip, where its data is damaged'), {name: data.cut}), 'problem');
+        run.broken = data.broken;
+      } else if (data.late) {
+        openSay(fill(t('{name}: dated {year}, later than a .zip holds (2099); left out of the .zip'), data.late), 'problem');
+      } else if (data.failed !== undefined) {
+        openSay(fill(t('The run stopped on an error in the page: {error}'), {error: data.failed}), 'problem');
       } else if ('done' in data) {
         openStop(data.done);
       }
@@ -433,7 +436,10 @@ $('open-zip').addEventListener('click', async () => {
   $('open-save').hidden = true;
   $('open-status').textContent = t('Extracting…');
   const run = await runOpen('extract');
-  if (run.code !== Cancelled && run.parts.length > 0) {
+  if (run.broken) {
+    openSay(t('An entry read otherwise the second time (the file changed?); no .zip was made.'), 'problem');
+    run.extracted = 0;
+  } else if (run.code !== Cancelled && run.parts.length > 0) {
     const link = $('open-save');
     if (link.href)
       URL.revokeObjectURL(link.href);
@@ -457,6 +463,7 @@ class FolderWriter {
     this.done = Promise.resolve();
     this.file = null;
     this.failed = false;
+    this.written = 0;  // files written whole
   }
   then(step) {
     this.done = this.done.then(() => (this.failed ? undefined : step())).catch((error) => {
@@ -485,6 +492,7 @@ class FolderWriter {
     this.then(async () => {
       if (whole) {
         await this.file.writable.close();
+        this.written++;
       } else {
         await this.file.writable.abort();
         await this.file.folder.removeEntry(this.file.name);
@@ -511,19 +519,23 @@ $('open-folder').addEventListener('click', async () => {
   folderWriter = new FolderWriter(root);
   const run = await runOpen('extract', folderWriter);
   await folderWriter.done;
-  if (run.code === Cancelled)
+  run.extracted = folderWriter.written;
+  if (folderWriter.cancelled) {
     await folderWriter.abort();
-  else if (folderWriter.failed)
+    run.code = Cancelled;
+    $('open-status').textContent = t('Cancelled.');
+  } else if (folderWriter.failed) {
     run.code = 1;
+  }
   folderWriter = null;
   extracted(run);
   openBusy(false);
 });
 
+// Cancels the run, and the writes into a folder that may outlast the worker.
 $('open-cancel').addEventListener('click', async () => {
-  if (openWorker === null)
-    return;
   if (folderWriter !== null)
-    folderWriter.failed = true;
-  openStop(Cancelled);
+    folderWriter.failed = folderWriter.cancelled = true;
+  if (openWorker !== null)
+    openStop(Cancelled);
 });

@@ -41,10 +41,12 @@ EM_JS(void, kvx_listing, (const char* json, size_t n), {
     postMessage({listing : new TextDecoder().decode(HEAPU8.subarray(json, json + n))});
 });
 // An extracted entry, a piece at a time, to the worker's folder or .zip
-// (worker.js): its path with its time in milliseconds since 1970 (or -1) and
-// whether the file carries it compressed, its bytes, and its end, whole or not.
-EM_JS(void, kvx_entry_open, (const char* path, double when, int compressed), {
-    kvxEntryOpen(UTF8ToString(path), when, !!compressed);
+// (worker.js): its path with its DOS date and time as the file holds them
+// (a time_t here is 32 bits), whether the file carries it compressed and
+// whether its data has checked out whole already, its bytes, and its end,
+// whole and of its size or not.
+EM_JS(void, kvx_entry_open, (const char* path, int dosDate, int dosTime, int compressed, int checked), {
+    kvxEntryOpen(UTF8ToString(path), dosDate, dosTime, !!compressed, !!checked);
 });
 EM_JS(void, kvx_entry_write, (const char* data, size_t n), { kvxEntryWrite(HEAPU8.slice(data, data + n)); });
 EM_JS(void, kvx_entry_close, (int whole), { kvxEntryClose(!!whole); });
@@ -150,12 +152,25 @@ pack::ReadProgress Progress()
 
 // Extracted entries go to the worker, which writes them into the folder the
 // user picked or into the .zip.
+// The .zip takes no bytes back: an entry goes into it only once its data has
+// checked out whole, held in the worker up to HeldBytes (worker.js), and
+// checked whole before it is extracted when it is larger (decoded twice).
 class PageTarget : public pack::ExtractTarget {
 public:
+    explicit PageTarget(bool zip) : zip_(zip) {}
     std::string Where() const override { return pack::Tr(N_("the folder")); }
-    bool Open(const std::string& relative, const std::time_t* when, bool compressed, pack::Reporter&) override
+    bool CheckFirst(uint64_t unpackedSize, bool) const override
     {
-        kvx_entry_open(relative.c_str(), when != nullptr ? (double)*when * 1000 : -1, compressed);
+        return checked_ = zip_ && unpackedSize > HeldBytes;
+    }
+    void Dated(uint16_t dosDate, uint16_t dosTime) override
+    {
+        dosDate_ = dosDate;
+        dosTime_ = dosTime;
+    }
+    bool Open(const std::string& relative, const std::time_t*, bool compressed, pack::Reporter&) override
+    {
+        kvx_entry_open(relative.c_str(), dosDate_, dosTime_, compressed, checked_);
         return true;
     }
     bool Write(const char* data, size_t n) override
@@ -163,11 +178,17 @@ public:
         kvx_entry_write(data, n);
         return true;
     }
-    bool Close(bool whole, bool) override
+    bool Close(bool whole, bool sizeRight) override
     {
-        kvx_entry_close(whole);
+        kvx_entry_close(whole && sizeRight);
         return true;
     }
+
+private:
+    static constexpr uint64_t HeldBytes = 16 << 20;
+    bool zip_;
+    mutable bool checked_ = false;  // the entry in hand's data has checked out whole
+    uint16_t dosDate_ = 0, dosTime_ = 0;
 };
 
 std::string Field(const nlohmann::json& fields, const char* name)
@@ -257,10 +278,10 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kvx_test(const char* name)
 
 // Extracts every entry to the worker, as the stub would, up to the first
 // entry that does not check out.
-extern "C" EMSCRIPTEN_KEEPALIVE int kvx_extract(const char* name)
+extern "C" EMSCRIPTEN_KEEPALIVE int kvx_extract(const char* name, int zip)
 {
     PageReporter report;
     std::ostringstream extracted;
-    PageTarget target;
+    PageTarget target(zip != 0);
     return pack::ExtractInto(name, target, extracted, report, Progress());
 }

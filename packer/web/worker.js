@@ -138,11 +138,12 @@ class FolderOut {
 // The .zip, written by fflate as the entries come: what the file compresses
 // is deflated (level 1: the .zip stays near the file's size, and it is the
 // browser's memory until it is downloaded), what it stores is stored; names
-// in UTF-8 with their flag, each entry's time as the file holds it.  An
-// entry's bytes are held until it ends whole, up to HeldBytes: a damaged
-// entry is left out of the .zip; a larger one goes in as it comes, and if it
-// ends damaged, the page says it is cut short there.
-const HeldBytes = 16 << 20;
+// in UTF-8 with their flag, each entry's time as the file holds it.  fflate
+// takes no bytes back, so an entry goes in only once its data has checked
+// out whole and of the size it claims: held here until it ends (the engine
+// decodes no more than that size), or, when it is larger than the engine
+// holds (web.cpp), checked whole before it is extracted.  A damaged entry is
+// left out, and the .zip ends before it.
 class ZipOut {
   constructor() {
     this.parts = new Parts('part');
@@ -155,9 +156,19 @@ class ZipOut {
     });
     this.entry = null;
     this.added = 0;
+    this.broken = false;  // an entry checked whole read otherwise the second time
   }
-  open(path, when, compressed) {
-    this.entry = {path, when, compressed, held: [], bytes: 0, file: null};
+  open(path, when, compressed, checked) {
+    this.entry = {path, when, compressed, held: [], file: null, refused: false};
+    // fflate writes the years to 2099 (a .zip's date goes to 2107): an entry
+    // dated later is left out, and said so, rather than given another date.
+    const year = when !== null ? when.getFullYear() : 1980;
+    if (year > 2099) {
+      this.entry.refused = true;
+      postMessage({late: {name: path, year}});
+    } else if (checked) {
+      this.start();
+    }
   }
   // Adds the entry to the .zip.
   start() {
@@ -166,42 +177,51 @@ class ZipOut {
     // The entry's own date and time: fflate writes the time's local fields,
     // which are the entry's (a time that a change to summer time skips is
     // an hour later).  An entry with no valid time has the earliest a .zip holds.
-    e.file.mtime = e.when >= 0 ? e.when : new Date(1980, 0, 1);
+    e.file.mtime = e.when !== null ? e.when : new Date(1980, 0, 1);
     this.zip.add(e.file);
-    this.added++;
     for (const bytes of e.held)
       e.file.push(bytes);
     e.held = [];
   }
   write(bytes) {
     const e = this.entry;
-    if (e.file !== null) {
-      e.file.push(bytes);
+    if (e.refused)
       return;
-    }
-    e.held.push(bytes);
-    if ((e.bytes += bytes.length) > HeldBytes)
-      this.start();
+    if (e.file !== null)
+      e.file.push(bytes);
+    else
+      e.held.push(bytes);
   }
   close(whole) {
     const e = this.entry;
-    if (e.file === null && whole)
+    if (e.file === null && whole && !e.refused)
       this.start();
-    if (e.file !== null)
-      e.file.push(new Uint8Array(0), true);
-    if (!whole && e.file !== null)
-      postMessage({cut: e.path});
     this.entry = null;
+    if (e.file === null)
+      return;
+    this.broken = this.broken || !whole;
+    e.file.push(new Uint8Array(0), true);
+    this.added += whole ? 1 : 0;
   }
   end() {
-    this.zip.end();
-    postMessage({added: this.added});
+    if (!this.broken)
+      this.zip.end();
+    postMessage({added: this.added, broken: this.broken});
   }
 }
 
 let extracting = null;
-function kvxEntryOpen(path, when, compressed) {
-  extracting.open(path, when, compressed);
+// An entry's DOS date and time as the worker's local time (which fflate
+// writes back as the same fields), or null where they are no date and time.
+function dosTime(date, time) {
+  const [year, month, day] = [(date >> 9) + 1980, (date >> 5) & 15, date & 31];
+  const [hour, minute, second] = [time >> 11, (time >> 5) & 63, (time & 31) * 2];
+  if (day < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+    return null;
+  return new Date(year, month - 1, day, hour, minute, second);
+}
+function kvxEntryOpen(path, dosDate, dosTimeField, compressed, checked) {
+  extracting.open(path, dosTime(dosDate, dosTimeField), compressed, checked);
 }
 function kvxEntryWrite(bytes) {
   extracting.write(bytes);
@@ -219,7 +239,9 @@ function openFile(job) {
   FS.chdir('/open');
   if (job.open === 'extract')
     extracting = job.zip ? new ZipOut() : new FolderOut();
-  const code = Module.ccall('kvx_' + job.open, 'number', ['string'], [job.file.name]);
+  const code = job.open === 'extract'
+    ? Module.ccall('kvx_extract', 'number', ['string', 'number'], [job.file.name, job.zip ? 1 : 0])
+    : Module.ccall('kvx_' + job.open, 'number', ['string'], [job.file.name]);
   if (extracting !== null)
     extracting.end();
   postMessage({done: code});
@@ -258,8 +280,17 @@ self.onmessage = (event) => {
     }
     postMessage({done: Module.ccall('kvx_pack', 'number', ['string'], [JSON.stringify(fields)])});
   };
+  // Whatever goes wrong in here ends the run, with what it was.
+  const run = () => {
+    try {
+      pack();
+    } catch (error) {
+      postMessage({failed: String((error && error.message) || error)});
+      postMessage({done: 1});
+    }
+  };
   if (Module.calledRun)
-    pack();
+    run();
   else
-    Module.onRuntimeInitialized = pack;
+    Module.onRuntimeInitialized = run;
 };

@@ -733,6 +733,7 @@ TEST_F(Packer, RoundTripThroughExtractKeepsBytesAndTimes)
     EXPECT_NE(out.find("3 entries OK"), std::string::npos);
     ASSERT_EQ(Run({"list", "--json", Out()}), 0) << err;
     const nlohmann::json listed = nlohmann::json::parse(out);
+    EXPECT_EQ(out, nlohmann::ordered_json::parse(out).dump(2) + "\n");  // written as it is read, laid out as one dump
     EXPECT_EQ(listed["configuration"]["title"], "題名 \"1\"\\");
     EXPECT_EQ(listed["configuration"]["launch"], "表/empty");
     EXPECT_EQ(listed["stub"]["carried"], true);
@@ -783,6 +784,7 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     make({sfx::EncodeEntry(entry("\x81\x20\\", "ok.txt", "1", true)),
           sfx::EncodeEntry(entry("", "second.txt", "2", true), checksum)});
     EXPECT_EQ(Run({"list", "--json", Out("d.exe")}), 1);
+    EXPECT_EQ(out, nlohmann::ordered_json::parse(out).dump(2) + "\n");
     const nlohmann::json listed = nlohmann::json::parse(out);
     ASSERT_EQ(listed["entries"].size(), 1u);
     EXPECT_EQ(listed["entries"][0]["directory_hex"], "81205c");
@@ -807,6 +809,24 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     make({sfx::EncodeEntry(sized)});
     EXPECT_EQ(Run({"test", Out("d.exe")}), 1);
     EXPECT_NE(err.find("size"), std::string::npos) << err;
+    // Extracted, an entry of another size than it claims is a problem too: a
+    // short one stays without its time, a long one is decoded no further.
+    EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
+    EXPECT_NE(err.find("size 3 instead of 4"), std::string::npos) << err;
+    EXPECT_TRUE(fs::exists(root / "x/s.txt"));
+    sfx::Entry bomb = entry("", "bomb.txt", std::string(200000, 'b'), true);
+    bomb.unpackedSize = 10;
+    make({sfx::EncodeEntry(bomb)});
+    EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 1);
+    EXPECT_NE(err.find("more than the 10 bytes"), std::string::npos) << err;
+    EXPECT_LE(fs::file_size(root / "x/bomb.txt"), 10u);
+    // Names are split as the stub splits them: '\\' in a file's name and
+    // doubled separators make folders, not names holding them.
+    make({sfx::EncodeEntry(entry("", "sub\\x.txt", "x", false)), sfx::EncodeEntry(entry("e\\\\", "f.txt", "f", false))});
+    ASSERT_EQ(Run({"extract", Out("d.exe"), (root / "x").string()}), 0) << err;
+    EXPECT_EQ(out, "sub/x.txt\ne/f.txt\n");
+    EXPECT_TRUE(fs::exists(root / "x/sub/x.txt"));
+    EXPECT_TRUE(fs::exists(root / "x/e/f.txt"));
     sfx::Damage cut;
     cut.packedSize = 99;
     make({sfx::EncodeEntry(entry("", "cut.txt", "abc", false), cut)});

@@ -19,16 +19,17 @@ const [top, packer, chromium, shots] = process.argv.slice(2);
 fs.mkdirSync(shots, {recursive: true});
 
 // A page older than its sources would test the code before the change (it
-// happened once): the test stops and says which source is newer.
+// happened once): the test stops and says which source is newer, looking
+// through every folder below them (the stub's sources, the vendored fflate).
 function newest(dir) {
-  return fs.readdirSync(dir, {withFileTypes: true}).filter((e) => e.isFile())
-    .map((e) => ({file: path.join(dir, e.name), time: fs.statSync(path.join(dir, e.name)).mtimeMs}))
+  return fs.readdirSync(dir, {withFileTypes: true, recursive: true}).filter((e) => e.isFile())
+    .map((e) => ({file: path.join(e.parentPath || e.path, e.name), time: fs.statSync(path.join(e.parentPath || e.path, e.name)).mtimeMs}))
     .reduce((a, b) => (b.time > a.time ? b : a), {time: 0});
 }
 {
   const built = Math.min(...['engine.js', 'catalogue.js', 'index.html', 'page.js', 'page.css']
     .map((name) => fs.existsSync(path.join(top, 'build/web', name)) ? fs.statSync(path.join(top, 'build/web', name)).mtimeMs : 0));
-  const source = ['packer/web', 'packer/lib', 'packer/format', 'packer/bzip2', 'po', 'tools/web']
+  const source = ['packer/web', 'packer/lib', 'packer/format', 'packer/bzip2', 'po', 'tools/web', 'src']
     .map((dir) => newest(path.join(top, dir))).reduce((a, b) => (b.time > a.time ? b : a));
   if (source.time > built) {
     console.log(`FAIL: build/web is older than ${path.relative(top, source.file)}: run make web`);
@@ -41,6 +42,8 @@ let passed = 0, failed = 0;
 function check(name, ok, detail = '') {
   if (ok) {
     passed++;
+    if (process.env.KVX_VERBOSE)
+      console.log(`ok: ${name}`);
   } else {
     failed++;
     console.log(`FAIL: ${name}${detail ? '\n' + detail : ''}`);
@@ -112,6 +115,21 @@ function readByFormat(bytes) {
     at += 28 + names.length + packed;
   }
   return entries;
+}
+
+// An entry as the format writes it (header, names, data), its checksum the
+// signed sum of the header after it and the names; by default stored, dated
+// 2024-01-01.  For files no packer would make.
+function entryBytes({dir = '', name, data, packed = data.length, unpacked = data.length, method = 2, date = (44 << 9) | (1 << 5) | 1}) {
+  const names = Buffer.from(dir + name, 'latin1'), head = Buffer.alloc(28);
+  head.write('BZ2\0', 4, 'binary');
+  [[8, packed], [12, unpacked]].forEach(([at, n]) => head.writeUInt32LE(n, at));
+  [[16, date], [20, 0x20], [22, method], [24, dir.length], [26, name.length]].forEach(([at, n]) => head.writeUInt16LE(n, at));
+  let sum = 0;
+  for (const b of [...head.subarray(4), ...names])
+    sum = (sum + (b << 24 >> 24)) >>> 0;
+  head.writeUInt32LE(sum, 0);
+  return Buffer.concat([head, names, data]);
 }
 
 // The page's file against the folder it was made of, by the format.
@@ -300,6 +318,33 @@ async function openTests(page, folder, downloads) {
   const written = folderMatches(await intoFolder(page), listing.entries, folder);
   check('extracted into a folder, it is the folder', written.ok, written.detail);
 
+  // Cancel while the page still writes what the worker has long finished:
+  // the first write waits, and nothing is written after the cancel.
+  await page.evaluate(() => {
+    window.written = {};
+    window.showDirectoryPicker = async () => {
+      const folder = (prefix) => ({
+        getDirectoryHandle: async (name) => folder(prefix + name + '/'),
+        getFileHandle: async (name) => ({createWritable: async () => ({
+          write: () => new Promise((resolve) => (window.release = resolve)),
+          close: async () => (window.written[prefix + name] = true), abort: async () => {}}),
+        }),
+        removeEntry: async () => {},
+      });
+      return folder('');
+    };
+  });
+  const cancelledWrites = await openRun(page, async () => {
+    await page.click('#open-folder');
+    await page.waitForFunction(() => window.release !== undefined);
+    await new Promise((resolve) => setTimeout(resolve, 500));  // the worker ends meanwhile
+    await page.click('#open-cancel');
+    await page.evaluate(() => window.release());
+  });
+  check('a folder\'s writes cancelled after the worker ended: said, nothing more written',
+        cancelledWrites.status === '中止しました。' && await page.evaluate(() => Object.keys(window.written).length === 0),
+        cancelledWrites.status + cancelledWrites.problems);
+
   // Damaged inside the large entry's data: the entries before it extract,
   // and the page says where it stopped, in the packer's words.
   const damaged = path.join(work, 'damaged.exe');
@@ -349,6 +394,61 @@ async function openTests(page, folder, downloads) {
   const testedSigned = await press(page, 'open-test');
   check('a signed file tests as test does', testedSigned.status === cliJapanese(['test', 'signed.exe'], work).trim(),
         testedSigned.status + testedSigned.problems);
+
+  // Files no packer makes, each after the stub: names holding '\\' and a
+  // doubled one, an entry dated 2105 (a .zip's dates end at 2099 in fflate),
+  // and a stream that decodes to more than its entry claims.
+  const stub = fs.readFileSync(file).subarray(0, 53248);
+  const hostile = path.join(work, 'hostile.exe');
+  const y1200 = execFileSync('bzip2', ['-9c'], {input: Buffer.alloc(1200, 'y')});
+  fs.writeFileSync(hostile, Buffer.concat([stub, ...[
+    {name: 'a.txt', data: Buffer.from('a')}, {name: 'sub\\x.txt', data: Buffer.from('x')},
+    {dir: 'e\\\\', name: 'f.txt', data: Buffer.from('f')}, {name: 'late.txt', data: Buffer.from('late'), date: (125 << 9) | (1 << 5) | 1},
+    {name: 'bomb.txt', data: y1200, unpacked: 10, method: 1}].map(entryBytes)]));
+  await choose(page, hostile);
+  const zipHostile = await zipOf(page, downloads, 'hostile.zip');
+  const extractedJa = (n) => `${n} 個のファイルを解凍しました\n下の問題の箇所で止まりました。それより前のファイルは解凍しています。`;
+  check('names split as the stub splits them, a date past 2099 left out of the .zip, a stream too long a problem',
+        JSON.stringify(zipHostile.entries.map((e) => e.name)) === '["a.txt","sub/x.txt","e/f.txt"]' &&
+        zipHostile.said.problems === '「late.txt」: 日付が 2105 年で、.zip に記録できる 2099 年より後のため、.zip に入れませんでした\n' +
+          '「bomb.txt」: 展開すると、記録された 10 バイトより大きくなります' && zipHostile.said.status === extractedJa(3),
+        zipHostile.entries.map((e) => e.name).join(', ') + '\n' + zipHostile.said.status + '\n' + zipHostile.said.problems);
+  const writtenHostile = await intoFolder(page);
+  check('into a folder: the same names, the late file, no bomb, and the files written counted',
+        JSON.stringify(writtenHostile.entries.map((e) => e.name).sort()) === '["a.txt","e/f.txt","late.txt","sub/x.txt"]' &&
+        writtenHostile.said.status === extractedJa(4), writtenHostile.said.status + writtenHostile.said.problems);
+
+  // A file past 2 GiB (sparse here): the entry after 2.2 GB of zeros is read
+  // where it lies (the engine's offsets are 64-bit).
+  const huge = path.join(work, 'huge.exe'), zeros = 2200 * 2 ** 20;
+  const head = Buffer.concat([stub, entryBytes({name: 'zeros.bin', data: Buffer.alloc(0), packed: zeros, unpacked: zeros})]);
+  const after = entryBytes({name: 'after.txt', data: Buffer.from('after')});
+  const fd = fs.openSync(huge, 'w');
+  fs.writeSync(fd, head);
+  fs.writeSync(fd, after, 0, after.length, head.length + zeros);
+  fs.closeSync(fd);
+  const listedHuge = await choose(page, huge);
+  check('a file of 2.2 GB lists the entry past 2 GiB', JSON.stringify(listedHuge.rows.map((r) => r[0])) === '["zeros.bin","after.txt"]',
+        listedHuge.rows.map((r) => r[0]).join(', ') + listedHuge.problems);
+  fs.rmSync(huge);
+
+  // An entry larger than the page holds, damaged at 90 % of its stream, and
+  // a stored one cut short (it claims 30 MiB): the .zip never holds a byte of either.
+  const text = Buffer.alloc(17 << 20);
+  for (let i = 0, x = 7; i < text.length; i++)
+    text[i] = (x = (x * 1103515245 + 12345) >>> 0) % 61 === 0 ? 10 : 97 + (x >>> 27);
+  const stream = execFileSync('bzip2', ['-9c'], {input: text, maxBuffer: 1 << 30});
+  stream[Math.floor(stream.length * 0.9)] ^= 0x10;
+  for (const [name, last] of [['big.txt', {name: 'big.txt', data: stream, unpacked: text.length, method: 1}],
+                              ['cut.bin', {name: 'cut.bin', data: text, packed: 30 << 20, unpacked: 30 << 20}]]) {
+    const largeFile = path.join(work, `${name}.exe`);  // a name of its own: the same one chosen again is no change
+    fs.writeFileSync(largeFile, Buffer.concat([stub, entryBytes({name: 'first.txt', data: Buffer.from('first')}), entryBytes(last)]));
+    await choose(page, largeFile);
+    const zipLarge = await zipOf(page, downloads, `${name}.zip`);
+    check(`a damaged entry of 17 MiB (${name}): the .zip holds what came before it and none of it`,
+          JSON.stringify(zipLarge.entries.map((e) => e.name)) === '["first.txt"]' && zipLarge.said.problems.includes(name) &&
+          zipLarge.said.status === extractedJa(1), zipLarge.said.status + zipLarge.said.problems);
+  }
 
   // A test cancelled midway: the page says so, and is ready again.
   const slow = path.join(work, 'slow');
