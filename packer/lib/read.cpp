@@ -778,8 +778,11 @@ int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& ou
         uint64_t written = 0, at = h.dataOffset;
         const auto decode = [&](const std::function<bool(const char*, size_t)>& write) {
             written = 0, at = h.dataOffset;
+            // The piece that crosses the claimed size is written up to it.
             auto bounded = [&](const char* p, size_t n) {
-                return (written += n) <= h.unpackedSize && write(p, n);
+                const uint64_t room = h.unpackedSize - std::min<uint64_t>(written, h.unpackedSize);
+                written += n;
+                return (room == 0 || write(p, (size_t)std::min<uint64_t>(n, room))) && written <= h.unpackedSize;
             };
             Decoder decoder(bounded);
             const bool read = a.ReadData(h, [&](const char* p, size_t n) {
