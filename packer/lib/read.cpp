@@ -764,7 +764,10 @@ int ExtractInto(const std::string& path, ExtractTarget& target, std::ostream& ou
     size_t count = 0;
     return Walk(path, report, [&](Archive& a, const Header& h, const std::string& dir, const std::string& file) {
         const std::string relative = StubPath(dir + file);
-        if (!IsContainedName(dir + file) || file.empty() || relative.empty()) {
+        // A file name that ends in a separator names no file (the stub could
+        // not create it): refused, not written under the folder's name.
+        if (!IsContainedName(dir + file) || file.empty() || file.back() == '\\' || file.back() == '/' ||
+            relative.empty()) {
             report.Error(N_("{name}: the name would leave {directory}; nothing written"),
                          {{"name", dir + file}, {"directory", target.Where()}});
             return false;

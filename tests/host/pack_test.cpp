@@ -828,6 +828,9 @@ TEST_F(Packer, DamagedFilesAreReportedAndHostileNamesRefused)
     EXPECT_EQ(out, "sub/x.txt\ne/f.txt\n");
     EXPECT_TRUE(fs::exists(root / "x/sub/x.txt"));
     EXPECT_TRUE(fs::exists(root / "x/e/f.txt"));
+    make({sfx::EncodeEntry(entry("", "t\\", "t", false))});  // a file name ending in a separator names no file
+    EXPECT_EQ(Run({"extract", Out("d.exe"), (root / "y").string()}), 1);
+    EXPECT_FALSE(fs::exists(root / "y/t"));
     sfx::Damage cut;
     cut.packedSize = 99;
     make({sfx::EncodeEntry(entry("", "cut.txt", "abc", false), cut)});
