@@ -121,17 +121,23 @@ timed() {
   eval "${name}_mem=$((kib / 1024))"
   eval "${name}_cpu=$(echo "$user + $sys" | bc -l)"
 }
+# pack_and_base ROUND OUTPUT INPUT: the packer (into OUTPUT) and the baseline
+# on INPUT, in this round's order.
+pack_and_base() {
+  local tool
+  for tool in $(turns "$1" pack base); do
+    case $tool in
+      pack) timed pack "$2" "$top/dist/kvxsfx-pack" -q -o "$2" "$3" ;;
+      base) timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$3" ;;
+    esac
+  done
+}
 median() { sort -n "$work/$1.times" | awk '{ t[NR] = $1 } END { print t[int((NR + 1) / 2)] }'; }
 
 # The packer and the baseline take turns on the tree; the bzip2s run once.
 rm -f "$work"/*.times "$work"/*.cpu
 for round in $(seq 1 "$rounds"); do
-  for tool in $(turns "$round" pack base); do
-    case $tool in
-      pack) timed pack "$work/out.exe" "$top/dist/kvxsfx-pack" -q -o "$work/out.exe" "$tree" ;;
-      base) timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$tree" ;;
-    esac
-  done
+  pack_and_base "$round" "$work/out.exe" "$tree"
 done
 t1=$(now)
 (cd "$work" && tar -cf - tree | bzip2 -9 >"$work/tree.tar.bz2")
@@ -284,12 +290,7 @@ folder_against_lbzip2() {  # NAME COPY-FUNCTION [one-thread]
   echo "folder $name: $files files, $(($(du -sb "$dir" | cut -f1) / 1048576)) MiB; $cores threads; median of $rounds rounds"
   rm -f "$work"/*.times "$work"/*.cpu
   for round in $(seq 1 "$rounds"); do
-    for tool in $(turns "$round" pack base); do
-      case $tool in
-        pack) timed pack "$work/pack.exe" "$top/dist/kvxsfx-pack" -q -o "$work/pack.exe" "$dir" ;;
-        base) timed base "$work/base.exe" "$base_pack" -q -o "$work/base.exe" "$dir" ;;
-      esac
-    done
+    pack_and_base "$round" "$work/pack.exe" "$dir"
     timed tarlbzip2 "$work/t.tar.bz2" sh -c "cd '$work' && tar -cf - '$name' | lbzip2 -9 -n$cores >'$work/t.tar.bz2'"
     if [ "${3:-}" = one-thread ]; then
       timed one "$work/one.exe" "$top/dist/kvxsfx-pack" -q --threads 1 -o "$work/one.exe" "$dir"
