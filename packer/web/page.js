@@ -147,10 +147,15 @@ function say(text, kind) {
     $('status').textContent = text.trim();
     return;
   }
+  addProblem('problems', text, kind);
+}
+
+// A problem or warning, as a line of the list with that id.
+function addProblem(list, text, kind) {
   const item = document.createElement('li');
   item.textContent = text;
   item.className = kind;
-  $('problems').append(item);
+  $(list).append(item);
 }
 
 // The state, and how many runs have ended (so a script driving the page can
@@ -275,10 +280,7 @@ const hasFolders = typeof window.showDirectoryPicker === 'function';
 $('open-folder').hidden = !hasFolders;
 
 function openSay(text, kind) {
-  const item = document.createElement('li');
-  item.textContent = text;
-  item.className = kind;
-  $('open-problems').append(item);
+  addProblem('open-problems', text, kind);
 }
 
 // The state of the open part, and how many of its runs have ended.
