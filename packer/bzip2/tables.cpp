@@ -58,10 +58,51 @@ struct Groups {
     int count() const { return (int)start.size() - 1; }
 };
 
-// A choice of tables: the table of each group, and each table's lengths.
+// Each table's count of each symbol, over the groups that took it.
+struct TableCounts {
+    uint32_t count[MaxTables][MaxAlpha];
+    uint32_t total[MaxTables];
+    TableCounts() { Clear(); }
+    TableCounts(const Groups& groups, const std::vector<uint8_t>& selector)
+    {
+        Clear();
+        for (int g = 0; g < groups.count(); g++)
+            Add(groups, g, selector[g]);
+    }
+    void Clear()
+    {
+        std::memset(count, 0, sizeof count);
+        std::memset(total, 0, sizeof total);
+    }
+    void Add(const Groups& groups, int g, int table)
+    {
+        uint32_t* to = count[table];
+        uint32_t sum = 0;
+        for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
+            to[groups.symbol[k]] += groups.times[k];
+            sum += groups.times[k];
+        }
+        total[table] += sum;
+    }
+    void Move(const Groups& groups, int g, int from, int to)
+    {
+        uint32_t sum = 0;
+        for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
+            count[from][groups.symbol[k]] -= groups.times[k];
+            count[to][groups.symbol[k]] += groups.times[k];
+            sum += groups.times[k];
+        }
+        total[from] -= sum;
+        total[to] += sum;
+    }
+};
+
+// A choice of tables: the table of each group, each table's counts under
+// those selectors, and each table's lengths.
 struct Choice {
     int tables = 0;
     std::vector<uint8_t> selector;
+    TableCounts counts;
     uint8_t length[MaxTables][MaxAlpha] = {};
     uint64_t bits = UINT64_MAX;  // data, selectors and tables, once lengths are set
     int64_t price[MaxTables] = {StartPrice, StartPrice, StartPrice, StartPrice, StartPrice, StartPrice};
@@ -90,67 +131,50 @@ Groups CountGroups(const UInt16* mtfv, Int32 nMTF, int alphaSize)
     return groups;
 }
 
-// Each table's count of each symbol, over the groups that took it.
-struct TableCounts {
-    uint32_t count[MaxTables][MaxAlpha];
-    uint32_t total[MaxTables];
-    TableCounts(const Groups& groups, const Choice& c)
-    {
-        std::memset(count, 0, sizeof count);
-        std::memset(total, 0, sizeof total);
-        for (int g = 0; g < groups.count(); g++)
-            for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
-                count[c.selector[g]][groups.symbol[k]] += groups.times[k];
-                total[c.selector[g]] += groups.times[k];
-            }
-    }
-};
-
-// What each symbol costs under each table, side by side, so that a group is
-// costed under all tables at once.
-template <class Cost>
+// What each symbol costs under each table, eight tables side by side in
+// 16-bit lanes, so that a group is costed under all of them in one step.  A
+// group is 50 symbols of at most 20 bits (ideal lengths: 640 units), so its
+// cost fits in 16 bits.
+typedef uint16_t Lanes __attribute__((vector_size(16)));
 struct CostTable {
-    Cost of[MaxAlpha][8];
+    Lanes of[MaxAlpha];
 };
 
 // The cost of group g under each table.
-template <class Cost>
-void GroupCosts(const Groups& groups, int g, const CostTable<Cost>& table, Cost cost[8])
+inline Lanes GroupCosts(const Groups& groups, int g, const CostTable& table)
 {
-    Cost sum[8] = {};
-    for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
-        const Cost* of = table.of[groups.symbol[k]];
-        const Cost times = groups.times[k];
-        for (int t = 0; t < 8; t++)
-            sum[t] += times * of[t];
-    }
-    std::memcpy(cost, sum, sizeof sum);
+    Lanes sum = {};
+    for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++)
+        sum += table.of[groups.symbol[k]] * groups.times[k];
+    return sum;
 }
 
-// Each group takes the table that codes it in the fewest bits; returns
-// whether any selector changed.
-template <class Cost>
-bool Assign(const Groups& groups, const CostTable<Cost>& table, Choice* c)
+// Each group takes the table that codes it in the fewest bits, and the
+// tables' counts follow (the groups that move).  Returns whether any
+// selector changed.
+bool Assign(const Groups& groups, const CostTable& table, Choice* c)
 {
     bool changed = false;
-    Cost cost[8];
     for (int g = 0; g < groups.count(); g++) {
-        GroupCosts(groups, g, table, cost);
+        const Lanes cost = GroupCosts(groups, g, table);
         int best = 0;
         for (int t = 1; t < c->tables; t++)
             if (cost[t] < cost[best])
                 best = t;
-        changed |= c->selector[g] != best;
-        c->selector[g] = (uint8_t)best;
+        if (c->selector[g] != best) {
+            c->counts.Move(groups, g, c->selector[g], best);
+            c->selector[g] = (uint8_t)best;
+            changed = true;
+        }
     }
     return changed;
 }
 
 // ---- Exact costs -------------------------------------------------------------
 
-CostTable<uint32_t> RealCosts(const Choice& c)
+CostTable RealCosts(const Choice& c)
 {
-    CostTable<uint32_t> table;
+    CostTable table;
     std::memset(table.of, 0, sizeof table.of);
     for (int t = 0; t < c.tables; t++)
         for (int v = 0; v < MaxAlpha; v++)
@@ -187,15 +211,13 @@ uint64_t TableBits(const uint8_t* length, int alphaSize)
 
 uint64_t Bits(const Groups& groups, const Choice& c)
 {
-    const CostTable<uint32_t> table = RealCosts(c);
+    const TableCounts& counts = c.counts;
     uint64_t bits = SelectorBits(c.selector, c.tables);
-    uint32_t cost[8];
-    for (int g = 0; g < groups.count(); g++) {
-        GroupCosts(groups, g, table, cost);
-        bits += cost[c.selector[g]];
-    }
-    for (int t = 0; t < c.tables; t++)
+    for (int t = 0; t < c.tables; t++) {
         bits += TableBits(c.length[t], groups.alphaSize);
+        for (int v = 0; v < groups.alphaSize; v++)
+            bits += (uint64_t)counts.count[t][v] * c.length[t][v];
+    }
     return bits;
 }
 
@@ -385,7 +407,7 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
 // Real lengths for each table, and the exact cost.
 void SetLengths(const Groups& groups, Choice* c, bool withTable)
 {
-    const TableCounts counts(groups, *c);
+    const TableCounts& counts = c->counts;
     for (int t = 0; t < c->tables; t++) {
         if (withTable) {
             FewestBitsWithTable(counts.count[t], groups.alphaSize, c->length[t], &c->price[t]);
@@ -417,10 +439,10 @@ inline uint32_t Log2Odd(uint32_t count)  // log2(2 count + 1), as Log2Fixed
     return count < small.size() ? small[count] : Log2Fixed(2 * (uint64_t)count + 1);
 }
 
-CostTable<uint16_t> IdealCosts(const Groups& groups, const Choice& c)
+CostTable IdealCosts(const Groups& groups, const Choice& c)
 {
-    const TableCounts counts(groups, c);
-    CostTable<uint16_t> table;
+    const TableCounts& counts = c.counts;
+    CostTable table;
     std::memset(table.of, 0, sizeof table.of);
     const uint32_t most = (uint32_t)MaxLength << Log2FixedShift;
     for (int t = 0; t < c.tables; t++) {
@@ -462,8 +484,9 @@ Choice BySymbols(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, int tab
 {
     Choice c;
     c.tables = tables;
-    c.selector.resize(groups.count());
-    CostTable<uint32_t> ranges;
+    c.selector.assign(groups.count(), 0);
+    c.counts = TableCounts(groups, c.selector);
+    CostTable ranges;
     std::memset(ranges.of, 0, sizeof ranges.of);
     Int32 left = nMTF;
     for (int t = 0, from = 0; t < tables; t++) {
@@ -487,19 +510,18 @@ Choice Split(const Groups& groups, const Choice& from)
 {
     Choice c = from;
     c.tables = from.tables + 1;
-    const CostTable<uint16_t> table = IdealCosts(groups, from);
+    const CostTable table = IdealCosts(groups, from);
     uint64_t cost[MaxTables] = {};
     int members[MaxTables] = {};
-    uint16_t each[8];
     for (int g = 0; g < groups.count(); g++) {
-        GroupCosts(groups, g, table, each);
-        cost[from.selector[g]] += each[from.selector[g]];
+        cost[from.selector[g]] += GroupCosts(groups, g, table)[from.selector[g]];
         members[from.selector[g]]++;
     }
     const int costliest = (int)(std::max_element(cost, cost + from.tables) - cost);
     for (int g = 0, seen = 0; g < groups.count(); g++)
         if (from.selector[g] == costliest && seen++ < members[costliest] / 2)
             c.selector[g] = (uint8_t)from.tables;
+    c.counts = TableCounts(groups, c.selector);
     return c;
 }
 
@@ -511,6 +533,7 @@ Choice Libbzip2s(const EState* s, const Groups& groups, int tables)
     c.selector.assign(s->selector, s->selector + groups.count());
     for (int t = 0; t < tables; t++)
         std::memcpy(c.length[t], s->len[t], groups.alphaSize);
+    c.counts = TableCounts(groups, c.selector);
     c.bits = Bits(groups, c);
     return c;
 }
