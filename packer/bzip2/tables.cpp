@@ -353,27 +353,35 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
     static thread_local uint8_t from[MaxAlpha][MaxLength + 1];
     constexpr int64_t Bit = (int64_t)1 << CostShift, Step = 2 * Bit;
     auto solve = [&](int64_t price, uint8_t* out) {
-        int64_t room[MaxLength + 1], cost[MaxLength + 1];
+        int64_t fixed[MaxLength + 1], cost[MaxLength + 1];
         for (int l = 1; l <= MaxLength; l++)
-            room[l] = price >> l, cost[l] = (int64_t)count[0] * l * Bit + room[l];
+            fixed[l] = Bit + (price >> l), cost[l] = (int64_t)count[0] * l * Bit + (price >> l);
         for (int v = 1; v < n; v++) {
-            int64_t reach[MaxLength + 1];  // the cheapest way to each length from any length before
-            uint8_t best[MaxLength + 1];
-            reach[1] = cost[1], best[1] = 1;
+            // The cheapest way to each length from any length before: up
+            // from a shorter one, then down from a longer one.
+            int64_t reach[MaxLength + 1];
+            uint8_t* best = from[v];
+            int64_t r = cost[1];
+            reach[1] = r, best[1] = 1;
             for (int l = 2; l <= MaxLength; l++) {
-                const bool up = reach[l - 1] + Step < cost[l];
-                reach[l] = up ? reach[l - 1] + Step : cost[l];
-                best[l] = up ? best[l - 1] : (uint8_t)l;
+                const int64_t up = r + Step;
+                const bool isUp = up < cost[l];
+                r = isUp ? up : cost[l];
+                best[l] = isUp ? best[l - 1] : (uint8_t)l;
+                reach[l] = r;
             }
             for (int l = MaxLength - 1; l >= 1; l--) {
-                const bool down = reach[l + 1] + Step < reach[l];
-                reach[l] = down ? reach[l + 1] + Step : reach[l];
-                best[l] = down ? best[l + 1] : best[l];
+                const int64_t down = r + Step;
+                const bool isDown = down < reach[l];
+                r = isDown ? down : reach[l];
+                best[l] = isDown ? best[l + 1] : best[l];
+                reach[l] = r;
             }
             const int64_t bits = (int64_t)count[v] * Bit;
+            int64_t all = 0;
             for (int l = 1; l <= MaxLength; l++) {
-                cost[l] = reach[l] + Bit + bits * l + room[l];
-                from[v][l] = best[l];
+                all += bits;
+                cost[l] = reach[l] + fixed[l] + all;
             }
         }
         int l = 1;
@@ -389,17 +397,24 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
         }
         return used;
     };
-    uint8_t trial[MaxAlpha];
+    // Every price tried that fits leaves its lengths in `length`; the last
+    // is the lowest, `high`.
+    auto fits = [&](int64_t price) {
+        uint8_t trial[MaxAlpha];
+        if (solve(price, trial) > Room(0))
+            return false;
+        std::memcpy(length, trial, n);
+        return true;
+    };
     int64_t low = *price / 2, high = *price;
-    while (solve(high, trial) > Room(0))
+    while (!fits(high))
         low = high, high *= 4;
-    while (low > 0 && solve(low, trial) <= Room(0))
+    while (low > 0 && fits(low))
         high = low, low = low > 16 ? low / 4 : 0;
     for (int step = 0; step < 8; step++) {
         const int64_t middle = (low + high) / 2;
-        (solve(middle, trial) > Room(0) ? low : high) = middle;
+        (fits(middle) ? high : low) = middle;
     }
-    solve(high, length);
     *price = high;
     FillRoom(count, n, length);
 }
