@@ -179,6 +179,15 @@ static void WriteLastColumn(EState* s)
         last[i] = s->block[s->ptr[i] != 0 ? s->ptr[i] - 1 : s->nblock - 1];
 }
 
+static __thread KVX_SortedBlock HandSorted;
+static __thread void* HandSortedArg;
+
+void KVX_handSortedBlocks(KVX_SortedBlock sorted, void* arg)
+{
+    HandSorted = sorted;
+    HandSortedArg = arg;
+}
+
 /* Sorts the block's rotations into s->ptr and sets origPtr, by the path the
    block takes, and leaves the block's last column for move-to-front. */
 void BZ2_blockSort(EState* s)
@@ -191,4 +200,6 @@ void BZ2_blockSort(EState* s)
         BZ2_blockSortStock(s);
         WriteLastColumn(s);
     }
+    if (HandSorted != NULL)
+        HandSorted(HandSortedArg, s->block, s->ptr, s->nblock);
 }

@@ -20,6 +20,14 @@ enum SortPath {
 /* Copies the number of blocks that took each path since the program started. */
 void BZ2_sortPathCounts(unsigned long long counts[SortPathCount]);
 
+/* Until called again on this thread, each block sorted on it is handed,
+   once sorted and checked, to `sorted` with `arg`: its bytes (as libbzip2
+   holds them, after its run-length coding) and the order of its rotations.
+   NULL hands nothing.  For --smallest, which estimates the pieces of a block
+   from its order without sorting them again. */
+typedef void (*KVX_SortedBlock)(void* arg, const unsigned char* block, const unsigned* order, int n);
+void KVX_handSortedBlocks(KVX_SortedBlock sorted, void* arg);
+
 /* Tests only: when set, every order of ours is spoiled before its check,
    which must then send the block to libbzip2's sorter: 1 swaps the first and
    last entries, 2 two neighbours in one bucket. */

@@ -108,7 +108,7 @@ struct Choice {
     int64_t price[MaxTables] = {StartPrice, StartPrice, StartPrice, StartPrice, StartPrice, StartPrice};
 };
 
-Groups CountGroups(const UInt16* mtfv, Int32 nMTF, int alphaSize)
+Groups CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
 {
     Groups groups;
     groups.alphaSize = alphaSize;
@@ -561,11 +561,12 @@ void KeepSmaller(const Choice& candidate, Choice* best)
 
 // The best choice with `tables` tables from its starts, refined with ideal
 // lengths, each given real lengths; `fewer` is the best with one table fewer.
-Choice BestWith(const EState* s, const Groups& groups, int tables, const Choice& fewer, const Effort& effort)
+Choice BestWith(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, int tables, const Choice& fewer,
+                const Effort& effort)
 {
     std::vector<Choice> starts;
     if (tables == MinTables || effort.severalStarts)
-        starts.push_back(BySymbols(groups, s->mtfFreq, s->nMTF, tables));
+        starts.push_back(BySymbols(groups, mtfFreq, nMTF, tables));
     if (tables > MinTables)
         starts.push_back(Split(groups, fewer));
 
@@ -578,7 +579,33 @@ Choice BestWith(const EState* s, const Groups& groups, int tables, const Choice&
     return best;
 }
 
+// The best of `best` and of a choice for every number of tables.  When
+// finishing, each gets lengths that count the table's own bits, and the best
+// two are refined with them.
+Choice Choose(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, const Effort& effort, Choice best)
+{
+    std::vector<Choice> each;
+    for (int tables = MinTables; tables <= MaxTables; tables++) {
+        each.push_back(BestWith(groups, mtfFreq, nMTF, tables, each.empty() ? Choice() : each.back(), effort));
+        if (effort.tableBits)
+            SetLengths(groups, &each.back(), true);
+    }
+    std::stable_sort(each.begin(), each.end(), [](const Choice& a, const Choice& b) { return a.bits < b.bits; });
+    for (size_t i = 0; i < each.size(); i++) {
+        if (i < Finished)
+            RefineReal(groups, &each[i], effort.finishingPasses);
+        KeepSmaller(each[i], &best);
+    }
+    return best;
+}
+
 }  // namespace
+
+uint64_t SearchBits(const uint16_t* mtfv, int nMTF, int alphaSize, const int32_t* mtfFreq)
+{
+    const Groups groups = CountGroups(mtfv, nMTF, alphaSize);
+    return Choose(groups, mtfFreq, nMTF, Search, Choice()).bits;
+}
 
 void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit)
 {
@@ -607,20 +634,7 @@ extern "C" void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelect
         SetLengths(groups, &own, false);
         KeepSmaller(own, &best);
     }
-    // The best for each number of tables.  When finishing, each gets lengths
-    // that count the table's own bits, and the best two are refined with them.
-    std::vector<Choice> each;
-    for (int tables = MinTables; tables <= MaxTables; tables++) {
-        each.push_back(BestWith(s, groups, tables, each.empty() ? Choice() : each.back(), effort));
-        if (effort.tableBits)
-            SetLengths(groups, &each.back(), true);
-    }
-    std::sort(each.begin(), each.end(), [](const Choice& a, const Choice& b) { return a.bits < b.bits; });
-    for (size_t i = 0; i < each.size(); i++) {
-        if (i < Finished)
-            RefineReal(groups, &each[i], effort.finishingPasses);
-        KeepSmaller(each[i], &best);
-    }
+    best = Choose(groups, s->mtfFreq, s->nMTF, effort, std::move(best));
     *nGroups = best.tables;
     std::memcpy(s->selector, best.selector.data(), best.selector.size());
     for (int t = 0; t < best.tables; t++)

@@ -40,6 +40,10 @@ inline uint32_t Log2Fixed(uint64_t x)
     return log;
 }
 
+/* The bits of a block's move-to-front symbols (alphaSize of them, each
+   counted in mtfFreq) with tables chosen as a search chooses them: data,
+   selectors and tables, without the block's header, map or counts. */
+uint64_t SearchBits(const uint16_t* mtfv, int nMTF, int alphaSize, const int32_t* mtfFreq);
 /* The code lengths of at most `limit` bits (up to 20) that code `count` in
    the fewest bits, every one of the n symbols given a code. */
 void FewestBitsWithin(const uint32_t* count, int n, uint8_t* length, int limit);

@@ -11,7 +11,11 @@
 // others are smaller (the other pieces leave libbzip2's choice aside).
 #include "bzsplice.h"
 #include "messages.h"
+#include "sortpaths.h"
 #include "tables.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace pack {
 namespace {
@@ -49,21 +53,31 @@ public:
 private:
     struct Piece {
         size_t from, to;
-        Block block;
+        uint64_t bits;  // estimated, as the search chose
     };
+    using Order = std::vector<uint32_t>;
 
     static uint64_t BitsOf(const Block& block) { return block.endBit - 32; }
     bool Compress(size_t from, size_t to, Block* block);
     void CountGranules();
     int64_t OrderZeroBits(size_t from, size_t to) const;
     size_t SplitPoint(size_t from, size_t to) const;
-    void Best(size_t from, size_t to, int depth, Block whole, std::vector<Piece>* out);
+    static void KeepSorted(void* splitter, const unsigned char* block, const unsigned* order, int n);
+    bool MapGranules();
+    uint32_t BlockAt(size_t at) const { return at == size_ ? (uint32_t)block_.size() : at_[at / Granule]; }
+    uint64_t Estimate(uint32_t from, uint32_t to, const Order& order);
+    void Best(size_t from, size_t to, int depth, uint64_t whole, Order order, std::vector<Piece>* out);
+    bool Finish(const std::vector<Piece>& pieces, Block whole, std::vector<Block>* blocks);
 
     const uint8_t* data_;
     size_t size_;
     Compressor& compressor_;
     BlockCutter cutter_;
     std::vector<uint32_t> before_;  // count of each byte before each granule
+    std::vector<uint8_t> block_;    // the window as libbzip2 sorts it, after its run-length coding
+    Order order_;                   // the order of block_'s rotations
+    std::vector<uint32_t> at_;      // where each granule's first byte falls in block_
+    std::vector<uint16_t> mtfv_;
     const char* problem_ = nullptr;
 };
 
@@ -128,48 +142,163 @@ size_t Splitter::SplitPoint(size_t from, size_t to) const
     return at != 0 && gain > whole / 500 && gain >= LeastGain << tables::Log2FixedShift ? at * Granule : from;
 }
 
-// The pieces [from, to) is best coded as, `whole` being it as one block.
-void Splitter::Best(size_t from, size_t to, int depth, Block whole, std::vector<Piece>* out)
+// The sorter hands over the window's block and its order.
+void Splitter::KeepSorted(void* splitter, const unsigned char* block, const unsigned* order, int n)
 {
-    Block left, right;
-    const size_t middle = depth < MaxDepth && to - from >= 2 * MinPiece ? SplitPoint(from, to) : from;
-    if (middle == from || !Compress(from, middle, &left) || !Compress(middle, to, &right)) {
-        out->push_back({from, to, std::move(whole)});
-        return;
-    }
-    std::vector<Piece> halves;
-    Best(from, middle, depth + 1, std::move(left), &halves);
-    Best(middle, to, depth + 1, std::move(right), &halves);
-    uint64_t bits = 0;
-    for (const Piece& piece : halves)
-        bits += BitsOf(piece.block);
-    if (bits < BitsOf(whole))
-        out->insert(out->end(), std::make_move_iterator(halves.begin()), std::make_move_iterator(halves.end()));
-    else
-        out->push_back({from, to, std::move(whole)});
+    Splitter* self = static_cast<Splitter*>(splitter);
+    self->block_.assign(block, block + n);
+    self->order_.assign(order, order + n);
 }
 
+// Where each granule's first byte falls in the block, following libbzip2's
+// run-length coding (a run of 4 to 255 bytes is 4 of them and a count): at
+// the start of the run it is in.  False unless that coding gives the block
+// the sorter handed over.
+bool Splitter::MapGranules()
+{
+    at_.assign(size_ / Granule + 1, 0);
+    size_t out = 0;
+    for (size_t i = 0; i < size_;) {
+        size_t run = 1;
+        while (run < 255 && i + run < size_ && data_[i + run] == data_[i])
+            run++;
+        for (size_t g = (i + Granule - 1) / Granule; g * Granule < i + run && g < at_.size(); g++)
+            at_[g] = (uint32_t)out;
+        out += run < 4 ? run : 5;
+        i += run;
+    }
+    return !block_.empty() && out == block_.size() && order_.size() == block_.size();
+}
+
+// The bits block_[from, to) takes as a block, its rotations in `order` (the
+// window's order with the other positions left out: right but for
+// rotations that reach the piece's end before they differ), with tables
+// chosen as the search chooses them.  Its move-to-front coding is
+// libbzip2's: the last column's bytes by rank among those in use, runs of
+// rank 0 as their count in bijective base 2 (RUNA, RUNB), then an end.
+uint64_t Splitter::Estimate(uint32_t from, uint32_t to, const Order& order)
+{
+    bool inUse[256] = {};
+    for (uint32_t i = from; i < to; i++)
+        inUse[block_[i]] = true;
+    uint8_t seq[256], list[256];
+    int inUseCount = 0, ranges = 0;
+    for (int c = 0; c < 256; c++)
+        if (inUse[c])
+            seq[c] = (uint8_t)inUseCount, list[inUseCount] = (uint8_t)inUseCount, inUseCount++;
+    for (int r = 0; r < 16; r++)
+        ranges += std::find(inUse + 16 * r, inUse + 16 * r + 16, true) != inUse + 16 * r + 16;
+    const int runA = 0, runB = 1, end = inUseCount + 1;
+    int32_t freq[258] = {};
+    mtfv_.resize(order.size() + 1);
+    size_t n = 0;
+    uint32_t zeros = 0;
+    auto flushZeros = [&] {
+        for (; zeros > 0; zeros = (zeros - 1) / 2) {
+            const int run = (zeros - 1) & 1 ? runB : runA;  // zeros - 1 in bijective base 2, low digit first
+            mtfv_[n++] = (uint16_t)run, freq[run]++;
+            if (zeros < 3)
+                break;
+        }
+        zeros = 0;
+    };
+    for (uint32_t p : order) {
+        const uint8_t c = seq[block_[p == from ? to - 1 : p - 1]];
+        if (list[0] == c) {
+            zeros++;
+            continue;
+        }
+        flushZeros();
+        const uint8_t* at = static_cast<const uint8_t*>(std::memchr(list + 1, c, inUseCount - 1));
+        const size_t rank = at - list;
+        std::memmove(list + 1, list, rank);
+        list[0] = c;
+        mtfv_[n++] = (uint16_t)(rank + 1), freq[rank + 1]++;
+    }
+    flushZeros();
+    mtfv_[n++] = (uint16_t)end, freq[end]++;
+    // Magic, CRC, randomised flag and origin; the map of bytes in use; the
+    // number of tables and of selectors.
+    const uint64_t header = 48 + 32 + 1 + 24 + 16 + 16 * ranges + 3 + 15;
+    return header + tables::SearchBits(mtfv_.data(), (int)n, inUseCount + 2, freq);
+}
+
+// The pieces [from, to) is best coded as, `whole` being its bits as one
+// block and `order` its rotations' order.
+void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order order, std::vector<Piece>* out)
+{
+    const size_t middle = depth < MaxDepth && to - from >= 2 * MinPiece ? SplitPoint(from, to) : from;
+    if (middle == from) {
+        out->push_back({from, to, whole});
+        return;
+    }
+    const uint32_t start = BlockAt(from), split = BlockAt(middle), end = BlockAt(to);
+    Order left, right;
+    left.reserve(split - start);
+    right.reserve(end - split);
+    for (uint32_t p : order)
+        (p < split ? left : right).push_back(p);
+    Order().swap(order);
+    const uint64_t leftBits = Estimate(start, split, left), rightBits = Estimate(split, end, right);
+    std::vector<Piece> halves;
+    Best(from, middle, depth + 1, leftBits, std::move(left), &halves);
+    Best(middle, to, depth + 1, rightBits, std::move(right), &halves);
+    uint64_t bits = 0;
+    for (const Piece& piece : halves)
+        bits += piece.bits;
+    if (bits < whole)
+        out->insert(out->end(), halves.begin(), halves.end());
+    else
+        out->push_back({from, to, whole});
+}
+
+// Compresses the pieces chosen with more effort, unless together they take
+// more bits than `whole`, the window as one block, which is then kept (or
+// that block finished, where smaller).
+bool Splitter::Finish(const std::vector<Piece>& pieces, Block whole, std::vector<Block>* blocks)
+{
+    compressor_.Choose(Tables::Finish);
+    std::vector<Block> finished(pieces.size());
+    uint64_t bits = 0;
+    for (size_t i = 0; i < pieces.size(); i++) {
+        if (!Compress(pieces[i].from, pieces[i].to, &finished[i]))
+            return false;
+        bits += BitsOf(finished[i]);
+    }
+    if (pieces.size() > 1 && bits >= BitsOf(whole)) {
+        finished.assign(1, Block());
+        if (!Compress(0, size_, &finished[0]))
+            return false;
+    }
+    if (finished.size() == 1 && BitsOf(finished[0]) >= BitsOf(whole))
+        finished[0] = std::move(whole);
+    blocks->insert(blocks->end(), std::make_move_iterator(finished.begin()), std::make_move_iterator(finished.end()));
+    return true;
+}
+
+// The window as one block, its tables as the search chooses them or
+// libbzip2's, whichever is smaller; its pieces estimated from its order; the
+// best of them finished.
 bool Splitter::Run(std::vector<Block>* blocks, const char** problem)
 {
     compressor_.Choose(Tables::SearchWithLibbzip2s);
+    KVX_handSortedBlocks(KeepSorted, this);
     Block whole;
-    if (!Compress(0, size_, &whole)) {
+    const bool compressed = Compress(0, size_, &whole);
+    KVX_handSortedBlocks(nullptr, nullptr);
+    if (!compressed) {
         *problem = problem_ != nullptr ? problem_ : N_("libbzip2 wrote a stream that is not one block");
         return false;
     }
-    compressor_.Choose(Tables::Search);
     std::vector<Piece> pieces;
-    Best(0, size_, 0, std::move(whole), &pieces);
-    compressor_.Choose(Tables::Finish);
-    for (Piece& piece : pieces) {
-        Block finished;
-        if (Compress(piece.from, piece.to, &finished) && BitsOf(finished) < BitsOf(piece.block))
-            piece.block = std::move(finished);
-        blocks->push_back(std::move(piece.block));
-    }
+    if (MapGranules())
+        Best(0, size_, 0, BitsOf(whole), std::move(order_), &pieces);
+    else
+        pieces.push_back({0, size_, BitsOf(whole)});
+    const bool finished = Finish(pieces, std::move(whole), blocks);
     compressor_.Choose(Tables::Libbzip2);
-    *problem = problem_;
-    return problem_ == nullptr;
+    *problem = problem_ != nullptr ? problem_ : N_("compression failed (out of memory)");
+    return finished && problem_ == nullptr;
 }
 
 }  // namespace
