@@ -119,6 +119,11 @@ private:
 // size (--smallest): split into the blocks that make it smallest, each with
 // Huffman tables chosen for size; never more bits than that one block.
 bool CompressForSize(const Chunk& window, Compressor& compressor, std::vector<Block>* blocks, const char** problem);
+// For tests: the bits --smallest's search estimates bytes that make one
+// block take, from their sorted order, and the bits of the block compressed
+// with the search's tables; the two are equal.  False when compression
+// failed.
+bool EstimateForSize(const uint8_t* data, size_t size, Compressor& compressor, uint64_t* estimated, uint64_t* compressed);
 
 // Locates the block inside a one-block stream; false when the stream is not
 // one block at `level`.

@@ -49,6 +49,7 @@ public:
     }
 
     bool Run(std::vector<Block>* blocks, const char** problem);
+    bool EstimateWhole(uint64_t* estimated, uint64_t* compressed);
 
 private:
     struct Piece {
@@ -301,7 +302,29 @@ bool Splitter::Run(std::vector<Block>* blocks, const char** problem)
     return finished && problem_ == nullptr;
 }
 
+// The window's bits as the search estimates them from its order, and as
+// compressed with the search's tables.
+bool Splitter::EstimateWhole(uint64_t* estimated, uint64_t* compressed)
+{
+    compressor_.Choose(Tables::Search);
+    KVX_handSortedBlocks(KeepSorted, this);
+    Block whole;
+    const bool ok = Compress(0, size_, &whole);
+    KVX_handSortedBlocks(nullptr, nullptr);
+    compressor_.Choose(Tables::Libbzip2);
+    if (!ok || !MapGranules())
+        return false;
+    *estimated = Estimate(0, (uint32_t)block_.size(), order_);
+    *compressed = BitsOf(whole);
+    return true;
+}
+
 }  // namespace
+
+bool EstimateForSize(const uint8_t* data, size_t size, Compressor& compressor, uint64_t* estimated, uint64_t* compressed)
+{
+    return Splitter(data, size, compressor).EstimateWhole(estimated, compressed);
+}
 
 bool CompressForSize(const Chunk& window, Compressor& compressor, std::vector<Block>* blocks, const char** problem)
 {

@@ -1134,6 +1134,7 @@ TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
         {Acgt(895000), 9, 244176},
         {Flips(880000), 9, 141965, 20},
         {Letters(150000) + Random7(150000) + Text(300000), 1, 226086},
+        {Text(200000) + runs4.substr(0, 200000) + Random7(200000), 9, 190052},
     };
     // Letters make no runs: a block at level k holds k x 100,000 - 19 of them.
     for (int level : {1, 5, 9}) {
@@ -1308,6 +1309,32 @@ TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
         ASSERT_EQ(KVX_sortRotationsInduced(t.data(), count, order.data(), n, work.data()), equal ? 0 : 1);
         if (!equal)
             ASSERT_EQ(order, expected);
+    }
+}
+
+// --smallest's search estimates each piece of a window from the window's
+// sorted order, with move-to-front and run coding of its own; from a block's
+// own order the estimate is exactly the bits libbzip2 writes for that block
+// with the search's tables: runs of rank 0 of every length, runs of 4 to 255
+// bytes and longer, few or all bytes in use, at levels 1 and 9.
+TEST_F(Blocks, SmallestEstimatesABlockAsLibbzip2WritesIt)
+{
+    std::string runs;
+    for (int i = 0; runs.size() < 90000; i++)
+        runs += std::string(1 + i % 300, (char)('a' + i % 3)) + Letters(i % 5);
+    const std::vector<std::string> contents = {
+        "x", Letters(5), Text(95000), Random7(99000), Acgt(99000), Flips(99000), runs,
+        std::string(50000, '\0') + Random7(40000),
+    };
+    for (int level : {1, 9}) {
+        pack::Compressor compressor(level);
+        for (const std::string& content : contents) {
+            SCOPED_TRACE(std::to_string(content.size()) + " bytes at -" + std::to_string(level));
+            uint64_t estimated = 0, compressed = 0;
+            ASSERT_TRUE(pack::EstimateForSize(reinterpret_cast<const uint8_t*>(content.data()), content.size(), compressor,
+                                              &estimated, &compressed));
+            EXPECT_EQ(estimated, compressed);
+        }
     }
 }
 
