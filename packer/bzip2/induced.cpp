@@ -58,6 +58,19 @@ struct Level {
 
 // ---- Types ------------------------------------------------------------------
 
+// Eight bytes from p, the first the least significant, on any processor: one
+// load, its bytes swapped where the processor is big-endian.
+inline uint64_t LoadLittle(const void* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+
 // 1 when the last position is of type S, 0 when of type L, -1 when the
 // string is one symbol throughout.
 template <class Sym>
@@ -86,6 +99,43 @@ inline uint64_t ReverseBits(uint64_t x)
     return (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
 }
 
+// Each symbol from t[0] to t[count - 1] against the one after it, a bit each,
+// appended to `below` and `equal` in order, the first the most significant.
+template <class Sym>
+inline void CompareNext(const Sym* t, Index count, uint64_t& below, uint64_t& equal)
+{
+    for (Index i = 0; i < count; i++) {
+        below = below << 1 | (t[i] < t[i + 1]);
+        equal = equal << 1 | (t[i] == t[i + 1]);
+    }
+}
+
+// The top bits of the eight bytes of v, the first byte's the most
+// significant of the eight: each moves to its own place in the product.
+inline uint64_t GatherTopBits(uint64_t v)
+{
+    return (v >> 7 & 0x0101010101010101) * 0x8040201008040201 >> 56;
+}
+
+// The same for 64 bytes, eight at a time within a word: a byte's low seven
+// bits are compared by a subtraction that cannot borrow across bytes, and the
+// top bits decide where they differ.  Reads t[0..64].
+inline void CompareNext64(const unsigned char* t, uint64_t& below, uint64_t& equal)
+{
+    constexpr uint64_t Top = 0x8080808080808080, Low = ~Top;
+    for (int i = 0; i < 64; i += 8) {
+        const uint64_t x = LoadLittle(t + i), y = LoadLittle(t + i + 1), differ = x ^ y;
+        const uint64_t lowBelow = ~(((x & Low) | Top) - (y & Low));
+        below = below << 8 | GatherTopBits((~x & y) | (~differ & lowBelow));
+        equal = equal << 8 | GatherTopBits(~(((differ & Low) + Low) | differ));
+    }
+}
+
+inline void CompareNext64(const Index* t, uint64_t& below, uint64_t& equal)
+{
+    CompareNext(t, 64, below, equal);
+}
+
 // Sets bit i of l.isS for each position of type S, 64 positions at a time
 // from the right.  A position is of type S where its symbol is below the next
 // one's, and takes the next one's type where they are equal: a chain that
@@ -102,10 +152,10 @@ void ClassifyTypes(const Level<Sym>& l, int lastType)
     for (Index w = TypeWords(n); w-- > 0;) {
         const Index from = w * 64, to = std::min(from + 64, n - 1);
         uint64_t below = 0, equal = 0;
-        for (Index i = from; i < to; i++) {
-            below = below << 1 | (t[i] < t[i + 1]);
-            equal = equal << 1 | (t[i] == t[i + 1]);
-        }
+        if (to == from + 64)
+            CompareNext64(t + from, below, equal);
+        else
+            CompareNext(t + from, to - from, below, equal);
         if (n - 1 < from + 64) {  // the last position's type, found around the cycle
             below = (below << 1 | (lastType == 1)) << (63 - (n - 1) % 64);
             equal = equal << 1 << (63 - (n - 1) % 64);
@@ -251,18 +301,6 @@ struct Stretch {
     bool fits;
     uint64_t head[2];
 };
-
-// Eight bytes from p, the first the least significant, on any processor: one
-// load, its bytes swapped where the processor is big-endian.
-inline uint64_t LoadLittle(const void* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
 
 template <class Sym>
 inline Stretch ReadStretch(const Level<Sym>& l, Index p)
