@@ -168,19 +168,17 @@ void ClassifyTypes(const Level<Sym>& l, int lastType)
     }
 }
 
-// Calls visit(p) for every LMS position, from the last to the first.
+// Calls visit(p) for every LMS position, from the first to the last.
 template <class Sym, class Visit>
 void VisitLms(const Level<Sym>& l, Visit visit)
 {
     const uint64_t* isS = l.isS;
-    const uint64_t lastIsS = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
-    for (Index w = TypeWords(l.n); w-- > 0;) {
-        const uint64_t before = isS[w] << 1 | (w > 0 ? isS[w - 1] >> 63 : lastIsS);
-        for (uint64_t lms = isS[w] & ~before; lms != 0;) {
-            const int bit = 63 - __builtin_clzll(lms);
-            visit(w * 64 + bit);
-            lms &= ~(uint64_t{1} << bit);
-        }
+    const Index words = TypeWords(l.n);
+    uint64_t before = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
+    for (Index w = 0; w < words; w++) {
+        for (uint64_t lms = isS[w] & ~(isS[w] << 1 | before); lms != 0; lms &= lms - 1)
+            visit(w * 64 + __builtin_ctzll(lms));
+        before = isS[w] >> 63;
     }
 }
 
@@ -364,8 +362,8 @@ Index NameStretches(const Level<Sym>& l, Index m)
         sa[current.at / 2] = names - 1;
         previous = current;
     }
-    Index to = n;
-    VisitLms(l, [&](Index p) { sa[--to] = sa[p / 2]; });
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = sa[p / 2]; });
     return names;
 }
 
@@ -404,8 +402,8 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
     } else if (!SortLevel(reduced, sa, m, names, work)) {
         return false;
     }
-    Index to = n;
-    VisitLms(l, [&](Index p) { sa[--to] = p; });
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = p; });
     for (Index i = 0; i < m; i++)
         sa[i] = reduced[sa[i]];
     return true;
