@@ -230,32 +230,46 @@ void InduceL(const Level<Sym>& l)
     }
 }
 
+// One step of the right pass below: the entry at sa[i], whose symbol is c
+// when `known`, else read.
+template <bool collect, bool known, class Sym>
+inline void InduceSAt(const Level<Sym>& l, Index i, Index c, Index& gathered)
+{
+    const Index entry = l.sa[i], j = entry & Empty;
+    if (j == Empty)
+        return;
+    const bool isS = !(entry & TypeL);
+    const Index p = Before(j, l.n);
+    if (!known)
+        c = l.t[j];
+    l.sa[i] = j;
+    if (collect && isS && l.t[p] > c)
+        l.sa[--gathered] = j;
+    else if (l.t[p] < c + isS)
+        l.sa[--l.next[l.t[p]]] = p;
+}
+
 // From the right: every entry whose predecessor is of type S puts it at the
 // end of its bucket, and the marks of the left pass are taken off.  With
 // `collect`, the LMS positions are not followed but gathered, in order, at
 // the end of the array (into slots already passed), and their number is
-// returned.
+// returned.  The block's pass goes bucket by bucket, so that an entry's own
+// byte is its bucket's and not read; the levels below have too many buckets
+// for that to pay.
 template <bool collect, class Sym>
 Index InduceS(const Level<Sym>& l)
 {
-    const Sym* t = l.t;
-    Index* sa = l.sa;
-    const Index n = l.n;
-    Index gathered = n;
+    Index gathered = l.n;
     SetBucketEnds(l);
-    for (Index i = n; i-- > 0;) {
-        const Index entry = sa[i], j = entry & Empty;
-        if (j == Empty)
-            continue;
-        const bool isS = !(entry & TypeL);
-        const Index p = Before(j, n);
-        sa[i] = j;
-        if (collect && isS && t[p] > t[j])
-            sa[--gathered] = j;
-        else if (t[p] < t[j] + isS)
-            sa[--l.next[t[p]]] = p;
+    if (sizeof(Sym) == 1) {
+        for (Index c = l.k; c-- > 0;)
+            for (Index i = l.start[c + 1], begin = l.start[c]; i-- > begin;)
+                InduceSAt<collect, true>(l, i, c, gathered);
+    } else {
+        for (Index i = l.n; i-- > 0;)
+            InduceSAt<collect, false>(l, i, 0, gathered);
     }
-    return n - gathered;
+    return l.n - gathered;
 }
 
 // ---- Naming the LMS stretches ----------------------------------------------
