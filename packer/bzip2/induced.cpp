@@ -36,6 +36,17 @@ using Index = uint32_t;
 constexpr Index Empty = 0x7FFFFFFF;     // a slot that holds no position yet
 constexpr Index TypeL = 0x80000000;     // set on entries the left pass placed
 
+// Empties the slots from `from` to `to`, eight at a time where it can: the
+// compiler does not gather a plain fill's stores.
+inline void Clear(Index* from, Index* to)
+{
+    const uint64_t two = uint64_t{Empty} << 32 | Empty, eight[4] = {two, two, two, two};
+    for (; to - from >= 8; from += 8)
+        std::memcpy(from, eight, sizeof eight);
+    for (; from < to; from++)
+        *from = Empty;
+}
+
 inline Index Before(Index p, Index n)
 {
     return p != 0 ? p - 1 : n - 1;
@@ -391,7 +402,7 @@ template <class Sym>
 void PlaceOrderedLms(const Level<Sym>& l, Index m)
 {
     Index* sa = l.sa;
-    std::fill(sa + m, sa + l.n, Empty);
+    Clear(sa + m, sa + l.n);
     SetBucketEnds(l);
     for (Index i = m; i-- > 0;) {
         const Index p = sa[i];
@@ -429,7 +440,7 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
 template <class Sym>
 Index SortStretches(const Level<Sym>& l)
 {
-    std::fill(l.sa, l.sa + l.n, Empty);
+    Clear(l.sa, l.sa + l.n);
     SetBucketEnds(l);
     VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
     InduceL(l);
