@@ -216,8 +216,7 @@ void StartBuckets(const int count[256], Index start[257])
 template <class Sym>
 void SetBucketEnds(const Level<Sym>& l)
 {
-    for (Index c = 0; c < l.k; c++)
-        l.next[c] = l.start[c + 1];
+    std::memcpy(l.next, l.start + 1, l.k * sizeof l.next[0]);
 }
 
 // ---- The two passes ---------------------------------------------------------
