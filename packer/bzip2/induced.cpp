@@ -240,18 +240,16 @@ void InduceL(const Level<Sym>& l)
     }
 }
 
-// One step of the right pass below: the entry at sa[i], whose symbol is c
-// when `known`, else read.
-template <bool collect, bool known, class Sym>
-inline void InduceSAt(const Level<Sym>& l, Index i, Index c, Index& gathered)
+// One step of the right pass below: the entry at sa[i].
+template <bool collect, class Sym>
+inline void InduceSAt(const Level<Sym>& l, Index i, Index& gathered)
 {
     const Index entry = l.sa[i], j = entry & Empty;
     if (j == Empty)
         return;
     const bool isS = !(entry & TypeL);
     const Index p = Before(j, l.n);
-    if (!known)
-        c = l.t[j];
+    const Index c = l.t[j];
     l.sa[i] = j;
     if (collect && isS && l.t[p] > c)
         l.sa[--gathered] = j;
@@ -259,25 +257,52 @@ inline void InduceSAt(const Level<Sym>& l, Index i, Index c, Index& gathered)
         l.sa[--l.next[l.t[p]]] = p;
 }
 
+// The right pass over the block's bucket c, whose entries of type L end at
+// typeLEnd: the pass has filled every slot after that before reaching it,
+// and the left pass every slot before, so no slot is empty and each one's
+// type is known without its mark.  (An entry of type S whose predecessor
+// has a greater byte is at an LMS position.)
+template <bool collect, class Sym>
+inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& gathered)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    for (Index i = l.start[c + 1]; i-- > typeLEnd;) {
+        const Index j = sa[i], p = Before(j, l.n);
+        if (t[p] <= c)
+            sa[--l.next[t[p]]] = p;
+        else if (collect)
+            sa[--gathered] = j;
+    }
+    for (Index i = typeLEnd; i-- > l.start[c];) {
+        const Index j = sa[i] & ~TypeL, p = Before(j, l.n);
+        sa[i] = j;
+        if (t[p] < c)
+            sa[--l.next[t[p]]] = p;
+    }
+}
+
 // From the right: every entry whose predecessor is of type S puts it at the
 // end of its bucket, and the marks of the left pass are taken off.  With
 // `collect`, the LMS positions are not followed but gathered, in order, at
 // the end of the array (into slots already passed), and their number is
-// returned.  The block's pass goes bucket by bucket, so that an entry's own
-// byte is its bucket's and not read; the levels below have too many buckets
-// for that to pay.
+// returned.  The block's pass goes bucket by bucket, the entries of type S
+// apart from those of type L (see InduceSBucket); the levels below have too
+// many buckets for that to pay.
 template <bool collect, class Sym>
 Index InduceS(const Level<Sym>& l)
 {
     Index gathered = l.n;
-    SetBucketEnds(l);
-    if (sizeof(Sym) == 1) {
+    if constexpr (sizeof(Sym) == 1) {
+        Index typeLEnd[256];  // where the left pass left each bucket's front
+        std::memcpy(typeLEnd, l.next, l.k * sizeof typeLEnd[0]);
+        SetBucketEnds(l);
         for (Index c = l.k; c-- > 0;)
-            for (Index i = l.start[c + 1], begin = l.start[c]; i-- > begin;)
-                InduceSAt<collect, true>(l, i, c, gathered);
+            InduceSBucket<collect>(l, c, typeLEnd[c], gathered);
     } else {
+        SetBucketEnds(l);
         for (Index i = l.n; i-- > 0;)
-            InduceSAt<collect, false>(l, i, 0, gathered);
+            InduceSAt<collect>(l, i, gathered);
     }
     return l.n - gathered;
 }
