@@ -221,14 +221,45 @@ void SetBucketEnds(const Level<Sym>& l)
 
 // ---- The two passes ---------------------------------------------------------
 
+// The left pass over the block's bucket c, whose LMS positions begin at
+// lmsFront: its entries of type L run from its start to its moving front,
+// and the slots between hold no position (neither is tested).  An LMS
+// position's predecessor is of type L, with a greater byte.
+template <class Sym>
+inline void InduceLBucket(const Level<Sym>& l, Index c, Index lmsFront)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    for (Index i = l.start[c]; i < l.next[c]; i++) {
+        const Index p = Before(sa[i] & ~TypeL, l.n);
+        if (t[p] >= c)
+            sa[l.next[t[p]]++] = p | TypeL;
+    }
+    for (Index i = lmsFront; i < l.start[c + 1]; i++) {
+        const Index p = Before(sa[i], l.n);
+        sa[l.next[t[p]]++] = p | TypeL;
+    }
+}
+
 // From the left: every entry whose predecessor is of type L puts it at the
-// front of its bucket, marked as of type L.
+// front of its bucket, marked as of type L.  The LMS positions are at the
+// ends of their buckets, where `next` points to the first of them.  The
+// block's pass goes bucket by bucket (see InduceLBucket); the levels below
+// have too many buckets for that to pay.
 template <class Sym>
 void InduceL(const Level<Sym>& l)
 {
     const Sym* t = l.t;
     Index* sa = l.sa;
     const Index n = l.n;
+    if constexpr (sizeof(Sym) == 1) {
+        Index lmsFront[256];
+        std::memcpy(lmsFront, l.next, l.k * sizeof lmsFront[0]);
+        std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
+        for (Index c = 0; c < l.k; c++)
+            InduceLBucket(l, c, lmsFront[c]);
+        return;
+    }
     std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
     for (Index i = 0; i < n; i++) {
         const Index j = sa[i] & Empty;
