@@ -271,13 +271,12 @@ void InduceL(const Level<Sym>& l)
     }
 }
 
-// One step of the right pass below: the entry at sa[i].
+// One step of the right pass below: the entry at sa[i], never empty (see
+// InduceSBucket).
 template <bool collect, class Sym>
 inline void InduceSAt(const Level<Sym>& l, Index i, Index& gathered)
 {
     const Index entry = l.sa[i], j = entry & Empty;
-    if (j == Empty)
-        return;
     const bool isS = !(entry & TypeL);
     const Index p = Before(j, l.n);
     const Index c = l.t[j];
@@ -289,10 +288,14 @@ inline void InduceSAt(const Level<Sym>& l, Index i, Index& gathered)
 }
 
 // The right pass over the block's bucket c, whose entries of type L end at
-// typeLEnd: the pass has filled every slot after that before reaching it,
-// and the left pass every slot before, so no slot is empty and each one's
-// type is known without its mark.  (An entry of type S whose predecessor
-// has a greater byte is at an LMS position.)
+// typeLEnd.  No slot is empty when the pass reaches it: the left pass put
+// every position of type L, and the positions of type S fill each bucket
+// from its end, each when the pass goes by the position after it.  Were the
+// pass to reach an unfilled slot, a position of type S would be waiting on
+// the one after it, of type S with the same symbol and waiting too, and so
+// on up to one in a later bucket, which the pass has gone by.  So each
+// entry's type is known here without its mark.  (An entry of type S whose
+// predecessor has a greater byte is at an LMS position.)
 template <bool collect, class Sym>
 inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& gathered)
 {
