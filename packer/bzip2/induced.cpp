@@ -35,6 +35,8 @@ using Index = uint32_t;
 
 constexpr Index Empty = 0x7FFFFFFF;     // a slot that holds no position yet
 constexpr Index TypeL = 0x80000000;     // set on entries the left pass placed
+constexpr Index Distinct = 0x40000000;  // on the block's entries: see Groups
+constexpr Index Position = 0x3FFFFFFF;  // an entry's position, without marks
 
 // Empties the slots from `from` to `to`, eight at a time where it can: the
 // compiler does not gather a plain fill's stores.
@@ -221,23 +223,55 @@ void SetBucketEnds(const Level<Sym>& l)
 
 // ---- The two passes ---------------------------------------------------------
 
+// While the block's two passes sort the LMS stretches, they also tell equal
+// stretches apart, so that naming them reads no stretch again.  The entries
+// the passes go by form groups of equal beginnings, numbered in the order
+// gone by (`current`).  Two positions put one after the other in a bucket
+// begin alike exactly when the entries that put them were of one group; a
+// position that does not is marked Distinct.  The left pass marks where an
+// entry differs from the one before it, the right pass where it differs
+// from the one after it; the gathered LMS positions are marked where they
+// differ from the one gathered before, the next larger.
+struct Groups {
+    Index current = 0;
+    Index lastPut[256] = {};  // the group that last put a position in each bucket
+    Index lastGathered = 0;
+
+    Index Mark(Index bucket)
+    {
+        const Index mark = lastPut[bucket] != current ? Distinct : 0;
+        lastPut[bucket] = current;
+        return mark;
+    }
+    Index MarkGathered()
+    {
+        const Index mark = lastGathered != current ? Distinct : 0;
+        lastGathered = current;
+        return mark;
+    }
+};
+
 // The left pass over the block's bucket c, whose LMS positions begin at
 // lmsFront: its entries of type L run from its start to its moving front,
 // and the slots between hold no position (neither is tested).  An LMS
 // position's predecessor is of type L, with a greater byte.
-template <class Sym>
-inline void InduceLBucket(const Level<Sym>& l, Index c, Index lmsFront)
+template <bool naming, class Sym>
+inline void InduceLBucket(const Level<Sym>& l, Index c, Index lmsFront, Groups* groups)
 {
     const Sym* t = l.t;
     Index* sa = l.sa;
     for (Index i = l.start[c]; i < l.next[c]; i++) {
-        const Index p = Before(sa[i] & ~TypeL, l.n);
+        const Index entry = sa[i], p = Before(entry & Position, l.n);
+        if (naming)
+            groups->current += entry / Distinct & 1;
         if (t[p] >= c)
-            sa[l.next[t[p]]++] = p | TypeL;
+            sa[l.next[t[p]]++] = p | TypeL | (naming ? groups->Mark(t[p]) : 0);
     }
+    if (naming && lmsFront < l.start[c + 1])
+        groups->current++;  // the bucket's LMS positions, all alike so far
     for (Index i = lmsFront; i < l.start[c + 1]; i++) {
         const Index p = Before(sa[i], l.n);
-        sa[l.next[t[p]]++] = p | TypeL;
+        sa[l.next[t[p]]++] = p | TypeL | (naming ? groups->Mark(t[p]) : 0);
     }
 }
 
@@ -246,8 +280,8 @@ inline void InduceLBucket(const Level<Sym>& l, Index c, Index lmsFront)
 // ends of their buckets, where `next` points to the first of them.  The
 // block's pass goes bucket by bucket (see InduceLBucket); the levels below
 // have too many buckets for that to pay.
-template <class Sym>
-void InduceL(const Level<Sym>& l)
+template <bool naming = false, class Sym>
+void InduceL(const Level<Sym>& l, Groups* groups = nullptr)
 {
     const Sym* t = l.t;
     Index* sa = l.sa;
@@ -257,7 +291,7 @@ void InduceL(const Level<Sym>& l)
         std::memcpy(lmsFront, l.next, l.k * sizeof lmsFront[0]);
         std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
         for (Index c = 0; c < l.k; c++)
-            InduceLBucket(l, c, lmsFront[c]);
+            InduceLBucket<naming>(l, c, lmsFront[c], groups);
         return;
     }
     std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
@@ -296,23 +330,30 @@ inline void InduceSAt(const Level<Sym>& l, Index i, Index& gathered)
 // on up to one in a later bucket, which the pass has gone by.  So each
 // entry's type is known here without its mark.  (An entry of type S whose
 // predecessor has a greater byte is at an LMS position.)
-template <bool collect, class Sym>
-inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& gathered)
+template <bool collect, bool naming, class Sym>
+inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& gathered, Groups* groups)
 {
     const Sym* t = l.t;
     Index* sa = l.sa;
     for (Index i = l.start[c + 1]; i-- > typeLEnd;) {
-        const Index j = sa[i], p = Before(j, l.n);
+        const Index entry = sa[i], j = entry & Position, p = Before(j, l.n);
+        if (naming)
+            groups->current += entry / Distinct & 1;
         if (t[p] <= c)
-            sa[--l.next[t[p]]] = p;
+            sa[--l.next[t[p]]] = p | (naming ? groups->Mark(t[p]) : 0);
         else if (collect)
-            sa[--gathered] = j;
+            sa[--gathered] = j | (naming ? groups->MarkGathered() : 0);
     }
+    Index differsAfter = 1;  // from the entry after it, of type S or in the next bucket
     for (Index i = typeLEnd; i-- > l.start[c];) {
-        const Index j = sa[i] & ~TypeL, p = Before(j, l.n);
+        const Index entry = sa[i], j = entry & Position, p = Before(j, l.n);
+        if (naming) {
+            groups->current += differsAfter;
+            differsAfter = entry / Distinct & 1;
+        }
         sa[i] = j;
         if (t[p] < c)
-            sa[--l.next[t[p]]] = p;
+            sa[--l.next[t[p]]] = p | (naming ? groups->Mark(t[p]) : 0);
     }
 }
 
@@ -323,8 +364,8 @@ inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& g
 // returned.  The block's pass goes bucket by bucket, the entries of type S
 // apart from those of type L (see InduceSBucket); the levels below have too
 // many buckets for that to pay.
-template <bool collect, class Sym>
-Index InduceS(const Level<Sym>& l)
+template <bool collect, bool naming = false, class Sym>
+Index InduceS(const Level<Sym>& l, Groups* groups = nullptr)
 {
     Index gathered = l.n;
     if constexpr (sizeof(Sym) == 1) {
@@ -332,7 +373,7 @@ Index InduceS(const Level<Sym>& l)
         std::memcpy(typeLEnd, l.next, l.k * sizeof typeLEnd[0]);
         SetBucketEnds(l);
         for (Index c = l.k; c-- > 0;)
-            InduceSBucket<collect>(l, c, typeLEnd[c], gathered);
+            InduceSBucket<collect, naming>(l, c, typeLEnd[c], gathered, groups);
     } else {
         SetBucketEnds(l);
         for (Index i = l.n; i-- > 0;)
@@ -450,6 +491,22 @@ Index NameStretches(const Level<Sym>& l, Index m)
     return names;
 }
 
+// The same for the block, from the marks its passes left (see Groups).
+template <class Sym>
+Index NameMarked(const Level<Sym>& l, Index m)
+{
+    Index* sa = l.sa;
+    const Index n = l.n;
+    Index names = 0;
+    for (Index i = n - m; i < n; i++) {
+        sa[(sa[i] & Position) / 2] = names;
+        names += sa[i] / Distinct & 1;
+    }
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = sa[p / 2]; });
+    return names;
+}
+
 // ---- Levels -----------------------------------------------------------------
 
 bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work);
@@ -501,6 +558,11 @@ Index SortStretches(const Level<Sym>& l)
     Clear(l.sa, l.sa + l.n);
     SetBucketEnds(l);
     VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
+    if constexpr (sizeof(Sym) == 1) {
+        Groups groups;
+        InduceL<true>(l, &groups);
+        return InduceS<true, true>(l, &groups);
+    }
     InduceL(l);
     return InduceS<true>(l);
 }
@@ -520,7 +582,7 @@ bool Sort(const Level<Sym>& l, Index* work)
         CountBuckets(l);
     ClassifyTypes(l, lastType);
     const Index m = SortStretches(l);
-    const Index names = NameStretches(l, m);
+    const Index names = sizeof(Sym) == 1 ? NameMarked(l, m) : NameStretches(l, m);
     if (!OrderLms(l, m, names, work))
         return false;
     if (l.bucketsShared)
