@@ -511,17 +511,28 @@ Index NameMarked(const Level<Sym>& l, Index m)
 
 bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work);
 
+// The block's passes go by no slot but its entries of type L and its LMS
+// positions (see InduceLBucket and InduceSBucket): the others need not be
+// emptied first.
+template <class Sym>
+constexpr bool NeedsEmptySlots()
+{
+    return sizeof(Sym) != 1;
+}
+
 // Puts the m LMS positions, ordered by rotation at sa[0..m), at the ends of
 // their buckets, keeping their order, and clears the rest.
 template <class Sym>
 void PlaceOrderedLms(const Level<Sym>& l, Index m)
 {
     Index* sa = l.sa;
-    Clear(sa + m, sa + l.n);
+    if (NeedsEmptySlots<Sym>())
+        Clear(sa + m, sa + l.n);
     SetBucketEnds(l);
     for (Index i = m; i-- > 0;) {
         const Index p = sa[i];
-        sa[i] = Empty;
+        if (NeedsEmptySlots<Sym>())
+            sa[i] = Empty;
         sa[--l.next[l.t[p]]] = p;
     }
 }
@@ -555,7 +566,8 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
 template <class Sym>
 Index SortStretches(const Level<Sym>& l)
 {
-    Clear(l.sa, l.sa + l.n);
+    if (NeedsEmptySlots<Sym>())
+        Clear(l.sa, l.sa + l.n);
     SetBucketEnds(l);
     VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
     if constexpr (sizeof(Sym) == 1) {
