@@ -35,6 +35,19 @@ using Index = uint32_t;
 
 constexpr Index Empty = 0x7FFFFFFF;     // a slot that holds no position yet
 constexpr Index TypeL = 0x80000000;     // set on entries the left pass placed
+constexpr Index Distinct = 0x40000000;  // on the block's entries: see Groups
+constexpr Index Position = 0x3FFFFFFF;  // an entry's position, without marks
+
+// Empties the slots from `from` to `to`, eight at a time where it can: the
+// compiler does not gather a plain fill's stores.
+inline void Clear(Index* from, Index* to)
+{
+    const uint64_t two = uint64_t{Empty} << 32 | Empty, eight[4] = {two, two, two, two};
+    for (; to - from >= 8; from += 8)
+        std::memcpy(from, eight, sizeof eight);
+    for (; from < to; from++)
+        *from = Empty;
+}
 
 inline Index Before(Index p, Index n)
 {
@@ -57,6 +70,19 @@ struct Level {
 };
 
 // ---- Types ------------------------------------------------------------------
+
+// Eight bytes from p, the first the least significant, on any processor: one
+// load, its bytes swapped where the processor is big-endian.
+inline uint64_t LoadLittle(const void* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
 
 // 1 when the last position is of type S, 0 when of type L, -1 when the
 // string is one symbol throughout.
@@ -86,6 +112,43 @@ inline uint64_t ReverseBits(uint64_t x)
     return (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
 }
 
+// Each symbol from t[0] to t[count - 1] against the one after it, a bit each,
+// appended to `below` and `equal` in order, the first the most significant.
+template <class Sym>
+inline void CompareNext(const Sym* t, Index count, uint64_t& below, uint64_t& equal)
+{
+    for (Index i = 0; i < count; i++) {
+        below = below << 1 | (t[i] < t[i + 1]);
+        equal = equal << 1 | (t[i] == t[i + 1]);
+    }
+}
+
+// The top bits of the eight bytes of v, the first byte's the most
+// significant of the eight: each moves to its own place in the product.
+inline uint64_t GatherTopBits(uint64_t v)
+{
+    return (v >> 7 & 0x0101010101010101) * 0x8040201008040201 >> 56;
+}
+
+// The same for 64 bytes, eight at a time within a word: a byte's low seven
+// bits are compared by a subtraction that cannot borrow across bytes, and the
+// top bits decide where they differ.  Reads t[0..64].
+inline void CompareNext64(const unsigned char* t, uint64_t& below, uint64_t& equal)
+{
+    constexpr uint64_t Top = 0x8080808080808080, Low = ~Top;
+    for (int i = 0; i < 64; i += 8) {
+        const uint64_t x = LoadLittle(t + i), y = LoadLittle(t + i + 1), differ = x ^ y;
+        const uint64_t lowBelow = ~(((x & Low) | Top) - (y & Low));
+        below = below << 8 | GatherTopBits((~x & y) | (~differ & lowBelow));
+        equal = equal << 8 | GatherTopBits(~(((differ & Low) + Low) | differ));
+    }
+}
+
+inline void CompareNext64(const Index* t, uint64_t& below, uint64_t& equal)
+{
+    CompareNext(t, 64, below, equal);
+}
+
 // Sets bit i of l.isS for each position of type S, 64 positions at a time
 // from the right.  A position is of type S where its symbol is below the next
 // one's, and takes the next one's type where they are equal: a chain that
@@ -102,10 +165,10 @@ void ClassifyTypes(const Level<Sym>& l, int lastType)
     for (Index w = TypeWords(n); w-- > 0;) {
         const Index from = w * 64, to = std::min(from + 64, n - 1);
         uint64_t below = 0, equal = 0;
-        for (Index i = from; i < to; i++) {
-            below = below << 1 | (t[i] < t[i + 1]);
-            equal = equal << 1 | (t[i] == t[i + 1]);
-        }
+        if (to == from + 64)
+            CompareNext64(t + from, below, equal);
+        else
+            CompareNext(t + from, to - from, below, equal);
         if (n - 1 < from + 64) {  // the last position's type, found around the cycle
             below = (below << 1 | (lastType == 1)) << (63 - (n - 1) % 64);
             equal = equal << 1 << (63 - (n - 1) % 64);
@@ -118,19 +181,17 @@ void ClassifyTypes(const Level<Sym>& l, int lastType)
     }
 }
 
-// Calls visit(p) for every LMS position, from the last to the first.
+// Calls visit(p) for every LMS position, from the first to the last.
 template <class Sym, class Visit>
 void VisitLms(const Level<Sym>& l, Visit visit)
 {
     const uint64_t* isS = l.isS;
-    const uint64_t lastIsS = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
-    for (Index w = TypeWords(l.n); w-- > 0;) {
-        const uint64_t before = isS[w] << 1 | (w > 0 ? isS[w - 1] >> 63 : lastIsS);
-        for (uint64_t lms = isS[w] & ~before; lms != 0;) {
-            const int bit = 63 - __builtin_clzll(lms);
-            visit(w * 64 + bit);
-            lms &= ~(uint64_t{1} << bit);
-        }
+    const Index words = TypeWords(l.n);
+    uint64_t before = isS[(l.n - 1) / 64] >> ((l.n - 1) % 64) & 1;
+    for (Index w = 0; w < words; w++) {
+        for (uint64_t lms = isS[w] & ~(isS[w] << 1 | before); lms != 0; lms &= lms - 1)
+            visit(w * 64 + __builtin_ctzll(lms));
+        before = isS[w] >> 63;
     }
 }
 
@@ -157,20 +218,82 @@ void StartBuckets(const int count[256], Index start[257])
 template <class Sym>
 void SetBucketEnds(const Level<Sym>& l)
 {
-    for (Index c = 0; c < l.k; c++)
-        l.next[c] = l.start[c + 1];
+    std::memcpy(l.next, l.start + 1, l.k * sizeof l.next[0]);
 }
 
 // ---- The two passes ---------------------------------------------------------
 
+// While the block's two passes sort the LMS stretches, they also tell equal
+// stretches apart, so that naming them reads no stretch again.  The entries
+// the passes go by form groups of equal beginnings, numbered in the order
+// gone by (`current`).  Two positions put one after the other in a bucket
+// begin alike exactly when the entries that put them were of one group; a
+// position that does not is marked Distinct.  The left pass marks where an
+// entry differs from the one before it, the right pass where it differs
+// from the one after it; the gathered LMS positions are marked where they
+// differ from the one gathered before, the next larger.
+struct Groups {
+    Index current = 0;
+    Index lastPut[256] = {};  // the group that last put a position in each bucket
+    Index lastGathered = 0;
+
+    Index Mark(Index bucket)
+    {
+        const Index mark = lastPut[bucket] != current ? Distinct : 0;
+        lastPut[bucket] = current;
+        return mark;
+    }
+    Index MarkGathered()
+    {
+        const Index mark = lastGathered != current ? Distinct : 0;
+        lastGathered = current;
+        return mark;
+    }
+};
+
+// The left pass over the block's bucket c, whose LMS positions begin at
+// lmsFront: its entries of type L run from its start to its moving front,
+// and the slots between hold no position (neither is tested).  An LMS
+// position's predecessor is of type L, with a greater byte.
+template <bool naming, class Sym>
+inline void InduceLBucket(const Level<Sym>& l, Index c, Index lmsFront, Groups* groups)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    for (Index i = l.start[c]; i < l.next[c]; i++) {
+        const Index entry = sa[i], p = Before(entry & Position, l.n);
+        if (naming)
+            groups->current += entry / Distinct & 1;
+        if (t[p] >= c)
+            sa[l.next[t[p]]++] = p | TypeL | (naming ? groups->Mark(t[p]) : 0);
+    }
+    if (naming && lmsFront < l.start[c + 1])
+        groups->current++;  // the bucket's LMS positions, all alike so far
+    for (Index i = lmsFront; i < l.start[c + 1]; i++) {
+        const Index p = Before(sa[i], l.n);
+        sa[l.next[t[p]]++] = p | TypeL | (naming ? groups->Mark(t[p]) : 0);
+    }
+}
+
 // From the left: every entry whose predecessor is of type L puts it at the
-// front of its bucket, marked as of type L.
-template <class Sym>
-void InduceL(const Level<Sym>& l)
+// front of its bucket, marked as of type L.  The LMS positions are at the
+// ends of their buckets, where `next` points to the first of them.  The
+// block's pass goes bucket by bucket (see InduceLBucket); the levels below
+// have too many buckets for that to pay.
+template <bool naming = false, class Sym>
+void InduceL(const Level<Sym>& l, Groups* groups = nullptr)
 {
     const Sym* t = l.t;
     Index* sa = l.sa;
     const Index n = l.n;
+    if constexpr (sizeof(Sym) == 1) {
+        Index lmsFront[256];
+        std::memcpy(lmsFront, l.next, l.k * sizeof lmsFront[0]);
+        std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
+        for (Index c = 0; c < l.k; c++)
+            InduceLBucket<naming>(l, c, lmsFront[c], groups);
+        return;
+    }
     std::memcpy(l.next, l.start, l.k * sizeof l.next[0]);
     for (Index i = 0; i < n; i++) {
         const Index j = sa[i] & Empty;
@@ -182,32 +305,81 @@ void InduceL(const Level<Sym>& l)
     }
 }
 
+// One step of the right pass below: the entry at sa[i], never empty (see
+// InduceSBucket).
+template <bool collect, class Sym>
+inline void InduceSAt(const Level<Sym>& l, Index i, Index& gathered)
+{
+    const Index entry = l.sa[i], j = entry & Empty;
+    const bool isS = !(entry & TypeL);
+    const Index p = Before(j, l.n);
+    const Index c = l.t[j];
+    l.sa[i] = j;
+    if (collect && isS && l.t[p] > c)
+        l.sa[--gathered] = j;
+    else if (l.t[p] < c + isS)
+        l.sa[--l.next[l.t[p]]] = p;
+}
+
+// The right pass over the block's bucket c, whose entries of type L end at
+// typeLEnd.  No slot is empty when the pass reaches it: the left pass put
+// every position of type L, and the positions of type S fill each bucket
+// from its end, each when the pass goes by the position after it.  Were the
+// pass to reach an unfilled slot, a position of type S would be waiting on
+// the one after it, of type S with the same symbol and waiting too, and so
+// on up to one in a later bucket, which the pass has gone by.  So each
+// entry's type is known here without its mark.  (An entry of type S whose
+// predecessor has a greater byte is at an LMS position.)
+template <bool collect, bool naming, class Sym>
+inline void InduceSBucket(const Level<Sym>& l, Index c, Index typeLEnd, Index& gathered, Groups* groups)
+{
+    const Sym* t = l.t;
+    Index* sa = l.sa;
+    for (Index i = l.start[c + 1]; i-- > typeLEnd;) {
+        const Index entry = sa[i], j = entry & Position, p = Before(j, l.n);
+        if (naming)
+            groups->current += entry / Distinct & 1;
+        if (t[p] <= c)
+            sa[--l.next[t[p]]] = p | (naming ? groups->Mark(t[p]) : 0);
+        else if (collect)
+            sa[--gathered] = j | (naming ? groups->MarkGathered() : 0);
+    }
+    Index differsAfter = 1;  // from the entry after it, of type S or in the next bucket
+    for (Index i = typeLEnd; i-- > l.start[c];) {
+        const Index entry = sa[i], j = entry & Position, p = Before(j, l.n);
+        if (naming) {
+            groups->current += differsAfter;
+            differsAfter = entry / Distinct & 1;
+        }
+        sa[i] = j;
+        if (t[p] < c)
+            sa[--l.next[t[p]]] = p | (naming ? groups->Mark(t[p]) : 0);
+    }
+}
+
 // From the right: every entry whose predecessor is of type S puts it at the
 // end of its bucket, and the marks of the left pass are taken off.  With
 // `collect`, the LMS positions are not followed but gathered, in order, at
 // the end of the array (into slots already passed), and their number is
-// returned.
-template <bool collect, class Sym>
-Index InduceS(const Level<Sym>& l)
+// returned.  The block's pass goes bucket by bucket, the entries of type S
+// apart from those of type L (see InduceSBucket); the levels below have too
+// many buckets for that to pay.
+template <bool collect, bool naming = false, class Sym>
+Index InduceS(const Level<Sym>& l, Groups* groups = nullptr)
 {
-    const Sym* t = l.t;
-    Index* sa = l.sa;
-    const Index n = l.n;
-    Index gathered = n;
-    SetBucketEnds(l);
-    for (Index i = n; i-- > 0;) {
-        const Index entry = sa[i], j = entry & Empty;
-        if (j == Empty)
-            continue;
-        const bool isS = !(entry & TypeL);
-        const Index p = Before(j, n);
-        sa[i] = j;
-        if (collect && isS && t[p] > t[j])
-            sa[--gathered] = j;
-        else if (t[p] < t[j] + isS)
-            sa[--l.next[t[p]]] = p;
+    Index gathered = l.n;
+    if constexpr (sizeof(Sym) == 1) {
+        Index typeLEnd[256];  // where the left pass left each bucket's front
+        std::memcpy(typeLEnd, l.next, l.k * sizeof typeLEnd[0]);
+        SetBucketEnds(l);
+        for (Index c = l.k; c-- > 0;)
+            InduceSBucket<collect, naming>(l, c, typeLEnd[c], gathered, groups);
+    } else {
+        SetBucketEnds(l);
+        for (Index i = l.n; i-- > 0;)
+            InduceSAt<collect>(l, i, gathered);
     }
-    return n - gathered;
+    return l.n - gathered;
 }
 
 // ---- Naming the LMS stretches ----------------------------------------------
@@ -251,18 +423,6 @@ struct Stretch {
     bool fits;
     uint64_t head[2];
 };
-
-// Eight bytes from p, the first the least significant, on any processor: one
-// load, its bytes swapped where the processor is big-endian.
-inline uint64_t LoadLittle(const void* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
 
 template <class Sym>
 inline Stretch ReadStretch(const Level<Sym>& l, Index p)
@@ -326,8 +486,24 @@ Index NameStretches(const Level<Sym>& l, Index m)
         sa[current.at / 2] = names - 1;
         previous = current;
     }
-    Index to = n;
-    VisitLms(l, [&](Index p) { sa[--to] = sa[p / 2]; });
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = sa[p / 2]; });
+    return names;
+}
+
+// The same for the block, from the marks its passes left (see Groups).
+template <class Sym>
+Index NameMarked(const Level<Sym>& l, Index m)
+{
+    Index* sa = l.sa;
+    const Index n = l.n;
+    Index names = 0;
+    for (Index i = n - m; i < n; i++) {
+        sa[(sa[i] & Position) / 2] = names;
+        names += sa[i] / Distinct & 1;
+    }
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = sa[p / 2]; });
     return names;
 }
 
@@ -335,17 +511,28 @@ Index NameStretches(const Level<Sym>& l, Index m)
 
 bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work);
 
+// The block's passes go by no slot but its entries of type L and its LMS
+// positions (see InduceLBucket and InduceSBucket): the others need not be
+// emptied first.
+template <class Sym>
+constexpr bool NeedsEmptySlots()
+{
+    return sizeof(Sym) != 1;
+}
+
 // Puts the m LMS positions, ordered by rotation at sa[0..m), at the ends of
 // their buckets, keeping their order, and clears the rest.
 template <class Sym>
 void PlaceOrderedLms(const Level<Sym>& l, Index m)
 {
     Index* sa = l.sa;
-    std::fill(sa + m, sa + l.n, Empty);
+    if (NeedsEmptySlots<Sym>())
+        Clear(sa + m, sa + l.n);
     SetBucketEnds(l);
     for (Index i = m; i-- > 0;) {
         const Index p = sa[i];
-        sa[i] = Empty;
+        if (NeedsEmptySlots<Sym>())
+            sa[i] = Empty;
         sa[--l.next[l.t[p]]] = p;
     }
 }
@@ -366,8 +553,8 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
     } else if (!SortLevel(reduced, sa, m, names, work)) {
         return false;
     }
-    Index to = n;
-    VisitLms(l, [&](Index p) { sa[--to] = p; });
+    Index to = n - m;
+    VisitLms(l, [&](Index p) { sa[to++] = p; });
     for (Index i = 0; i < m; i++)
         sa[i] = reduced[sa[i]];
     return true;
@@ -379,9 +566,15 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
 template <class Sym>
 Index SortStretches(const Level<Sym>& l)
 {
-    std::fill(l.sa, l.sa + l.n, Empty);
+    if (NeedsEmptySlots<Sym>())
+        Clear(l.sa, l.sa + l.n);
     SetBucketEnds(l);
     VisitLms(l, [&](Index p) { l.sa[--l.next[l.t[p]]] = p; });
+    if constexpr (sizeof(Sym) == 1) {
+        Groups groups;
+        InduceL<true>(l, &groups);
+        return InduceS<true, true>(l, &groups);
+    }
     InduceL(l);
     return InduceS<true>(l);
 }
@@ -401,7 +594,7 @@ bool Sort(const Level<Sym>& l, Index* work)
         CountBuckets(l);
     ClassifyTypes(l, lastType);
     const Index m = SortStretches(l);
-    const Index names = NameStretches(l, m);
+    const Index names = sizeof(Sym) == 1 ? NameMarked(l, m) : NameStretches(l, m);
     if (!OrderLms(l, m, names, work))
         return false;
     if (l.bucketsShared)
