@@ -12,6 +12,7 @@
 #include "bzsplice.h"
 #include "messages.h"
 #include "induced.h"
+#include "mtf.h"
 #include "sortpaths.h"
 #include "tables.h"
 
@@ -38,10 +39,18 @@ const uint64_t SplitAtMost = 8 << 20;
 const uint64_t CloseCall = 100;
 
 // x log2 x, the bits x bytes of one kind take among as many others, in
-// units of 2^-16 bits (as tables::Log2Fixed).
+// units of 2^-16 bits (as tables::Log2Fixed).  Split points cost it for
+// every byte at every granule: the small counts, most of them, come from a
+// table.
 int64_t XLog2X(uint32_t x)
 {
-    return x == 0 ? 0 : (int64_t)x * tables::Log2Fixed(x);
+    static const std::vector<uint32_t> small = [] {
+        std::vector<uint32_t> table(16384);
+        for (uint32_t v = 1; v < table.size(); v++)
+            table[v] = tables::Log2Fixed(v);
+        return table;
+    }();
+    return (int64_t)x * (x < small.size() ? small[x] : tables::Log2Fixed(x));
 }
 
 class Splitter {
@@ -200,11 +209,11 @@ uint64_t Splitter::Estimate(uint32_t from, uint32_t to, const Order& order)
     bool inUse[256] = {};
     for (uint32_t i = from; i < to; i++)
         inUse[block_[i]] = true;
-    uint8_t seq[256], list[256];
+    uint8_t seq[256];
     int inUseCount = 0, ranges = 0;
     for (int c = 0; c < 256; c++)
         if (inUse[c])
-            seq[c] = (uint8_t)inUseCount, list[inUseCount] = (uint8_t)inUseCount, inUseCount++;
+            seq[c] = (uint8_t)inUseCount++;
     for (int r = 0; r < 16; r++)
         ranges += std::find(inUse + 16 * r, inUse + 16 * r + 16, true) != inUse + 16 * r + 16;
     const int runA = 0, runB = 1, end = inUseCount + 1;
@@ -221,17 +230,16 @@ uint64_t Splitter::Estimate(uint32_t from, uint32_t to, const Order& order)
         }
         zeros = 0;
     };
+    alignas(16) uint8_t tail[256];
+    uint64_t head = KVX_mtfStart(tail);
     for (uint32_t p : order) {
         const uint8_t c = seq[block_[p == from ? to - 1 : p - 1]];
-        if (list[0] == c) {
+        if (KVX_mtfFront(head) == c) {
             zeros++;
             continue;
         }
         flushZeros();
-        const uint8_t* at = static_cast<const uint8_t*>(std::memchr(list + 1, c, inUseCount - 1));
-        const size_t rank = at - list;
-        std::memmove(list + 1, list, rank);
-        list[0] = c;
+        const int rank = KVX_mtfMove(&head, tail, c);
         mtfv_[n++] = (uint16_t)(rank + 1), freq[rank + 1]++;
     }
     flushZeros();
