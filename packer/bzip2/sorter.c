@@ -11,13 +11,16 @@
 
    Every order of ours is checked in linear time before it is used, and one
    that fails goes to libbzip2's sorter: a wrong order never reaches a file.
-   Each block's path is counted (sortpaths.h). */
+   A block whose order the caller already knows (KVX_giveSortedBlock) takes
+   it, once it passes the same check, and is not sorted.  Each block's path
+   is counted (sortpaths.h). */
 #include "bzlib_private.h"
 #include "induced.h"
 #include "lastcolumn.h"
 #include "sortpaths.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 /* libbzip2's own sorter, built from its blocksort.c under this name. */
 void BZ2_blockSortStock(EState* s);
@@ -169,6 +172,33 @@ static enum SortPath SortInducing(EState* s, enum SortPath done)
     return path;
 }
 
+static __thread const UChar* Given;
+static __thread const UInt32* GivenOrder;
+static __thread Int32 GivenLength;
+static __thread UInt32 GivenFirst;
+
+void KVX_giveSortedBlock(const unsigned char* block, const unsigned* order, int n, unsigned first)
+{
+    Given = block;
+    GivenOrder = order;
+    GivenLength = n;
+    GivenFirst = first;
+}
+
+/* The order given for this block, if there is one for its bytes and it
+   passes the check. */
+static Bool TakeGiven(EState* s)
+{
+    const Int32 n = s->nblock;
+    Int32 count[256], i;
+    if (Given == NULL || GivenLength != n || memcmp(Given, s->block, n) != 0)
+        return False;
+    for (i = 0; i < n; i++)
+        s->ptr[i] = GivenOrder[i] - GivenFirst;
+    CountBytes(s->block, n, count);
+    return IsRotationOrder(s->block, s->ptr, count, n, &s->origPtr, BZ2_lastColumn(s));
+}
+
 /* The block's last column from libbzip2's order, for move-to-front: the
    check writes it for ours. */
 static void WriteLastColumn(EState* s)
@@ -192,11 +222,12 @@ void KVX_handSortedBlocks(KVX_SortedBlock sorted, void* arg)
    block takes, and leaves the block's last column for move-to-front. */
 void BZ2_blockSort(EState* s)
 {
-    const enum SortPath path = s->nblock < RandomTestFrom ? SortInducing(s, SortSmall)
+    const enum SortPath path = TakeGiven(s)                 ? SortGiven
+                               : s->nblock < RandomTestFrom ? SortInducing(s, SortSmall)
                                : LooksRandom(s->block, s->nblock) ? SortRandom
                                                                   : SortInducing(s, SortInduced);
     __atomic_fetch_add(&PathCounts[path], 1, __ATOMIC_RELAXED);
-    if (path != SortInduced && path != SortSmall) {
+    if (path != SortInduced && path != SortSmall && path != SortGiven) {
         BZ2_blockSortStock(s);
         WriteLastColumn(s);
     }

@@ -14,6 +14,7 @@ enum SortPath {
     SortInduced,     /* 32 KB or more, not random: sorted by induced sorting */
     SortCheckFailed, /* our order failed its check: libbzip2's sorter (never, unless a fault) */
     SortNoMemory,    /* no memory for our sort: libbzip2's sorter */
+    SortGiven,       /* the order given with the block (KVX_giveSortedBlock) passed the check: not sorted */
     SortPathCount
 };
 
@@ -27,6 +28,13 @@ void BZ2_sortPathCounts(unsigned long long counts[SortPathCount]);
    from its order without sorting them again. */
 typedef void (*KVX_SortedBlock)(void* arg, const unsigned char* block, const unsigned* order, int n);
 void KVX_handSortedBlocks(KVX_SortedBlock sorted, void* arg);
+
+/* Until called again on this thread, a block sorted on it whose bytes are
+   the n bytes at `block` takes `order`, each entry less `first`, as its
+   order, if that passes the check every order of ours passes; else it is
+   sorted.  NULL gives nothing.  For --smallest, which compresses pieces of a
+   block whose order it already knows. */
+void KVX_giveSortedBlock(const unsigned char* block, const unsigned* order, int n, unsigned first);
 
 /* Tests only: when set, every order of ours is spoiled before its check,
    which must then send the block to libbzip2's sorter: 1 swaps the first and

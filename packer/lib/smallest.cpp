@@ -65,14 +65,16 @@ public:
     bool EstimateWhole(uint64_t* estimated, uint64_t* compressed);
 
 private:
+    using Order = std::vector<uint32_t>;
     struct Piece {
         size_t from, to;
         uint64_t bits;  // estimated, as the search chose
+        Order order;    // of its rotations, where known (else empty)
     };
-    using Order = std::vector<uint32_t>;
 
     static uint64_t BitsOf(const Block& block) { return block.endBit - 32; }
     bool Compress(size_t from, size_t to, Block* block);
+    bool CompressGiven(const Piece& piece, Block* block);
     void CountGranules();
     int64_t OrderZeroBits(size_t from, size_t to) const;
     size_t SplitPoint(size_t from, size_t to) const;
@@ -82,8 +84,8 @@ private:
     uint32_t BlockAt(size_t at) const { return at == size_ ? (uint32_t)block_.size() : at_[at / Granule]; }
     uint64_t Estimate(uint32_t from, uint32_t to, const Order& order);
     bool InOrder(uint32_t from, uint32_t to, const Order& order) const;
-    void Sort(uint32_t from, uint32_t to, Order* order);
-    void Best(size_t from, size_t to, int depth, uint64_t whole, Order order, std::vector<Piece>* out);
+    bool Sort(uint32_t from, uint32_t to, Order* order);
+    void Best(size_t from, size_t to, int depth, uint64_t whole, Order order, bool known, std::vector<Piece>* out);
     bool Finish(const std::vector<Piece>& pieces, Block whole, std::vector<Block>* blocks);
 
     const uint8_t* data_;
@@ -273,11 +275,12 @@ bool Splitter::InOrder(uint32_t from, uint32_t to, const Order& order) const
 
 // A piece's rotations in order, where its positions in its parent's order
 // are not (two rotations reach the piece's end before they differ): sorted
-// (left as they are if the piece is a shorter string repeated).
-void Splitter::Sort(uint32_t from, uint32_t to, Order* order)
+// (left as they are if the piece is a shorter string repeated).  Returns
+// whether `order` is now the order of its rotations.
+bool Splitter::Sort(uint32_t from, uint32_t to, Order* order)
 {
     if (InOrder(from, to, *order))
-        return;
+        return true;
     const uint32_t n = to - from;
     int count[256] = {};
     for (uint32_t i = from; i < to; i++)
@@ -285,19 +288,23 @@ void Splitter::Sort(uint32_t from, uint32_t to, Order* order)
     std::vector<uint32_t> work(KVX_INDUCED_WORK(n) + 1);
     Order sortedOrder(n);
     if (KVX_sortRotationsInduced(block_.data() + from, count, sortedOrder.data(), (int)n, work.data()) == 0)
-        return;
+        return false;
     for (uint32_t& p : sortedOrder)
         p += from;
     order->swap(sortedOrder);
+    return true;
 }
 
 // The pieces [from, to) is best coded as, `whole` being its bits as one
-// block and `order` its rotations' order.
-void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order order, std::vector<Piece>* out)
+// block and `order` its rotations' order, `known` where exactly so (then
+// kept for the piece, whose compression need not sort it again).
+void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order order, bool known, std::vector<Piece>* out)
 {
     const size_t middle = depth < MaxDepth && to - from >= 2 * MinPiece ? SplitPoint(from, to) : from;
+    if (!known && middle == from)
+        Order().swap(order);
     if (middle == from) {
-        out->push_back({from, to, whole});
+        out->push_back({from, to, whole, std::move(order)});
         return;
     }
     const uint32_t start = BlockAt(from), split = BlockAt(middle), end = BlockAt(to);
@@ -306,26 +313,45 @@ void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order ord
     right.reserve(end - split);
     for (uint32_t p : order)
         (p < split ? left : right).push_back(p);
-    Order().swap(order);
+    if (!known)
+        Order().swap(order);
     uint64_t leftBits = Estimate(start, split, left), rightBits = Estimate(split, end, right);
     // Rotations out of order mostly make an estimate high (by 0.6 % where
     // that turned down a split that gained 1.5 %): halves a little above the
     // whole are estimated again, sorted.
+    bool leftKnown = false, rightKnown = false;
     if (leftBits + rightBits >= whole && leftBits + rightBits < whole + whole / CloseCall) {
-        Sort(start, split, &left);
-        Sort(split, end, &right);
+        leftKnown = Sort(start, split, &left);
+        rightKnown = Sort(split, end, &right);
         leftBits = Estimate(start, split, left), rightBits = Estimate(split, end, right);
     }
     std::vector<Piece> halves;
-    Best(from, middle, depth + 1, leftBits, std::move(left), &halves);
-    Best(middle, to, depth + 1, rightBits, std::move(right), &halves);
+    Best(from, middle, depth + 1, leftBits, std::move(left), leftKnown, &halves);
+    Best(middle, to, depth + 1, rightBits, std::move(right), rightKnown, &halves);
     uint64_t bits = 0;
     for (const Piece& piece : halves)
         bits += piece.bits;
     if (bits < whole)
-        out->insert(out->end(), halves.begin(), halves.end());
+        out->insert(out->end(), std::make_move_iterator(halves.begin()), std::make_move_iterator(halves.end()));
     else
-        out->push_back({from, to, whole});
+        out->push_back({from, to, whole, std::move(order)});
+}
+
+// A piece as one block (as Compress), its order, where known, given to the
+// sorter, which takes it if it is the order of the piece's block (a run
+// across the piece's ends codes differently) and else sorts the block.
+bool Splitter::CompressGiven(const Piece& piece, Block* block)
+{
+    struct Giving {  // gives nothing once done, however it ends
+        Giving(const uint8_t* block, const Order& order, uint32_t first)
+        {
+            KVX_giveSortedBlock(block, order.data(), (int)order.size(), first);
+        }
+        ~Giving() { KVX_giveSortedBlock(nullptr, nullptr, 0, 0); }
+    };
+    const uint32_t first = BlockAt(piece.from);
+    Giving giving(block_.data() + first, piece.order, first);
+    return Compress(piece.from, piece.to, block);
 }
 
 // Compresses the pieces chosen with more effort, unless together they take
@@ -338,7 +364,7 @@ bool Splitter::Finish(const std::vector<Piece>& pieces, Block whole, std::vector
     uint64_t bits = 0;
     for (const Piece& piece : pieces) {
         Block block;
-        if (!Compress(piece.from, piece.to, &block) || (bits += BitsOf(block)) >= BitsOf(whole))
+        if (!CompressGiven(piece, &block) || (bits += BitsOf(block)) >= BitsOf(whole))
             break;
         finished.push_back(std::move(block));
     }
@@ -346,7 +372,7 @@ bool Splitter::Finish(const std::vector<Piece>& pieces, Block whole, std::vector
         return false;
     if (finished.size() < pieces.size()) {  // larger than the whole, or a piece that is no block
         if (pieces.size() > 1)
-            return Finish({{0, size_, BitsOf(whole)}}, std::move(whole), blocks);
+            return Finish({{0, size_, BitsOf(whole), {}}}, std::move(whole), blocks);
         finished.assign(1, std::move(whole));
     }
     blocks->insert(blocks->end(), std::make_move_iterator(finished.begin()), std::make_move_iterator(finished.end()));
@@ -366,9 +392,9 @@ bool Splitter::Run(std::vector<Block>* blocks, const char** problem)
     }
     std::vector<Piece> pieces;
     if (MapGranules())
-        Best(0, size_, 0, BitsOf(whole), std::move(order_), &pieces);
+        Best(0, size_, 0, BitsOf(whole), std::move(order_), true, &pieces);
     else
-        pieces.push_back({0, size_, BitsOf(whole)});
+        pieces.push_back({0, size_, BitsOf(whole), {}});
     const bool finished = Finish(pieces, std::move(whole), blocks);
     compressor_.Choose(Tables::Libbzip2);
     if (finished)

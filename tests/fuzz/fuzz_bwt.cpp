@@ -38,7 +38,7 @@ extern "C" void kvx_BZ2_sortPathCounts(unsigned long long counts[SortPathCount])
 
 namespace {
 
-const char* const PathNames[SortPathCount] = {"small", "random", "periodic", "induced", "check-failed", "no-memory"};
+const char* const PathNames[SortPathCount] = {"small", "random", "periodic", "induced", "check-failed", "no-memory", "given"};
 
 struct Random {
     uint32_t x;

@@ -1457,6 +1457,7 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
         SortPath path;
         std::vector<int> levels;
         int spoil = 0;  // BZ2_sortSpoilForTests
+        int give = 0;   // the block's order given with it: 1 as it is, 2 spoiled within a bucket, 3 another block's
     } cases[] = {
         {"text with one byte of its own", text.substr(0, 60000) + '\x01' + text.substr(60000, 20000), SortInduced, all},
         {"sixteen letters", letters(80000), SortInduced, all},
@@ -1494,6 +1495,12 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
         {"a spoiled order", text.substr(0, 80000), SortCheckFailed, all, 1},
         {"an order spoiled within a bucket", text.substr(0, 80000), SortCheckFailed, all, 2},
         {"a small order spoiled within a bucket", text.substr(0, 20000), SortCheckFailed, all, 2},
+        // An order given with the block (a piece --smallest has sorted)
+        // passes the same check or is not taken.
+        {"the block's own order given", letters(80000), SortGiven, all, 0, 1},
+        {"a small block's own order given", letters(9000), SortGiven, all, 0, 1},
+        {"a given order spoiled within a bucket", letters(80000), SortInduced, all, 0, 2},
+        {"another block's order given", letters(80000), SortInduced, all, 0, 3},
     };
     for (const auto& c : cases) {
         Write("in.bin", c.content);
@@ -1504,10 +1511,33 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
             ASSERT_EQ(std::system((command + " > " + Out("in.bz2")).c_str()), 0);
             ASSERT_TRUE(sfx::ReadWholeFile(Out("in.bz2"), &debian));
             unsigned long long before[SortPathCount], after[SortPathCount];
+            // Given at an offset, as --smallest gives a piece's order.
+            const unsigned first = 7;
+            std::vector<unsigned> given(c.content.size());
+            std::string other = c.content;
+            if (c.give != 0) {
+                int count[256] = {};
+                for (unsigned char b : c.content)
+                    count[b]++;
+                std::vector<unsigned> work(KVX_INDUCED_WORK(given.size()) + 1);
+                const auto block = reinterpret_cast<const unsigned char*>(c.content.data());
+                ASSERT_EQ(KVX_sortRotationsInduced(block, count, given.data(), (int)given.size(), work.data()), 1);
+                size_t i = 1;
+                while (c.give == 2 && block[given[i]] != block[given[i - 1]])
+                    i++;
+                if (c.give == 2)
+                    std::swap(given[i], given[i - 1]);
+                for (unsigned& p : given)
+                    p += first;
+                std::swap(other[0], other[1]);
+                KVX_giveSortedBlock(reinterpret_cast<const unsigned char*>(c.give == 3 ? other.data() : c.content.data()),
+                                    given.data(), (int)given.size(), first);
+            }
             BZ2_sortPathCounts(before);
             BZ2_sortSpoilForTests = c.spoil;
             EXPECT_TRUE(sfx::Bzip2Compress(sfx::Bytes(c.content.begin(), c.content.end()), level) == debian);
             BZ2_sortSpoilForTests = 0;
+            KVX_giveSortedBlock(nullptr, nullptr, 0, 0);
             BZ2_sortPathCounts(after);
             std::string taken;
             for (int path = 0; path < SortPathCount; path++)
