@@ -265,10 +265,14 @@ int HuffmanLengths(const uint32_t* count, const uint16_t* order, int n, uint8_t*
 // is among the items taken).
 void FewestBits(const uint32_t* count, int n, uint8_t* length, int limit = MaxLength)
 {
+    // By count, then by symbol: sorted as one integer each.
+    uint64_t key[MaxAlpha];
+    for (int v = 0; v < n; v++)
+        key[v] = (uint64_t)count[v] << 16 | (uint64_t)v;
+    std::sort(key, key + n);
     uint16_t order[MaxAlpha];
     for (int v = 0; v < n; v++)
-        order[v] = (uint16_t)v;
-    std::sort(order, order + n, [count](uint16_t a, uint16_t b) { return count[a] < count[b] || (count[a] == count[b] && a < b); });
+        order[v] = (uint16_t)key[v];
     if (HuffmanLengths(count, order, n, length) <= limit)
         return;
     // The deepest level holds the leaves; each level above them the leaves
