@@ -43,7 +43,7 @@ const uint64_t CloseCall = 100;
 // further; higher up, where a split point in the wrong place is common,
 // 15 of 397 gained 39 KB.)
 const uint64_t Hopeless = 50;
-const int HopelessFrom = 3;
+const int HopelessFrom = 4;
 
 // x log2 x, the bits x bytes of one kind take among as many others, in
 // units of 2^-16 bits (as tables::Log2Fixed).  Split points cost it for
