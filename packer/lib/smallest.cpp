@@ -309,10 +309,8 @@ bool Splitter::Sort(uint32_t from, uint32_t to, Order* order)
 void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order order, bool known, std::vector<Piece>* out)
 {
     const size_t middle = depth < MaxDepth && to - from >= 2 * MinPiece ? SplitPoint(from, to) : from;
-    if (!known && middle == from)
-        Order().swap(order);
     if (middle == from) {
-        out->push_back({from, to, whole, std::move(order)});
+        out->push_back({from, to, whole, known ? std::move(order) : Order()});
         return;
     }
     const uint32_t start = BlockAt(from), split = BlockAt(middle), end = BlockAt(to);
@@ -321,7 +319,7 @@ void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order ord
     right.reserve(end - split);
     for (uint32_t p : order)
         (p < split ? left : right).push_back(p);
-    if (!known)
+    if (!known)  // kept only to be the piece's, should it stay whole
         Order().swap(order);
     uint64_t leftBits = Estimate(start, split, left), rightBits = Estimate(split, end, right);
     // Rotations out of order mostly make an estimate high (by 0.6 % where
@@ -336,8 +334,6 @@ void Splitter::Best(size_t from, size_t to, int depth, uint64_t whole, Order ord
     // Halves estimated well above the whole, deep down: hardly any split
     // below them comes out smaller.
     if (depth >= HopelessFrom && leftBits + rightBits >= whole + whole / Hopeless) {
-        if (!known)
-            Order().swap(order);
         out->push_back({from, to, whole, std::move(order)});
         return;
     }
