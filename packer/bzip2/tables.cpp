@@ -108,26 +108,34 @@ struct Choice {
     int64_t price[MaxTables] = {StartPrice, StartPrice, StartPrice, StartPrice, StartPrice, StartPrice};
 };
 
-Groups CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
+// Counted into storage kept from block to block (each thread counts one
+// block at a time), without a branch on whether a symbol is new to its
+// group: that branch goes either way at random.
+const Groups& CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
 {
-    Groups groups;
+    static thread_local Groups groups;
     groups.alphaSize = alphaSize;
-    groups.start.reserve(nMTF / GroupSize + 2);
-    groups.symbol.reserve(nMTF);
-    groups.times.reserve(nMTF);
+    groups.start.resize((size_t)(nMTF + GroupSize - 1) / GroupSize + 1);
+    groups.symbol.resize(nMTF);
+    groups.times.resize(nMTF);
+    uint16_t* symbol = groups.symbol.data();
+    uint16_t* times = groups.times.data();
     uint16_t count[MaxAlpha] = {};
+    uint32_t at = 0, g = 0;
     for (Int32 from = 0; from < nMTF; from += GroupSize) {
         const Int32 to = std::min<Int32>(from + GroupSize, nMTF);
-        groups.start.push_back((uint32_t)groups.symbol.size());
-        for (Int32 i = from; i < to; i++)
-            if (count[mtfv[i]]++ == 0)
-                groups.symbol.push_back(mtfv[i]);
-        for (size_t k = groups.start.back(); k < groups.symbol.size(); k++) {
-            groups.times.push_back(count[groups.symbol[k]]);
-            count[groups.symbol[k]] = 0;
+        const uint32_t first = at;
+        groups.start[g++] = first;
+        for (Int32 i = from; i < to; i++) {
+            symbol[at] = mtfv[i];
+            at += count[mtfv[i]]++ == 0;
+        }
+        for (uint32_t k = first; k < at; k++) {
+            times[k] = count[symbol[k]];
+            count[symbol[k]] = 0;
         }
     }
-    groups.start.push_back((uint32_t)groups.symbol.size());
+    groups.start[g] = at;
     return groups;
 }
 
@@ -140,13 +148,38 @@ struct CostTable {
     Lanes of[MaxAlpha];
 };
 
+// Each count a group can hold, in every lane: multiplying by lanes read
+// from memory spares the shuffles that would spread the count over them.
+struct Spread {
+    Lanes of[GroupSize + 1];
+    Spread()
+    {
+        for (int times = 0; times <= GroupSize; times++)
+            for (int lane = 0; lane < 8; lane++)
+                of[times][lane] = (uint16_t)times;
+    }
+};
+const Spread spread;
+
 // The cost of group g under each table.
 inline Lanes GroupCosts(const Groups& groups, int g, const CostTable& table)
 {
     Lanes sum = {};
+    const uint16_t *symbol = groups.symbol.data(), *times = groups.times.data();
     for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++)
-        sum += table.of[groups.symbol[k]] * groups.times[k];
+        sum += table.of[symbol[k]] * spread.of[times[k]];
     return sum;
+}
+
+// The table that codes group g in the fewest bits (the first, on a tie).
+inline int Cheapest(const Groups& groups, int g, const CostTable& table, int tables)
+{
+    const Lanes cost = GroupCosts(groups, g, table);
+    int best = 0;
+    for (int t = 1; t < tables; t++)
+        if (cost[t] < cost[best])
+            best = t;
+    return best;
 }
 
 // Each group takes the table that codes it in the fewest bits, and the
@@ -156,11 +189,7 @@ bool Assign(const Groups& groups, const CostTable& table, Choice* c)
 {
     bool changed = false;
     for (int g = 0; g < groups.count(); g++) {
-        const Lanes cost = GroupCosts(groups, g, table);
-        int best = 0;
-        for (int t = 1; t < c->tables; t++)
-            if (cost[t] < cost[best])
-                best = t;
+        const int best = Cheapest(groups, g, table, c->tables);
         if (c->selector[g] != best) {
             c->counts.Move(groups, g, c->selector[g], best);
             c->selector[g] = (uint8_t)best;
@@ -356,41 +385,43 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
 {
     static thread_local uint8_t from[MaxAlpha][MaxLength + 1];
     constexpr int64_t Bit = (int64_t)1 << CostShift, Step = 2 * Bit;
+    // Reaching length l from length k costs Step |l - k|.  With each cost
+    // kept less Step l, the cheapest way from below (or l itself) is the
+    // least cost up to l, the longest on a tie; with those then taken plus
+    // Step l, the cheapest way from above (or from below) is the least from
+    // l on, the shortest on a tie.  Each pass is one running minimum.
     auto solve = [&](int64_t price, uint8_t* out) {
-        int64_t fixed[MaxLength + 1], cost[MaxLength + 1];
-        for (int l = 1; l <= MaxLength; l++)
-            fixed[l] = Bit + (price >> l), cost[l] = (int64_t)count[0] * l * Bit + (price >> l);
+        int64_t fixed[MaxLength + 1], cost[MaxLength + 1];  // cost: less Step l
+        for (int l = 1; l <= MaxLength; l++) {
+            fixed[l] = Bit + (price >> l);
+            cost[l] = (int64_t)count[0] * l * Bit + (price >> l) - Step * l;
+        }
         for (int v = 1; v < n; v++) {
-            // The cheapest way to each length from any length before: up
-            // from a shorter one, then down from a longer one.
-            int64_t reach[MaxLength + 1];
-            uint8_t* best = from[v];
-            int64_t r = cost[1];
-            reach[1] = r, best[1] = 1;
-            for (int l = 2; l <= MaxLength; l++) {
-                const int64_t up = r + Step;
-                const bool isUp = up < cost[l];
-                r = isUp ? up : cost[l];
-                best[l] = isUp ? best[l - 1] : (uint8_t)l;
-                reach[l] = r;
-            }
-            for (int l = MaxLength - 1; l >= 1; l--) {
-                const int64_t down = r + Step;
-                const bool isDown = down < reach[l];
-                r = isDown ? down : reach[l];
-                best[l] = isDown ? best[l + 1] : best[l];
-                reach[l] = r;
+            int64_t below[MaxLength + 1];
+            uint8_t via[MaxLength + 1];
+            int64_t least = INT64_MAX;
+            int at = 0;
+            for (int l = 1; l <= MaxLength; l++) {
+                const bool take = cost[l] <= least;
+                least = take ? cost[l] : least;
+                at = take ? l : at;
+                below[l] = least + 2 * Step * l;
+                via[l] = (uint8_t)at;
             }
             const int64_t bits = (int64_t)count[v] * Bit;
-            int64_t all = 0;
-            for (int l = 1; l <= MaxLength; l++) {
-                all += bits;
-                cost[l] = reach[l] + fixed[l] + all;
+            uint8_t* best = from[v];
+            least = INT64_MAX, at = 0;
+            for (int l = MaxLength; l >= 1; l--) {
+                const bool take = below[l] <= least;
+                least = take ? below[l] : least;
+                at = take ? via[l] : at;
+                best[l] = (uint8_t)at;
+                cost[l] = least + fixed[l] + (bits - 2 * Step) * l;
             }
         }
         int l = 1;
         for (int k = 2; k <= MaxLength; k++)
-            if (cost[k] < cost[l])
+            if (cost[k] + Step * k < cost[l] + Step * l)
                 l = k;
         uint64_t used = 0;
         for (int v = n - 1; v >= 0; v--) {
@@ -503,8 +534,6 @@ Choice BySymbols(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, int tab
 {
     Choice c;
     c.tables = tables;
-    c.selector.assign(groups.count(), 0);
-    c.counts = TableCounts(groups, c.selector);
     CostTable ranges;
     std::memset(ranges.of, 0, sizeof ranges.of);
     Int32 left = nMTF;
@@ -519,7 +548,10 @@ Choice BySymbols(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, int tab
         left -= sum;
         from = to;
     }
-    Assign(groups, ranges, &c);
+    c.selector.resize(groups.count());
+    for (int g = 0; g < groups.count(); g++)
+        c.selector[g] = (uint8_t)Cheapest(groups, g, ranges, tables);
+    c.counts = TableCounts(groups, c.selector);
     return c;
 }
 
@@ -538,9 +570,10 @@ Choice Split(const Groups& groups, const Choice& from)
     }
     const int costliest = (int)(std::max_element(cost, cost + from.tables) - cost);
     for (int g = 0, seen = 0; g < groups.count(); g++)
-        if (from.selector[g] == costliest && seen++ < members[costliest] / 2)
+        if (from.selector[g] == costliest && seen++ < members[costliest] / 2) {
             c.selector[g] = (uint8_t)from.tables;
-    c.counts = TableCounts(groups, c.selector);
+            c.counts.Move(groups, g, costliest, from.tables);
+        }
     return c;
 }
 
@@ -607,7 +640,7 @@ Choice Choose(const Groups& groups, const Int32* mtfFreq, Int32 nMTF, const Effo
 
 uint64_t SearchBits(const uint16_t* mtfv, int nMTF, int alphaSize, const int32_t* mtfFreq)
 {
-    const Groups groups = CountGroups(mtfv, nMTF, alphaSize);
+    const Groups& groups = CountGroups(mtfv, nMTF, alphaSize);
     return Choose(groups, mtfFreq, nMTF, Search, Choice()).bits;
 }
 
@@ -627,7 +660,7 @@ void FewestBitsWithTableBits(const uint32_t* count, int n, uint8_t* length)
 extern "C" void KVX_chooseTablesForSize(EState* s, Int32* nGroups, Int32 nSelectors)
 {
     using namespace tables;
-    const Groups groups = CountGroups(s->mtfv, s->nMTF, s->nInUse + 2);
+    const Groups& groups = CountGroups(s->mtfv, s->nMTF, s->nInUse + 2);
     if (groups.count() != nSelectors)
         return;
     const Effort& effort = s->tablesForSize == 3 ? Finish : Search;
