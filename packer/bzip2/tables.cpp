@@ -49,12 +49,21 @@ const size_t Finished = 2;
 constexpr int CostShift = 24;
 constexpr int64_t StartPrice = 1759218604;
 
+// What each symbol costs under each table, eight tables side by side in
+// 16-bit lanes, so that a group is costed under all of them in one step.  A
+// group is 50 symbols of at most 20 bits (ideal lengths: 640 units), so its
+// cost fits in 16 bits.
+typedef uint16_t Lanes __attribute__((vector_size(16)));
+
 // The block's groups of symbols, each as the count of each symbol in it.
 struct Groups {
     int alphaSize = 0;
     std::vector<uint32_t> start;  // group g's counts: [start[g], start[g + 1])
     std::vector<uint16_t> symbol;
     std::vector<uint16_t> times;
+    // The same as offsets in bytes (16 a symbol or a count), as the costs
+    // of a group read them.
+    std::vector<uint16_t> symbolAt, timesAt;
     int count() const { return (int)start.size() - 1; }
 };
 
@@ -118,6 +127,8 @@ const Groups& CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
     groups.start.resize((size_t)(nMTF + GroupSize - 1) / GroupSize + 1);
     groups.symbol.resize(nMTF);
     groups.times.resize(nMTF);
+    groups.symbolAt.resize(nMTF);
+    groups.timesAt.resize(nMTF);
     uint16_t* symbol = groups.symbol.data();
     uint16_t* times = groups.times.data();
     uint16_t count[MaxAlpha] = {};
@@ -133,17 +144,14 @@ const Groups& CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
         for (uint32_t k = first; k < at; k++) {
             times[k] = count[symbol[k]];
             count[symbol[k]] = 0;
+            groups.symbolAt[k] = (uint16_t)(symbol[k] * sizeof(Lanes));
+            groups.timesAt[k] = (uint16_t)(times[k] * sizeof(Lanes));
         }
     }
     groups.start[g] = at;
     return groups;
 }
 
-// What each symbol costs under each table, eight tables side by side in
-// 16-bit lanes, so that a group is costed under all of them in one step.  A
-// group is 50 symbols of at most 20 bits (ideal lengths: 640 units), so its
-// cost fits in 16 bits.
-typedef uint16_t Lanes __attribute__((vector_size(16)));
 struct CostTable {
     Lanes of[MaxAlpha];
 };
@@ -165,9 +173,10 @@ const Spread spread;
 inline Lanes GroupCosts(const Groups& groups, int g, const CostTable& table)
 {
     Lanes sum = {};
-    const uint16_t *symbol = groups.symbol.data(), *times = groups.times.data();
+    const uint16_t *symbolAt = groups.symbolAt.data(), *timesAt = groups.timesAt.data();
+    const char *costs = (const char*)table.of, *spreads = (const char*)spread.of;
     for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++)
-        sum += table.of[symbol[k]] * spread.of[times[k]];
+        sum += *(const Lanes*)(costs + symbolAt[k]) * *(const Lanes*)(spreads + timesAt[k]);
     return sum;
 }
 
