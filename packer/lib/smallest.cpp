@@ -104,6 +104,7 @@ private:
     std::vector<uint8_t> block_;    // the window as libbzip2 sorts it, after its run-length coding
     Order order_;                   // the order of block_'s rotations
     std::vector<uint32_t> at_;      // where each granule's first byte falls in block_
+    std::vector<uint8_t> last_;  // a piece's last column, by rank among the bytes in use
     std::vector<uint16_t> mtfv_;
     const char* problem_ = nullptr;
 };
@@ -240,10 +241,16 @@ uint64_t Splitter::Estimate(uint32_t from, uint32_t to, const Order& order)
         }
         zeros = 0;
     };
+    // The last column first, on its own: its reads fall all over the
+    // block, and with nothing else in the loop many are under way at once.
+    last_.resize(order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        const uint32_t p = order[i];
+        last_[i] = seq[block_[p == from ? to - 1 : p - 1]];
+    }
     alignas(16) uint8_t tail[256];
     uint64_t head = KVX_mtfStart(tail);
-    for (uint32_t p : order) {
-        const uint8_t c = seq[block_[p == from ? to - 1 : p - 1]];
+    for (const uint8_t c : last_) {
         if (KVX_mtfFront(head) == c) {
             zeros++;
             continue;
