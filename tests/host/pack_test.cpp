@@ -1078,6 +1078,26 @@ protected:
                 flips[next() * flips.size() >> 31] = (char)c;
         return flips;
     }
+    // Bytes as a program's: records of a rising address, an operand and an
+    // opcode, most of them from a few, then a code or data section of
+    // another kind; stretches of zeros between; every byte value in use.
+    static std::string Program(size_t n)
+    {
+        std::string s;
+        uint64_t x = 104729;
+        auto next = [&x] { return x = x * 6364136223846793005u + 1442695040888963407u, (uint32_t)(x >> 33); };
+        for (uint32_t address = 0x401000; s.size() < n; address += 4 + next() % 12) {
+            const bool data = s.size() / 65536 % 3 == 2;
+            const uint32_t opcode = data ? next() % 256 : (next() % 256) & (next() % 256) & 0xCF;
+            for (int shift : {0, 8, 16, 24})
+                s += (char)(address >> shift);
+            s += (char)(data ? next() % 256 : next() % 16), s += (char)opcode;
+            if (next() % 512 == 0)
+                s.append(next() % 300, '\0');
+        }
+        s.resize(n);
+        return s;
+    }
     // Random letters of a four-letter alphabet: bzip2's run coding makes
     // them 0.8 % larger.
     static std::string Acgt(size_t n)
@@ -1133,6 +1153,7 @@ TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
         {aaaabbbb.substr(0, 80000), 1, 83},
         {Acgt(895000), 9, 244176},
         {Flips(880000), 9, 141965, 20},
+        {Program(800000), 9, 510877},
         {Letters(150000) + Random7(150000) + Text(300000), 1, 226086},
         {Text(200000) + runs4.substr(0, 200000) + Random7(200000), 9, 190052},
     };
