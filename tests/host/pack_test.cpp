@@ -1120,9 +1120,10 @@ protected:
 
 // Every block ends where libbzip2 ends it, so each entry's stream is byte for
 // byte Debian's `bzip2 -N`: sizes either side of a block's limit, runs of 1 to
-// 300 bytes ending at the limit or across it, text, random data and long runs,
+// 300 bytes ending at the limit or across it, text, random data, bytes like a
+// program's and long runs,
 // at levels 1, 5 and 9, on one thread and on two.  With --smallest the stream
-// is the same on both, no larger, and Debian's bzip2 and lbzip2 read it back;
+// is the same on both, no larger, and Debian's bzip2, lbzip2 and 7-Zip read it back;
 // every table's code fills its code space, no code is longer than 20 bits,
 // and where a case records them, its codes reach 20 bits and it is no larger
 // than it was (a search that chooses worse fails).  Small files whose runs of
@@ -1199,6 +1200,7 @@ TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
             EXPECT_LE(smallest.size(), c.smallestAtMost);
         EXPECT_TRUE(Bunzip2(smallest) == c.content);
         EXPECT_TRUE(Bunzip2(smallest, "lbzip2 -dc -n1") == c.content);
+        EXPECT_TRUE(Bunzip2(smallest, "7z x -bd -so -tbzip2 2>/dev/null") == c.content);
         pack::StreamShape shape;
         shape.Feed(reinterpret_cast<const uint8_t*>(smallest.data()), smallest.size());
         shape.End();
