@@ -59,12 +59,12 @@ typedef uint16_t Lanes __attribute__((vector_size(16)));
 struct Groups {
     int alphaSize = 0;
     std::vector<uint32_t> start;  // group g's counts: [start[g], start[g + 1])
-    std::vector<uint16_t> symbol;
-    std::vector<uint16_t> times;
-    // The same as offsets in bytes (16 a symbol or a count), as the costs
-    // of a group read them.
+    // Each symbol and its count as offsets in bytes, 16 to one (a row of
+    // costs, a count in every lane), as the costs of a group read them.
     std::vector<uint16_t> symbolAt, timesAt;
     int count() const { return (int)start.size() - 1; }
+    int symbol(uint32_t k) const { return symbolAt[k] / (int)sizeof(Lanes); }
+    uint32_t times(uint32_t k) const { return timesAt[k] / (uint32_t)sizeof(Lanes); }
 };
 
 // Each table's count of each symbol, over the groups that took it.
@@ -88,8 +88,8 @@ struct TableCounts {
         uint32_t* to = count[table];
         uint32_t sum = 0;
         for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
-            to[groups.symbol[k]] += groups.times[k];
-            sum += groups.times[k];
+            to[groups.symbol(k)] += groups.times(k);
+            sum += groups.times(k);
         }
         total[table] += sum;
     }
@@ -97,9 +97,9 @@ struct TableCounts {
     {
         uint32_t sum = 0;
         for (uint32_t k = groups.start[g]; k < groups.start[g + 1]; k++) {
-            count[from][groups.symbol[k]] -= groups.times[k];
-            count[to][groups.symbol[k]] += groups.times[k];
-            sum += groups.times[k];
+            count[from][groups.symbol(k)] -= groups.times(k);
+            count[to][groups.symbol(k)] += groups.times(k);
+            sum += groups.times(k);
         }
         total[from] -= sum;
         total[to] += sum;
@@ -125,12 +125,10 @@ const Groups& CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
     static thread_local Groups groups;
     groups.alphaSize = alphaSize;
     groups.start.resize((size_t)(nMTF + GroupSize - 1) / GroupSize + 1);
-    groups.symbol.resize(nMTF);
-    groups.times.resize(nMTF);
     groups.symbolAt.resize(nMTF);
     groups.timesAt.resize(nMTF);
-    uint16_t* symbol = groups.symbol.data();
-    uint16_t* times = groups.times.data();
+    uint16_t* symbol = groups.symbolAt.data();  // the symbols themselves, until their group is counted
+    uint16_t* times = groups.timesAt.data();
     uint16_t count[MaxAlpha] = {};
     uint32_t at = 0, g = 0;
     for (Int32 from = 0; from < nMTF; from += GroupSize) {
@@ -142,10 +140,10 @@ const Groups& CountGroups(const uint16_t* mtfv, Int32 nMTF, int alphaSize)
             at += count[mtfv[i]]++ == 0;
         }
         for (uint32_t k = first; k < at; k++) {
-            times[k] = count[symbol[k]];
-            count[symbol[k]] = 0;
-            groups.symbolAt[k] = (uint16_t)(symbol[k] * sizeof(Lanes));
-            groups.timesAt[k] = (uint16_t)(times[k] * sizeof(Lanes));
+            const uint16_t v = symbol[k];
+            times[k] = (uint16_t)(count[v] * sizeof(Lanes));
+            symbol[k] = (uint16_t)(v * sizeof(Lanes));
+            count[v] = 0;
         }
     }
     groups.start[g] = at;
