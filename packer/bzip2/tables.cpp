@@ -12,7 +12,8 @@
 // took it, at first with ideal (fractional) code lengths.  Then each table
 // gets real lengths of at most 20 bits: the fewest bits for its groups
 // (package-merge) when searching, and when finishing the fewest bits for
-// its groups and for writing the table itself.  The exact cost decides, and
+// its groups and for writing the table itself (or for its groups alone,
+// where those cost less, table included).  The exact cost decides, and
 // libbzip2's own choice stays unless one of these is smaller.  Every code
 // fills its code space (some decoders refuse one that does not), and every
 // decision is made in integers, so that every build writes the same bytes.
@@ -245,6 +246,15 @@ uint64_t TableBits(const uint8_t* length, int alphaSize)
     return bits;
 }
 
+// The bits of a table and of the counts it codes.
+uint64_t CodeBits(const uint32_t* count, const uint8_t* length, int n)
+{
+    uint64_t bits = TableBits(length, n);
+    for (int v = 0; v < n; v++)
+        bits += (uint64_t)count[v] * length[v];
+    return bits;
+}
+
 uint64_t Bits(const Groups& groups, const Choice& c)
 {
     const TableCounts& counts = c.counts;
@@ -301,14 +311,22 @@ int HuffmanLengths(const uint32_t* count, const uint16_t* order, int n, uint8_t*
 // is among the items taken).
 void FewestBits(const uint32_t* count, int n, uint8_t* length, int limit = MaxLength)
 {
-    // By count, then by symbol: sorted as one integer each.
-    uint64_t key[MaxAlpha];
+    // By count, then by symbol: a radix sort, a byte of the counts at a
+    // time from the lowest, keeps symbols of equal count in order.
+    uint16_t sorted[2][MaxAlpha], *order = sorted[0], *other = sorted[1];
+    uint32_t most = 0;
     for (int v = 0; v < n; v++)
-        key[v] = (uint64_t)count[v] << 16 | (uint64_t)v;
-    std::sort(key, key + n);
-    uint16_t order[MaxAlpha];
-    for (int v = 0; v < n; v++)
-        order[v] = (uint16_t)key[v];
+        order[v] = (uint16_t)v, most = std::max(most, count[v]);
+    for (int shift = 0; shift < 32 && most >> shift != 0; shift += 8) {
+        uint32_t at[257] = {};
+        for (int i = 0; i < n; i++)
+            at[(count[order[i]] >> shift & 255) + 1]++;
+        for (int d = 0; d < 256; d++)
+            at[d + 1] += at[d];
+        for (int i = 0; i < n; i++)
+            other[at[count[order[i]] >> shift & 255]++] = order[i];
+        std::swap(order, other);
+    }
     if (HuffmanLengths(count, order, n, length) <= limit)
         return;
     // The deepest level holds the leaves; each level above them the leaves
@@ -459,6 +477,15 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
     }
     *price = high;
     FillRoom(count, n, length);
+    // The lengths a price gives are the cheapest for the room they take,
+    // which may be well short of the whole, and the room left is given out
+    // greedily: the fewest bits for the data alone (a complete code) can cost
+    // less, table included, and are then taken.
+    uint8_t plain[MaxAlpha];
+    FewestBits(count, n, plain);
+    FillRoom(count, n, plain);
+    if (CodeBits(count, plain, n) < CodeBits(count, length, n))
+        std::memcpy(length, plain, n);
 }
 
 // Real lengths for each table, and the exact cost.
