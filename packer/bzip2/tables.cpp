@@ -257,13 +257,9 @@ uint64_t CodeBits(const uint32_t* count, const uint8_t* length, int n)
 
 uint64_t Bits(const Groups& groups, const Choice& c)
 {
-    const TableCounts& counts = c.counts;
     uint64_t bits = SelectorBits(c.selector, c.tables);
-    for (int t = 0; t < c.tables; t++) {
-        bits += TableBits(c.length[t], groups.alphaSize);
-        for (int v = 0; v < groups.alphaSize; v++)
-            bits += (uint64_t)counts.count[t][v] * c.length[t][v];
-    }
+    for (int t = 0; t < c.tables; t++)
+        bits += CodeBits(c.counts.count[t], c.length[t], groups.alphaSize);
     return bits;
 }
 
