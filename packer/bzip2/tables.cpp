@@ -394,6 +394,13 @@ void FillRoom(const uint32_t* count, int n, uint8_t* length)
     }
 }
 
+// The fewest bits for the counts alone, in a code that fills its space.
+void FewestBitsFilled(const uint32_t* count, int n, uint8_t* length)
+{
+    FewestBits(count, n, length);
+    FillRoom(count, n, length);
+}
+
 // Lengths that code the counts and the table itself in the fewest bits: for
 // a price on the room each length takes in the code, one pass over the
 // symbols finds the lengths that cost least (each symbol's bits, its room at
@@ -478,8 +485,7 @@ void FewestBitsWithTable(const uint32_t* count, int n, uint8_t* length, int64_t*
     // greedily: the fewest bits for the data alone (a complete code) can cost
     // less, table included, and are then taken.
     uint8_t plain[MaxAlpha];
-    FewestBits(count, n, plain);
-    FillRoom(count, n, plain);
+    FewestBitsFilled(count, n, plain);
     if (CodeBits(count, plain, n) < CodeBits(count, length, n))
         std::memcpy(length, plain, n);
 }
@@ -492,8 +498,7 @@ void SetLengths(const Groups& groups, Choice* c, bool withTable)
         if (withTable) {
             FewestBitsWithTable(counts.count[t], groups.alphaSize, c->length[t], &c->price[t]);
         } else {
-            FewestBits(counts.count[t], groups.alphaSize, c->length[t]);
-            FillRoom(counts.count[t], groups.alphaSize, c->length[t]);
+            FewestBitsFilled(counts.count[t], groups.alphaSize, c->length[t]);
         }
     }
     c->bits = Bits(groups, *c);
