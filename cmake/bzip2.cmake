@@ -37,7 +37,7 @@ kvx_patched_bzip2(huffman.c huffman.patch ${CMAKE_BINARY_DIR}/bzip2/huffman.c)
 kvx_patched_bzip2(bzlib_private.h private.patch ${CMAKE_BINARY_DIR}/bzip2/bzlib_private.h)
 set(KVX_BZ2_PACKER_SOURCES ${BZIP2_DECODER_SOURCES} ${CMAKE_BINARY_DIR}/bzip2/compress.c
   packer/bzip2/stocksort.c packer/bzip2/sorter.c packer/bzip2/induced.cpp packer/bzip2/crc.c
-  packer/bzip2/tables.cpp ${CMAKE_BINARY_DIR}/bzip2/bzlib_private.h)
+  packer/bzip2/tables.cpp packer/bzip2/mtfwide.c ${CMAKE_BINARY_DIR}/bzip2/bzlib_private.h)
 list(TRANSFORM KVX_BZ2_PACKER_SOURCES REPLACE "^${BZIP2_SRC}/(bzlib|huffman).c$" "${CMAKE_BINARY_DIR}/bzip2/\\1.c")
 
 add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})

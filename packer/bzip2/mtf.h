@@ -85,4 +85,26 @@ static __inline__ int KVX_mtfMove ( uint64_t* head, unsigned char* tail, unsigne
    return 8 + KVX_mtfTail ( tail, c, (unsigned char)(h >> 56) );
 }
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The whole of libbzip2's move-to-front and zero-run coding of the n bytes
+   of a block's last column, each mapped by unseqToSeq, with the list of 256
+   places in vector registers (mtfwide.c).  Writes the values into mtfv,
+   which has room for 16 more than the block needs, adds their counts to
+   mtfFreq and returns how many it wrote, the end of block not written.
+   Returns -1, writing nothing, where the processor lacks the instructions:
+   libbzip2's loop above codes the block then. */
+int KVX_mtfValuesWide ( const unsigned char* last, int n, const unsigned char* unseqToSeq,
+                        unsigned short* mtfv, int* mtfFreq );
+
+/* Tests only: when set, KVX_mtfValuesWide leaves every block to libbzip2's
+   loop. */
+extern int BZ2_mtfNarrowForTests;
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif
