@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-
 #include <cstring>
 
 #include "bzextra.h"
@@ -19,20 +18,24 @@ namespace {
 
 const size_t FlushSize = 1 << 20;
 
-// Eight bytes, the first the least significant, on any processor.
+// Eight bytes, the first the least significant, on any processor: one load,
+// its bytes swapped where the processor is big-endian.
 uint64_t LoadLittle64(const uint8_t* p)
 {
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; k--)
-        v = v << 8 | p[k];
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
     return v;
 }
 
-// The high bit of each byte of `v` that is zero; above the lowest such byte,
-// other bits may be set too.
+// The high bit of each byte of `v` that is zero, and of no other: the low
+// seven bits of a byte plus 0x7F carry into its high bit unless all zero.
 uint64_t ZeroBytes(uint64_t v)
 {
-    return (v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull;
+    const uint64_t low = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((v & low) + low) | v) & ~low;
 }
 
 }  // namespace
@@ -223,40 +226,76 @@ bool Compressor::FinishBlock(Block* block, const char** problem)
     return true;
 }
 
+namespace {
+
+// The cutter's state while it takes bytes, in locals of Feed's, which the
+// compiler keeps in registers (members it would store at every step).
+struct Runs {
+    uint32_t inBlock, byte, length;
+};
+
+// Takes the eight bytes at `at` where no run reaches four bytes in them and
+// the block is not near full: every byte then goes into the block as it is,
+// and the runs ended are the bytes taken and the run before them, but for
+// the run at the end.  False, taking none, where it cannot.
+inline bool TakeShortRuns(Runs& r, const uint8_t* at, uint32_t limit)
+{
+    if (r.length - 1 >= 3 || r.inBlock + r.length + 8 >= limit)
+        return false;
+    const uint64_t bytes = LoadLittle64(at), same = ZeroBytes(bytes ^ (bytes << 8 | r.byte));
+    // A byte is the fourth of a run where it and the two before it each
+    // equal the byte before them; those before the eight are the run in
+    // progress.
+    const uint64_t before1 = r.length >= 2 ? 0x80 : 0, before2 = r.length >= 3 ? 0x80 : 0;
+    if ((same & (same << 8 | before1) & (same << 16 | before1 << 8 | before2)) != 0)
+        return false;
+    const uint32_t last = 1 + (uint32_t)(same >> 63) + (uint32_t)(same >> 63 & same >> 55);
+    r.inBlock += r.length + 8 - last;
+    r.byte = at[7];
+    r.length = last;
+    return true;
+}
+
+// Takes the eight bytes at `at` where they go on a run of four bytes or
+// more without passing the longest run libbzip2 counts: the run adds to the
+// block once ended.  False, taking none, where it cannot.
+inline bool TakeLongRun(Runs& r, const uint8_t* at)
+{
+    if (r.length < 4 || r.length + 8 > 255 || LoadLittle64(at) != 0x0101010101010101ull * r.byte)
+        return false;
+    r.length += 8;
+    return true;
+}
+
+// Takes one byte, c; false where the run it ends fills the block: c is
+// still pending then and begins the next block, as in libbzip2.
+inline bool TakeByte(Runs& r, uint32_t c, uint32_t limit)
+{
+    if (c == r.byte && r.length < 255) {
+        r.length++;
+        return true;
+    }
+    if (r.byte < 256 && (r.inBlock += r.length < 4 ? r.length : 5) >= limit)
+        return false;
+    r.byte = c;
+    r.length = 1;
+    return true;
+}
+
+}  // namespace
+
 size_t BlockCutter::Feed(const uint8_t* data, size_t n)
 {
-    for (size_t i = 0; i < n; i++) {
-        // Fast path, eight bytes a step: each byte up to the first that
-        // equals the one before it ends a run of one byte, which goes into
-        // the block.  The byte whose run fills the block starts the next.
-        while (runLength_ == 1 && i + 8 <= n) {
-            const uint64_t bytes = LoadLittle64(data + i), same = ZeroBytes(bytes ^ (bytes << 8 | runByte_));
-            const uint32_t take = same != 0 ? __builtin_ctzll(same) / 8 : 8;
-            if (take == 0)
-                break;
-            if (take >= limit_ - inBlock_)
-                return i + (limit_ - inBlock_) - 1;
-            inBlock_ += take;
-            runByte_ = data[i + take - 1];
-            i += take;
-            if (take < 8)
-                break;
-        }
-        if (i == n)
-            return n;
-        const uint32_t c = data[i];
-        if (c != runByte_ || runLength_ == 255) {
-            // c ends the run before it; once that run has filled the block,
-            // c is still pending and begins the next one, as in libbzip2.
-            if (runByte_ < 256 && (inBlock_ += runLength_ < 4 ? runLength_ : 5) >= limit_)
-                return i;
-            runByte_ = c;
-            runLength_ = 1;
-        } else {
-            runLength_++;
-        }
+    Runs r = {inBlock_, runByte_, runLength_};
+    size_t i = 0;
+    for (;; i++) {
+        while (i + 8 <= n && (TakeShortRuns(r, data + i, limit_) || TakeLongRun(r, data + i)))
+            i += 8;
+        if (i == n || !TakeByte(r, data[i], limit_))
+            break;
     }
-    return n;
+    inBlock_ = r.inBlock, runByte_ = r.byte, runLength_ = r.length;
+    return i;
 }
 
 bool FindBlock(const std::vector<uint8_t>& stream, int level, Block* block)

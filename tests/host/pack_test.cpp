@@ -1176,12 +1176,18 @@ TEST_F(Blocks, EveryBlockEndsWhereBzip2EndsIt)
             cases.push_back({s, 1});
         }
     }
-    // Runs of two among bytes that repeat none before them, from every offset.
+    // Runs of two, three and four among bytes that repeat none before them,
+    // from every offset of the cutter's eight-byte steps, and runs of 255
+    // bytes and more from every offset.
     for (int shift = 0; shift < 8; shift++) {
         std::string pairs = std::string("ghijklm").substr(0, shift);
         while (pairs.size() < 200000)
-            pairs += "xxabcdef";
+            pairs += "xxabcyyydefzzzzg";
         cases.push_back({pairs, 1});
+        std::string longRuns = std::string("ghijklm").substr(0, shift);
+        for (int run = 250; longRuns.size() < 200000; run = run % 270 + 1)
+            longRuns += std::string(run, 'x') + Letters(1 + run % 7);
+        cases.push_back({longRuns, 1});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.content.size()) + " bytes at -" + std::to_string(c.level));
