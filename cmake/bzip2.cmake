@@ -2,8 +2,10 @@
 # libbzip2's compressor as it is, but for the block sorter (the packer's own,
 # packer/bzip2/sorter.c over induced.cpp, with libbzip2's sorter kept as
 # BZ2_blockSortStock for the blocks it orders faster or alone exactly), a
-# move-to-front step that reads the last column the sorter left and finds
-# most bytes among eight places in a 64-bit word (mtf.h), a Huffman coder that writes the block's data with
+# move-to-front step that reads the last column the sorter left, with the
+# whole list in four 512-bit registers where the processor has AVX-512 VBMI
+# (mtfwide.c), else finding most bytes among eight places in a 64-bit word
+# (mtf.h), a Huffman coder that writes the block's data with
 # its bit writer in registers (compress.patch), and an input stage that keeps its state
 # in registers, with a block CRC taken eight bytes a step over the input as it
 # is consumed (input.patch, crc.c), and a Huffman code builder whose heap

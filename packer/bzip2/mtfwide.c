@@ -96,7 +96,8 @@ WIDE static Int32 CodeWide(const UChar* last, Int32 n, const UChar* unseqToSeq, 
 
 int KVX_mtfValuesWide(const unsigned char* last, int n, const unsigned char* unseqToSeq, unsigned short* mtfv, int* mtfFreq)
 {
-   if (BZ2_mtfNarrowForTests || !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi"))
+   if (BZ2_mtfNarrowForTests || !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vbmi") ||
+       !__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("popcnt"))
       return -1;
    return CodeWide(last, n, unseqToSeq, mtfv, mtfFreq);
 }
