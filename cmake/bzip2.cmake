@@ -6,9 +6,9 @@
 # whole list in four 512-bit registers where the processor has AVX-512 VBMI
 # (mtfwide.c), else finding most bytes among eight places in a 64-bit word
 # (mtf.h), a Huffman coder that writes the block's data with
-# its bit writer in registers (compress.patch), and an input stage that keeps its state
-# in registers, with a block CRC taken eight bytes a step over the input as it
-# is consumed (input.patch, crc.c), and a Huffman code builder whose heap
+# its bit writer in registers, two codes a store (compress.patch), and an input stage that keeps its state
+# in registers and takes eight bytes a step where no run reaches four, with a block CRC taken over the input as it
+# is consumed, sixteen bytes a step by carry-less multiplication or eight by tables (input.patch, crc.c), and a Huffman code builder whose heap
 # needs no lookups (huffman.patch).  The streams are libbzip2's to the byte,
 # unless a stream asks for Huffman tables chosen for size (--smallest:
 # tables.cpp, and a field for it in EState, private.patch).
