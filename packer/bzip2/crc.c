@@ -59,7 +59,6 @@ static UInt32 UpdateBySlices(UInt32 crc, const UChar* p, UInt32 n)
 
 #define FOLDING __attribute__((target("pclmul,ssse3")))
 
-
 /* Sixteen bytes as one 128-bit polynomial, the first byte's top bit the
    highest power. */
 FOLDING static __inline__ __m128i LoadBig(const UChar* p)

@@ -22,8 +22,9 @@ WIDE static __inline__ int MoveToFront(__m512i list[4], __m512i want, __m512i ba
 {
    const uint64_t m0 = _mm512_cmpeq_epi8_mask(list[0], want), m1 = _mm512_cmpeq_epi8_mask(list[1], want);
    const uint64_t m2 = _mm512_cmpeq_epi8_mask(list[2], want), m3 = _mm512_cmpeq_epi8_mask(list[3], want);
-   /* Each register's places up to c's: all of them before c's register
-      (the lowest set bit's mask of none is every bit), none after it. */
+   /* Each register's places up to the byte's: all of them in the registers
+      before its own (the mask up to the lowest set bit of none is every
+      bit), none in those after. */
    const uint64_t up0 = _blsmsk_u64(m0), up1 = _blsmsk_u64(m1) & -(uint64_t)(m0 == 0);
    const uint64_t up2 = _blsmsk_u64(m2) & -(uint64_t)((m0 | m1) == 0);
    const uint64_t up3 = _blsmsk_u64(m3) & -(uint64_t)((m0 | m1 | m2) == 0);
