@@ -22,11 +22,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A folder of its own for the run's files, removed as the run ends (its
+// name kept where no destructor runs before that).
 const fs::path& Jail()
 {
+    static char made[] = "/tmp/kvxfuzzpack.XXXXXX";
     static const fs::path jail = [] {
-        char pattern[] = "/tmp/kvxfuzzpack.XXXXXX";
-        return fs::path(mkdtemp(pattern));
+        if (mkdtemp(made) == nullptr)
+            std::abort();
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(made, ignored);
+        });
+        return fs::path(made);
     }();
     return jail;
 }
