@@ -2,7 +2,8 @@
    with the whole list of 256 places in four 64-byte registers (AVX-512 with
    VBMI).  A byte is compared with every place at once and every place up to
    its own moves on by one, in all four registers, with no branch on where it
-   was found; a run of zeros is written as all its digits at once.  In
+   was found; the runs of zeros are found 64 bytes at a time, and each is
+   written as all its digits at once.  In
    binary data a fifth of the bytes lie past place 8, where libbzip2's loop
    (mtf.h) searches sixteen places a step and goes on or stops either way at
    random.  The values and counts are libbzip2's to the last one. */
@@ -54,45 +55,72 @@ WIDE static __inline__ int RunDigits(UInt16* mtfv, UInt32 run, Int32* runb)
    return digits;
 }
 
+/* The coder's state: the list, the values written and the RUNA and RUNB
+   counts so far, and where the byte last changed. */
+typedef struct {
+   __m512i list[4], back;
+   UInt16* mtfv;
+   Int32 wr, runa, runb, changed;
+} Coder;
+
+/* The zeros since the last change, as their digits. */
+WIDE static __inline__ void PutZeros(Coder* k, Int32 upTo)
+{
+   const int digits = RunDigits(k->mtfv + k->wr, (UInt32)(upTo - k->changed - 1), &k->runb);
+   k->runa += digits;
+   k->wr += digits;
+}
+
+/* Position i holds a byte other than the one before it: the zeros before
+   it, then its place, one on. */
+WIDE static __inline__ void PutChange(Coder* k, Int32 i, UChar c, Int32* mtfFreq)
+{
+   const int j = MoveToFront(k->list, _mm512_set1_epi8((char)c), k->back);
+   PutZeros(k, i);
+   k->mtfv[k->wr++] = (UInt16)(j + 1);
+   mtfFreq[j + 1]++;
+   k->changed = i;
+}
+
+/* A byte's place is 0 exactly where it equals the byte before it, which is
+   then at the front: so the positions where the column changes are found 64
+   at a time by comparing it with itself one on, and only those are moved;
+   the rest are the runs of zeros between them.  The first byte is compared
+   with place 0, which holds 0 to begin with. */
 WIDE static Int32 CodeWide(const UChar* last, Int32 n, const UChar* unseqToSeq, UInt16* mtfv, Int32* mtfFreq)
 {
-   __m512i list[4];
    UChar places[256] __attribute__((aligned(64))), back[64] __attribute__((aligned(64)));
-   Int32 i, wr = 0, runa = 0, runb = 0;
-   UInt32 zPend = 0;
+   Coder k;
+   Int32 i, at;
    for (i = 0; i < 256; i++)
       places[i] = (UChar)i;
    for (i = 0; i < 4; i++)
-      list[i] = _mm512_load_si512(places + 64 * i);
+      k.list[i] = _mm512_load_si512(places + 64 * i);
    back[0] = 64 + 63; /* the other register's last byte */
    for (i = 1; i < 64; i++)
       back[i] = (UChar)(i - 1);
-   {
-      const __m512i backs = _mm512_load_si512(back);
-      for (i = 0; i < n; i++) {
-         const UChar c = unseqToSeq[last[i]];
-         int j, digits;
-         if ((UChar)_mm_cvtsi128_si32(_mm512_castsi512_si128(list[0])) == c) {
-            zPend++;
-            continue;
-         }
-         j = MoveToFront(list, _mm512_set1_epi8((char)c), backs);
-         digits = RunDigits(mtfv + wr, zPend, &runb);
-         runa += digits;
-         wr += digits;
-         mtfv[wr++] = (UInt16)(j + 1);
-         mtfFreq[j + 1]++;
-         zPend = 0;
+   k.back = _mm512_load_si512(back);
+   k.mtfv = mtfv;
+   k.wr = k.runa = k.runb = 0;
+   k.changed = -1;
+   if (n == 0)
+      return 0;
+   if (unseqToSeq[last[0]] != 0)
+      PutChange(&k, 0, unseqToSeq[last[0]], mtfFreq);
+   for (at = 1; at + 64 <= n; at += 64) {
+      uint64_t changes = _mm512_cmpneq_epi8_mask(_mm512_loadu_si512(last + at), _mm512_loadu_si512(last + at - 1));
+      for (; changes != 0; changes &= changes - 1) {
+         i = at + __builtin_ctzll(changes);
+         PutChange(&k, i, unseqToSeq[last[i]], mtfFreq);
       }
    }
-   if (zPend > 0) {
-      const int digits = RunDigits(mtfv + wr, zPend, &runb);
-      runa += digits;
-      wr += digits;
-   }
-   mtfFreq[BZ_RUNA] += runa - runb;
-   mtfFreq[BZ_RUNB] += runb;
-   return wr;
+   for (i = at; i < n; i++)
+      if (last[i] != last[i - 1])
+         PutChange(&k, i, unseqToSeq[last[i]], mtfFreq);
+   PutZeros(&k, n);
+   mtfFreq[BZ_RUNA] += k.runa - k.runb;
+   mtfFreq[BZ_RUNB] += k.runb;
+   return k.wr;
 }
 
 int KVX_mtfValuesWide(const unsigned char* last, int n, const unsigned char* unseqToSeq, unsigned short* mtfv, int* mtfFreq)
