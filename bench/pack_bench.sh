@@ -238,7 +238,7 @@ stage_shares() {
       if (sym ~ /KVX_sortRotationsInduced|induced::/) return "induced sort"
       if (sym ~ /SortInducing|IsRotationOrder|LooksRandom|BZ2_blockSort$/) return "routing, check, last column"
       if (sym ~ /mainSort|fallbackSort|mainGtU|mainQSort|mainSimpleSort|fallbackQSort|fallbackSimpleSort|BZ2_blockSortStock/) return "libbzip2 sorter"
-      if (sym ~ /generateMTFValues|KVX_mtfValuesWide|CodeWide/) return "move-to-front"
+      if (sym ~ /generateMTFValues|KVX_mtfValuesWide|CodeWide|PutChange|PutZeros|MoveToFront|RunDigits/) return "move-to-front"
       if (sym ~ /compressBlock|sendMTFValues|BZ2_hb|bsW|bsPutU/) return "Huffman coding"
       if (sym ~ /BZ2_crcUpdate/) return "per file: entry CRC"
       if (sym ~ /handle_compress|copy_input|add_pair|flush_RL|BZ2_bzCompress$/) return "input: run-length coding"

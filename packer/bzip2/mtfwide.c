@@ -19,7 +19,7 @@ int BZ2_mtfNarrowForTests = 0;
 
 /* Moves the byte in every lane of `want` to place 0 and returns the place it
    had.  The list holds places 0 to 63 in list[0], and so on. */
-WIDE static __inline__ int MoveToFront(__m512i list[4], __m512i want, __m512i back)
+WIDE static __inline__ __attribute__((always_inline)) int MoveToFront(__m512i list[4], __m512i want, __m512i back)
 {
    const uint64_t m0 = _mm512_cmpeq_epi8_mask(list[0], want), m1 = _mm512_cmpeq_epi8_mask(list[1], want);
    const uint64_t m2 = _mm512_cmpeq_epi8_mask(list[2], want), m3 = _mm512_cmpeq_epi8_mask(list[3], want);
@@ -41,7 +41,7 @@ WIDE static __inline__ int MoveToFront(__m512i list[4], __m512i want, __m512i ba
 /* libbzip2's digits for a run of `run` zeros (RUNA 0, RUNB 1), lowest
    first: the bits of run + 1 below its highest.  Writes 16 values at mtfv
    and more where the run is longer; returns how many are digits. */
-WIDE static __inline__ int RunDigits(UInt16* mtfv, UInt32 run, Int32* runb)
+WIDE static __inline__ __attribute__((always_inline)) int RunDigits(UInt16* mtfv, UInt32 run, Int32* runb)
 {
    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
    const UInt32 value = run + 1;
@@ -64,7 +64,7 @@ typedef struct {
 } Coder;
 
 /* The zeros since the last change, as their digits. */
-WIDE static __inline__ void PutZeros(Coder* k, Int32 upTo)
+WIDE static __inline__ __attribute__((always_inline)) void PutZeros(Coder* k, Int32 upTo)
 {
    const int digits = RunDigits(k->mtfv + k->wr, (UInt32)(upTo - k->changed - 1), &k->runb);
    k->runa += digits;
@@ -73,7 +73,7 @@ WIDE static __inline__ void PutZeros(Coder* k, Int32 upTo)
 
 /* Position i holds a byte other than the one before it: the zeros before
    it, then its place, one on. */
-WIDE static __inline__ void PutChange(Coder* k, Int32 i, UChar c, Int32* mtfFreq)
+WIDE static __inline__ __attribute__((always_inline)) void PutChange(Coder* k, Int32 i, UChar c, Int32* mtfFreq)
 {
    const int j = MoveToFront(k->list, _mm512_set1_epi8((char)c), k->back);
    PutZeros(k, i);
