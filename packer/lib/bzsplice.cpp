@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bzextra.h"
+#include "shortruns.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -17,26 +18,6 @@ namespace pack {
 namespace {
 
 const size_t FlushSize = 1 << 20;
-
-// Eight bytes, the first the least significant, on any processor: one load,
-// its bytes swapped where the processor is big-endian.
-uint64_t LoadLittle64(const uint8_t* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
-// The high bit of each byte of `v` that is zero, and of no other: the low
-// seven bits of a byte plus 0x7F carry into its high bit unless all zero.
-uint64_t ZeroBytes(uint64_t v)
-{
-    const uint64_t low = 0x7F7F7F7F7F7F7F7Full;
-    return ~(((v & low) + low) | v) & ~low;
-}
 
 }  // namespace
 
@@ -242,14 +223,9 @@ inline bool TakeShortRuns(Runs& r, const uint8_t* at, uint32_t limit)
 {
     if (r.length - 1 >= 3 || r.inBlock + r.length + 8 >= limit)
         return false;
-    const uint64_t bytes = LoadLittle64(at), same = ZeroBytes(bytes ^ (bytes << 8 | r.byte));
-    // A byte is the fourth of a run where it and the two before it each
-    // equal the byte before them; those before the eight are the run in
-    // progress.
-    const uint64_t before1 = r.length >= 2 ? 0x80 : 0, before2 = r.length >= 3 ? 0x80 : 0;
-    if ((same & (same << 8 | before1) & (same << 16 | before1 << 8 | before2)) != 0)
+    const uint32_t last = KVX_shortRunsEnd(at, r.byte, r.length);
+    if (last == 0)
         return false;
-    const uint32_t last = 1 + (uint32_t)(same >> 63) + (uint32_t)(same >> 63 & same >> 55);
     r.inBlock += r.length + 8 - last;
     r.byte = at[7];
     r.length = last;
@@ -261,7 +237,7 @@ inline bool TakeShortRuns(Runs& r, const uint8_t* at, uint32_t limit)
 // block once ended.  False, taking none, where it cannot.
 inline bool TakeLongRun(Runs& r, const uint8_t* at)
 {
-    if (r.length < 4 || r.length + 8 > 255 || LoadLittle64(at) != 0x0101010101010101ull * r.byte)
+    if (r.length < 4 || r.length + 8 > 255 || KVX_loadLittle64(at) != 0x0101010101010101ull * r.byte)
         return false;
     r.length += 8;
     return true;
