@@ -12,6 +12,12 @@
 // LMS position; where such stretches repeat, the string of their names is
 // sorted the same way, one level down.
 //
+// Below the block, most names are often unique.  There prefix doubling
+// (Larsson and Sadakane) orders the string of names faster than the induced
+// passes: after the first name, it goes by none but the rotations whose
+// names repeat.  A level's string of at most 65,536 names is kept in 16
+// bits, which halves the memory its passes read at random.
+//
 // A block that is a shorter string repeated has equal rotations.  Its names
 // repeat at every level, until a level whose string is one name throughout
 // and has no LMS position: then the sort gives up.
@@ -144,7 +150,8 @@ inline void CompareNext64(const unsigned char* t, uint64_t& below, uint64_t& equ
     }
 }
 
-inline void CompareNext64(const Index* t, uint64_t& below, uint64_t& equal)
+template <class Sym>
+inline void CompareNext64(const Sym* t, uint64_t& below, uint64_t& equal)
 {
     CompareNext(t, 64, below, equal);
 }
@@ -507,9 +514,162 @@ Index NameMarked(const Level<Sym>& l, Index m)
     return names;
 }
 
+// ---- Prefix doubling --------------------------------------------------------
+
+unsigned long long LevelCounts[KVX_LEVEL_PATHS];
+
+inline void CountLevel(int path)
+{
+    __atomic_fetch_add(&LevelCounts[path], 1, __ATOMIC_RELAXED);
+}
+
+// Doubling is tried where at most `DoublingShare` sixteenths of the
+// rotations begin with a name that repeats, and given up once the groups its
+// rounds went through hold `DoublingBudget` times as many rotations as the
+// string: with more names alike, or alike for longer, the induced passes
+// are faster.
+constexpr Index DoublingShare = 11, DoublingBudget = 3;
+constexpr Index TooLarge = ~Index{0};
+
+// A group is the rotations that agree so far: they stand together in the
+// order, and `rank` gives each of them the group's last slot.  The groups of
+// several rotations are listed by their first slots, in two lists that each
+// round reads from and writes to in turn; a group of one is never gone
+// through again.
+struct Doubling {
+    const Index* t;
+    Index* sa;
+    Index* rank;
+    Index m;
+    Index* list[2];   // each with room for m / 2 groups
+    Index groups;     // in the list the next round reads
+    uint64_t* pairs;  // a group's rotations with their keys, while it is sorted
+    Index capacity;   // the pairs there is room for
+};
+
+// Groups the rotations by their first name (below k), with `count` for
+// k + 1 counts, and lists the groups of several; returns how many rotations
+// are in them.  Leaves sa as it was when that is more than DoublingShare.
+Index GroupByName(Doubling& d, Index k, Index* count)
+{
+    std::memset(count, 0, (k + 1) * sizeof count[0]);
+    for (Index p = 0; p < d.m; p++)
+        count[d.t[p] + 1]++;
+    Index several = 0;
+    for (Index c = 1; c <= k; c++) {
+        several += count[c] > 1 ? count[c] : 0;
+        count[c] += count[c - 1];
+    }
+    if (uint64_t{several} * 16 > uint64_t{DoublingShare} * d.m)
+        return several;
+    d.groups = 0;
+    for (Index c = 0; c < k; c++)
+        if (count[c + 1] - count[c] > 1)
+            d.list[0][d.groups++] = count[c];
+    for (Index p = 0; p < d.m; p++)
+        d.sa[count[d.t[p]]++] = p;
+    for (Index p = 0; p < d.m; p++)
+        d.rank[p] = count[d.t[p]] - 1;
+    return several;
+}
+
+inline void SortPairs(uint64_t* pairs, Index size)
+{
+    if (size > 16) {
+        std::sort(pairs, pairs + size);
+        return;
+    }
+    for (Index i = 1; i < size; i++) {
+        const uint64_t pair = pairs[i];
+        Index j = i;
+        for (; j > 0 && pairs[j - 1] > pair; j--)
+            pairs[j] = pairs[j - 1];
+        pairs[j] = pair;
+    }
+}
+
+// Puts a group's rotations, sorted in `pairs`, back from slot `at` on, as
+// groups of equal keys, listing those of several in `out`; returns how many
+// rotations are in them.
+Index SplitGroup(Doubling& d, Index at, Index size, Index* out, Index& groups)
+{
+    Index several = 0;
+    for (Index s = 0, e; s < size; s = e) {
+        const Index key = d.pairs[s] >> 32;
+        for (e = s + 1; e < size && Index(d.pairs[e] >> 32) == key;)
+            e++;
+        for (Index x = s; x < e; x++) {
+            const Index p = Index(d.pairs[x]);
+            d.sa[at + x] = p;
+            d.rank[p] = at + e - 1;
+        }
+        if (e - s > 1) {
+            out[groups++] = at + s;
+            several += e - s;
+        }
+    }
+    return several;
+}
+
+// One round: each group of several rotations, which agree in their first h
+// names, is sorted by the groups of the rotations h places on and split
+// where those differ, so that the groups agree in 2h names.  A group's keys
+// are all read before any of its rotations moves to a new group; groups
+// split earlier in the round give finer keys, never another order.  Returns
+// how many rotations are left in groups of several, or TooLarge when a group
+// does not fit in `pairs`.
+Index Refine(Doubling& d, Index h, int round)
+{
+    const Index* in = d.list[round & 1];
+    Index* out = d.list[~round & 1];
+    Index several = 0, groups = 0;
+    for (Index g = 0; g < d.groups; g++) {
+        const Index at = in[g], size = d.rank[d.sa[at]] + 1 - at;
+        if (size > d.capacity)
+            return TooLarge;
+        for (Index x = 0; x < size; x++) {
+            const Index p = d.sa[at + x], q = p + h < d.m ? p + h : p + h - d.m;
+            d.pairs[x] = uint64_t{d.rank[q]} << 32 | p;
+        }
+        SortPairs(d.pairs, size);
+        several += SplitGroup(d, at, size, out, groups);
+    }
+    d.groups = groups;
+    return several;
+}
+
+enum class Doubled { Sorted, GaveUp, NotTried };
+
+// Orders the m rotations of the string t of names below k into sa by prefix
+// doubling, with the work space from `work` to `workEnd`.  Unless Sorted,
+// the string is left to the induced passes, with sa spoiled.
+Doubled OrderByDoubling(const Index* t, Index* sa, Index m, Index k, Index* work, Index* workEnd)
+{
+    const Index listLength = m / 2 + 1, pairsFrom = (m + 2 * listLength + 1) & ~Index{1};  // 64-bit aligned, as work is
+    if (uint64_t(workEnd - work) < uint64_t{pairsFrom} + k + 1)
+        return Doubled::NotTried;
+    Doubling d = {t, sa, work, m, {work + m, work + m + listLength}, 0,
+                  reinterpret_cast<uint64_t*>(work + pairsFrom), Index((workEnd - work - pairsFrom) / 2)};
+    Index several = GroupByName(d, k, work + pairsFrom);
+    if (uint64_t{several} * 16 > uint64_t{DoublingShare} * m)
+        return Doubled::NotTried;
+    uint64_t budget = uint64_t{DoublingBudget} * m;
+    for (Index h = 1, round = 0; several != 0; h *= 2, round++) {
+        if (h >= m || several > budget)
+            return Doubled::GaveUp;  // equal rotations, or too slow
+        budget -= several;
+        several = Refine(d, h, round);
+        if (several == TooLarge)
+            return Doubled::GaveUp;
+    }
+    for (Index p = 0; p < m; p++)
+        sa[d.rank[p]] = p;
+    return Doubled::Sorted;
+}
+
 // ---- Levels -----------------------------------------------------------------
 
-bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work);
+bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd);
 
 // The block's passes go by no slot but its entries of type L and its LMS
 // positions (see InduceLBucket and InduceSBucket): the others need not be
@@ -542,16 +702,21 @@ void PlaceOrderedLms(const Level<Sym>& l, Index m)
 // The string of names is then replaced by the positions, which the order is
 // turned into.
 template <class Sym>
-bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work)
+bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work, Index* workEnd)
 {
     Index* sa = l.sa;
     const Index n = l.n;
     Index* reduced = sa + (n - m);
     if (names == m) {
+        CountLevel(KVX_LEVEL_DISTINCT);
         for (Index i = 0; i < m; i++)
             sa[reduced[i]] = i;
-    } else if (!SortLevel(reduced, sa, m, names, work)) {
-        return false;
+    } else {
+        const Doubled doubled = OrderByDoubling(reduced, sa, m, names, work, workEnd);
+        if (doubled != Doubled::NotTried)
+            CountLevel(doubled == Doubled::Sorted ? KVX_LEVEL_DOUBLED : KVX_LEVEL_DOUBLING_GAVE_UP);
+        if (doubled != Doubled::Sorted && !SortLevel(reduced, sa, m, names, work, workEnd))
+            return false;
     }
     Index to = n - m;
     VisitLms(l, [&](Index p) { sa[to++] = p; });
@@ -580,7 +745,7 @@ Index SortStretches(const Level<Sym>& l)
 }
 
 template <class Sym>
-bool Sort(const Level<Sym>& l, Index* work)
+bool Sort(const Level<Sym>& l, Index* work, Index* workEnd)
 {
     if (l.n == 1) {
         l.sa[0] = 0;
@@ -595,7 +760,7 @@ bool Sort(const Level<Sym>& l, Index* work)
     ClassifyTypes(l, lastType);
     const Index m = SortStretches(l);
     const Index names = sizeof(Sym) == 1 ? NameMarked(l, m) : NameStretches(l, m);
-    if (!OrderLms(l, m, names, work))
+    if (!OrderLms(l, m, names, work, workEnd))
         return false;
     if (l.bucketsShared)
         CountBuckets(l);
@@ -606,13 +771,26 @@ bool Sort(const Level<Sym>& l, Index* work)
 }
 
 // A level below the block: its symbols are names, as many kinds as there are
-// names.  Its types come first in `work`; its buckets follow, where the
-// levels below it put theirs in turn.
-bool SortLevel(const Index* t, Index* sa, Index n, Index k, Index* work)
+// names, narrowed to 16 bits in place where they fit.  Its types come first
+// in `work`; its buckets follow, where the levels below it put theirs in
+// turn, up to `workEnd`.
+bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd)
 {
     Index* below = work + 2 * TypeWords(n);
+    CountLevel(k <= 0x10000 ? KVX_LEVEL_NARROW : KVX_LEVEL_WIDE);
+    if (k <= 0x10000) {
+        uint16_t* narrow = reinterpret_cast<uint16_t*>(t);
+        for (Index i = 0; i < n; i++) {  // each name read before it is written over
+            Index name;
+            std::memcpy(&name, t + i, sizeof name);
+            const uint16_t low = uint16_t(name);
+            std::memcpy(narrow + i, &low, sizeof low);
+        }
+        const Level<uint16_t> l = {narrow, sa, n, k, below, below + k + 1, reinterpret_cast<uint64_t*>(work), true};
+        return Sort(l, below, workEnd);
+    }
     const Level<Index> l = {t, sa, n, k, below, below + k + 1, reinterpret_cast<uint64_t*>(work), true};
-    return Sort(l, below);
+    return Sort(l, below, workEnd);
 }
 
 }  // namespace
@@ -625,5 +803,11 @@ extern "C" int KVX_sortRotationsInduced(const unsigned char* block, const int co
     Index start[257], next[256];
     const Level<unsigned char> l = {block, order, (Index)n, 256, start, next, reinterpret_cast<uint64_t*>(work), false};
     StartBuckets(count, start);
-    return Sort(l, work + 2 * TypeWords(n));
+    return Sort(l, work + 2 * TypeWords(n), work + KVX_INDUCED_WORK(n));
+}
+
+extern "C" void KVX_inducedLevelCounts(unsigned long long counts[KVX_LEVEL_PATHS])
+{
+    for (int path = 0; path < KVX_LEVEL_PATHS; path++)
+        counts[path] = __atomic_load_n(&induced::LevelCounts[path], __ATOMIC_RELAXED);
 }

@@ -8,7 +8,8 @@ extern "C" {
 
 /* Entries of work space the sort needs for a block of n bytes: the types, a
    bit a position, at each level, and the buckets of the levels below the
-   block, each at most half as long as the one above. */
+   block, each at most half as long as the one above.  Prefix doubling, below
+   the block, takes what it finds there and is not tried without room. */
 #define KVX_INDUCED_WORK(n) ((n) + (n) / 16 + 64)
 
 /* Puts the starting positions of the n rotations of `block` into `order`,
@@ -19,6 +20,21 @@ extern "C" {
    left undefined. */
 int KVX_sortRotationsInduced(const unsigned char* block, const int count[256], unsigned* order, int n,
                              unsigned* work);
+
+/* How the levels below a block were ordered: with their names all
+   distinct; by prefix doubling; by prefix doubling given up, then the
+   induced passes; by the induced passes, on names of 16 bits, or of 32.
+   Every level counts once among DISTINCT, DOUBLED, NARROW and WIDE.
+   KVX_inducedLevelCounts copies the counts since the program started. */
+enum {
+    KVX_LEVEL_DISTINCT,
+    KVX_LEVEL_DOUBLED,
+    KVX_LEVEL_DOUBLING_GAVE_UP,
+    KVX_LEVEL_NARROW,
+    KVX_LEVEL_WIDE,
+    KVX_LEVEL_PATHS
+};
+void KVX_inducedLevelCounts(unsigned long long counts[KVX_LEVEL_PATHS]);
 
 #ifdef __cplusplus
 }

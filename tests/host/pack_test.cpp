@@ -1313,9 +1313,12 @@ TEST_F(Blocks, StreamShapeFedInAnyPiecesAsBzip2recoverCountsBlocks)
 // byte on (so that few kinds also straddle 127 and 128, which the types,
 // found eight bytes at a time, tell apart by their top bits), a quarter of
 // them made periodic or nearly so, which it must refuse exactly when some
-// rotations are equal.
+// rotations are equal.  The levels below them are ordered in every way a
+// short string's can be (the block table below takes the others).
 TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
 {
+    unsigned long long levelsBefore[KVX_LEVEL_PATHS], levelsAfter[KVX_LEVEL_PATHS];
+    KVX_inducedLevelCounts(levelsBefore);
     uint32_t x = 2463534242u;
     auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
     for (int round = 0; round < 20000; round++) {
@@ -1343,6 +1346,9 @@ TEST(InducedSort, SameOrderAsComparingRotationsOnShortStrings)
         if (!equal)
             ASSERT_EQ(order, expected);
     }
+    KVX_inducedLevelCounts(levelsAfter);
+    for (int path : {KVX_LEVEL_DISTINCT, KVX_LEVEL_DOUBLED, KVX_LEVEL_NARROW})
+        EXPECT_GT(levelsAfter[path], levelsBefore[path]) << "levels ordered by way " << path;
 }
 
 // --smallest's search estimates each piece of a window from the window's
@@ -1529,6 +1535,9 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
     std::string fibonacci = "b", previous = "a";
     while (fibonacci.size() < 70000)
         fibonacci += previous, previous = fibonacci.substr(0, fibonacci.size() - previous.size());
+    // Over 65,536 names one level down, whose own names are few enough
+    // alike for prefix doubling, until the long stretch makes it give up.
+    const std::string stretch = letters(250000), stretchTwice = letters(400000) + stretch + stretch;
     const std::vector<int> all = {1, 5, 9};
     const struct {
         const char* name;
@@ -1567,6 +1576,7 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
         {"period 350001, cut short", tile(text.substr(0, 350001), 800000), SortInduced, {9}},
         {"period 350001", tile(text.substr(0, 350001), 700002), SortPeriodic, {9}},
         {"a long stretch repeated at the end", text.substr(0, 600000) + text.substr(100000, 5000), SortInduced, {9}},
+        {"letters, then a long stretch twice", stretchTwice, SortInduced, {9}},
         {"ending with its own beginning", text.substr(0, 600000) + text.substr(0, 40), SortInduced, {9}},
         {"ending with a byte's run", text.substr(0, 500000) + std::string(3000, 'e'), SortInduced, {9}},
         // A spoiled order fails its check, and libbzip2's sorter takes the
@@ -1581,6 +1591,8 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
         {"a given order spoiled within a bucket", letters(80000), SortInduced, all, 0, 2},
         {"another block's order given", letters(80000), SortInduced, all, 0, 3},
     };
+    unsigned long long levelsBefore[KVX_LEVEL_PATHS], levelsAfter[KVX_LEVEL_PATHS];
+    KVX_inducedLevelCounts(levelsBefore);
     unsigned short probe[16];
     int probeCounts[258] = {};
     if (KVX_mtfValuesWide(nullptr, 0, nullptr, probe, probeCounts) < 0)
@@ -1636,4 +1648,7 @@ TEST_F(Blocks, SameStreamsAsDebiansBzip2OnEverySortersPath)
                 EXPECT_EQ(after[SortCheckFailed], before[SortCheckFailed]) << "an order of ours failed its check";
         }
     }
+    KVX_inducedLevelCounts(levelsAfter);
+    for (int path : {KVX_LEVEL_DOUBLED, KVX_LEVEL_DOUBLING_GAVE_UP, KVX_LEVEL_NARROW, KVX_LEVEL_WIDE})
+        EXPECT_GT(levelsAfter[path], levelsBefore[path]) << "levels ordered by way " << path;
 }
