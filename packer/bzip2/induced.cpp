@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace induced {
 namespace {
@@ -528,7 +529,7 @@ inline void CountLevel(int path)
 // rounds went through hold `DoublingBudget` times as many rotations as the
 // string: with more names alike, or alike for longer, the induced passes
 // are faster.
-constexpr Index DoublingShare = 11, DoublingBudget = 3;
+constexpr Index DoublingShare = 12, DoublingBudget = 3;
 constexpr Index TooLarge = ~Index{0};
 
 // A group is the rotations that agree so far: they stand together in the
@@ -543,7 +544,7 @@ struct Doubling {
     Index m;
     Index* list[2];   // each with room for m / 2 groups
     Index groups;     // in the list the next round reads
-    uint64_t* pairs;  // a group's rotations with their keys, while it is sorted
+    uint64_t* pairs;  // a group's rotations with their keys, while it is sorted, and as many spare
     Index capacity;   // the pairs there is room for
 };
 
@@ -573,12 +574,35 @@ Index GroupByName(Doubling& d, Index k, Index* count)
     return several;
 }
 
-inline void SortPairs(uint64_t* pairs, Index size)
+// Sorts a large group's pairs by their keys (the high halves), a byte of
+// the bits in which the keys differ from the least at each pass, between
+// `pairs` and `spare`; returns where they end.
+uint64_t* RadixSortPairs(uint64_t* pairs, uint64_t* spare, Index size)
 {
-    if (size > 16) {
-        std::sort(pairs, pairs + size);
-        return;
+    Index least = ~Index{0}, most = 0;
+    for (Index i = 0; i < size; i++) {
+        least = std::min(least, Index(pairs[i] >> 32));
+        most = std::max(most, Index(pairs[i] >> 32));
     }
+    for (int shift = 32; shift < 64 && (most - least) >> (shift - 32) != 0; shift += 8) {
+        Index start[256] = {};
+        for (Index i = 0; i < size; i++)
+            start[((pairs[i] >> 32) - least) >> (shift - 32) & 0xFF]++;
+        for (Index c = 0, at = 0; c < 256; c++)
+            at += std::exchange(start[c], at);
+        for (Index i = 0; i < size; i++)
+            spare[start[((pairs[i] >> 32) - least) >> (shift - 32) & 0xFF]++] = pairs[i];
+        std::swap(pairs, spare);
+    }
+    return pairs;
+}
+
+// Sorts a group's pairs by their keys; returns where they end, in `pairs`
+// or, for a large group, `spare`.
+inline uint64_t* SortPairs(uint64_t* pairs, uint64_t* spare, Index size)
+{
+    if (size > 64)
+        return RadixSortPairs(pairs, spare, size);
     for (Index i = 1; i < size; i++) {
         const uint64_t pair = pairs[i];
         Index j = i;
@@ -586,20 +610,21 @@ inline void SortPairs(uint64_t* pairs, Index size)
             pairs[j] = pairs[j - 1];
         pairs[j] = pair;
     }
+    return pairs;
 }
 
 // Puts a group's rotations, sorted in `pairs`, back from slot `at` on, as
 // groups of equal keys, listing those of several in `out`; returns how many
 // rotations are in them.
-Index SplitGroup(Doubling& d, Index at, Index size, Index* out, Index& groups)
+Index SplitGroup(Doubling& d, const uint64_t* pairs, Index at, Index size, Index* out, Index& groups)
 {
     Index several = 0;
     for (Index s = 0, e; s < size; s = e) {
-        const Index key = d.pairs[s] >> 32;
-        for (e = s + 1; e < size && Index(d.pairs[e] >> 32) == key;)
+        const Index key = pairs[s] >> 32;
+        for (e = s + 1; e < size && Index(pairs[e] >> 32) == key;)
             e++;
         for (Index x = s; x < e; x++) {
-            const Index p = Index(d.pairs[x]);
+            const Index p = Index(pairs[x]);
             d.sa[at + x] = p;
             d.rank[p] = at + e - 1;
         }
@@ -625,14 +650,14 @@ Index Refine(Doubling& d, Index h, int round)
     Index several = 0, groups = 0;
     for (Index g = 0; g < d.groups; g++) {
         const Index at = in[g], size = d.rank[d.sa[at]] + 1 - at;
-        if (size > d.capacity)
+        if (size > d.capacity / 2)
             return TooLarge;
         for (Index x = 0; x < size; x++) {
             const Index p = d.sa[at + x], q = p + h < d.m ? p + h : p + h - d.m;
             d.pairs[x] = uint64_t{d.rank[q]} << 32 | p;
         }
-        SortPairs(d.pairs, size);
-        several += SplitGroup(d, at, size, out, groups);
+        const uint64_t* sorted = SortPairs(d.pairs, d.pairs + size, size);
+        several += SplitGroup(d, sorted, at, size, out, groups);
     }
     d.groups = groups;
     return several;
