@@ -5,8 +5,8 @@
 // by the packer's whole sorter (BZ2_blockSort: routing, sort and check) and
 // by libbzip2's own (BZ2_blockSortStock).  The sorters take turns block by
 // block, so that a machine whose load changes slows them alike.  Prints MB/s
-// of each, the packer's two against libdivsufsort, and the paths the
-// packer's sorter took.
+// of each, the packer's two against libdivsufsort, the paths the packer's
+// sorter took, and how the levels below the blocks were ordered.
 //   bench_sort FILE...
 #include <divsufsort.h>
 #include <malloc.h>
@@ -29,6 +29,8 @@ void BZ2_blockSortStock(EState* s);
 namespace {
 
 const char* const PathNames[SortPathCount] = {"small", "random", "periodic", "induced", "check failed", "no memory"};
+const char* const LevelNames[KVX_LEVEL_PATHS] = {"names distinct", "doubled", "doubling given up", "16-bit names",
+                                                 "32-bit names"};
 
 std::vector<unsigned char> ReadFile(const char* path)
 {
@@ -77,8 +79,10 @@ int main(int argc, char** argv)
     std::vector<unsigned> order(900000), work(KVX_INDUCED_WORK(900000));
     for (int i = 1; i < argc; i++) {
         const std::vector<unsigned char> data = ReadFile(argv[i]);
-        unsigned long long before[SortPathCount], after[SortPathCount];
+        unsigned long long before[SortPathCount], after[SortPathCount], levelsBefore[KVX_LEVEL_PATHS],
+            levelsAfter[KVX_LEVEL_PATHS];
         BZ2_sortPathCounts(before);
+        KVX_inducedLevelCounts(levelsBefore);
         const std::vector<double> seconds =
             Time(s, data,
                  {BZ2_blockSort, BZ2_blockSortStock,
@@ -91,6 +95,7 @@ int main(int argc, char** argv)
                   }});
         const double ours = seconds[0], stock = seconds[1], alone = seconds[2], induced = seconds[3];
         BZ2_sortPathCounts(after);
+        KVX_inducedLevelCounts(levelsAfter);
         const double mb = data.size() / 1e6;
         std::printf("%s: %.0f MB in blocks of 900,000 bytes\n", argv[i], mb);
         std::printf("  libdivsufsort alone  %6.1f MB/s\n  induced sorting alone %5.1f MB/s   %.2f x libdivsufsort\n"
@@ -100,6 +105,9 @@ int main(int argc, char** argv)
         for (int p = 0; p < SortPathCount; p++)
             if (after[p] != before[p])
                 std::printf(" %s %llu", PathNames[p], after[p] - before[p]);
+        std::printf("\n  levels below the blocks (both induced sorts):");
+        for (int p = 0; p < KVX_LEVEL_PATHS; p++)
+            std::printf(" %s %llu", LevelNames[p], levelsAfter[p] - levelsBefore[p]);
         std::printf("\n");
     }
     BZ2_bzCompressEnd(&stream);
