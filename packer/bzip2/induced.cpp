@@ -527,8 +527,9 @@ inline void CountLevel(int path)
 // Doubling is tried where at most `DoublingShare` sixteenths of the
 // rotations begin with a name that repeats, and given up once the groups its
 // rounds went through hold `DoublingBudget` times as many rotations as the
-// string: with more names alike, or alike for longer, the induced passes
-// are faster.
+// string: with more names alike, or alike for longer (as where a stretch of
+// the block repeats), the induced passes are faster.  The levels below one
+// where it gave up hold the same long stretches, and do not try it.
 constexpr Index DoublingShare = 12, DoublingBudget = 3;
 constexpr Index TooLarge = ~Index{0};
 
@@ -542,16 +543,16 @@ struct Doubling {
     Index* sa;
     Index* rank;
     Index m;
-    Index* list[2];   // each with room for m / 2 groups
+    Index* list[2];   // each with room for m / 2 + 1 groups
     Index groups;     // in the list the next round reads
     uint64_t* pairs;  // a group's rotations with their keys, while it is sorted, and as many spare
     Index capacity;   // the pairs there is room for
 };
 
-// Groups the rotations by their first name (below k), with `count` for
-// k + 1 counts, and lists the groups of several; returns how many rotations
-// are in them.  Leaves sa as it was when that is more than DoublingShare.
-Index GroupByName(Doubling& d, Index k, Index* count)
+// Counts the rotations that begin with each name (below k) into `count`,
+// k + 1 entries, as the first slot of each name's group (and the string's
+// length); returns how many rotations begin with a name that repeats.
+Index CountNames(const Doubling& d, Index k, Index* count)
 {
     std::memset(count, 0, (k + 1) * sizeof count[0]);
     for (Index p = 0; p < d.m; p++)
@@ -561,8 +562,13 @@ Index GroupByName(Doubling& d, Index k, Index* count)
         several += count[c] > 1 ? count[c] : 0;
         count[c] += count[c - 1];
     }
-    if (uint64_t{several} * 16 > uint64_t{DoublingShare} * d.m)
-        return several;
+    return several;
+}
+
+// Groups the rotations by their first name, from CountNames' `count`, and
+// lists the groups of several.
+void GroupByName(Doubling& d, Index k, Index* count)
+{
     d.groups = 0;
     for (Index c = 0; c < k; c++)
         if (count[c + 1] - count[c] > 1)
@@ -571,7 +577,6 @@ Index GroupByName(Doubling& d, Index k, Index* count)
         d.sa[count[d.t[p]]++] = p;
     for (Index p = 0; p < d.m; p++)
         d.rank[p] = count[d.t[p]] - 1;
-    return several;
 }
 
 // Sorts a large group's pairs by their keys (the high halves), a byte of
@@ -670,18 +675,24 @@ enum class Doubled { Sorted, GaveUp, NotTried };
 // the string is left to the induced passes, with sa spoiled.
 Doubled OrderByDoubling(const Index* t, Index* sa, Index m, Index k, Index* work, Index* workEnd)
 {
-    const Index listLength = m / 2 + 1, pairsFrom = (m + 2 * listLength + 1) & ~Index{1};  // 64-bit aligned, as work is
+    // The ranks, the two lists, then the pairs: 64-bit aligned, as work is
+    // at every level (each level's types take an even number of entries).
+    const Index listLength = m / 2 + 1, pairsFrom = (m + 2 * listLength + 1) & ~Index{1};
     if (uint64_t(workEnd - work) < uint64_t{pairsFrom} + k + 1)
         return Doubled::NotTried;
     Doubling d = {t, sa, work, m, {work + m, work + m + listLength}, 0,
                   reinterpret_cast<uint64_t*>(work + pairsFrom), Index((workEnd - work - pairsFrom) / 2)};
-    Index several = GroupByName(d, k, work + pairsFrom);
+    Index several = CountNames(d, k, work + pairsFrom);
     if (uint64_t{several} * 16 > uint64_t{DoublingShare} * m)
         return Doubled::NotTried;
+    GroupByName(d, k, work + pairsFrom);
     uint64_t budget = uint64_t{DoublingBudget} * m;
+    // h stays below m, so that a rotation h places on is found by one
+    // subtraction: a string with equal rotations repeats every name and
+    // never gets here.
     for (Index h = 1, round = 0; several != 0; h *= 2, round++) {
         if (h >= m || several > budget)
-            return Doubled::GaveUp;  // equal rotations, or too slow
+            return Doubled::GaveUp;
         budget -= several;
         several = Refine(d, h, round);
         if (several == TooLarge)
@@ -694,7 +705,7 @@ Doubled OrderByDoubling(const Index* t, Index* sa, Index m, Index k, Index* work
 
 // ---- Levels -----------------------------------------------------------------
 
-bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd);
+bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd, bool mayDouble);
 
 // The block's passes go by no slot but its entries of type L and its LMS
 // positions (see InduceLBucket and InduceSBucket): the others need not be
@@ -727,7 +738,7 @@ void PlaceOrderedLms(const Level<Sym>& l, Index m)
 // The string of names is then replaced by the positions, which the order is
 // turned into.
 template <class Sym>
-bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work, Index* workEnd)
+bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work, Index* workEnd, bool mayDouble)
 {
     Index* sa = l.sa;
     const Index n = l.n;
@@ -737,10 +748,11 @@ bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work, Index* wor
         for (Index i = 0; i < m; i++)
             sa[reduced[i]] = i;
     } else {
-        const Doubled doubled = OrderByDoubling(reduced, sa, m, names, work, workEnd);
+        const Doubled doubled = mayDouble ? OrderByDoubling(reduced, sa, m, names, work, workEnd) : Doubled::NotTried;
         if (doubled != Doubled::NotTried)
             CountLevel(doubled == Doubled::Sorted ? KVX_LEVEL_DOUBLED : KVX_LEVEL_DOUBLING_GAVE_UP);
-        if (doubled != Doubled::Sorted && !SortLevel(reduced, sa, m, names, work, workEnd))
+        if (doubled != Doubled::Sorted &&
+            !SortLevel(reduced, sa, m, names, work, workEnd, mayDouble && doubled != Doubled::GaveUp))
             return false;
     }
     Index to = n - m;
@@ -770,7 +782,7 @@ Index SortStretches(const Level<Sym>& l)
 }
 
 template <class Sym>
-bool Sort(const Level<Sym>& l, Index* work, Index* workEnd)
+bool Sort(const Level<Sym>& l, Index* work, Index* workEnd, bool mayDouble)
 {
     if (l.n == 1) {
         l.sa[0] = 0;
@@ -785,7 +797,7 @@ bool Sort(const Level<Sym>& l, Index* work, Index* workEnd)
     ClassifyTypes(l, lastType);
     const Index m = SortStretches(l);
     const Index names = sizeof(Sym) == 1 ? NameMarked(l, m) : NameStretches(l, m);
-    if (!OrderLms(l, m, names, work, workEnd))
+    if (!OrderLms(l, m, names, work, workEnd, mayDouble))
         return false;
     if (l.bucketsShared)
         CountBuckets(l);
@@ -799,7 +811,7 @@ bool Sort(const Level<Sym>& l, Index* work, Index* workEnd)
 // names, narrowed to 16 bits in place where they fit.  Its types come first
 // in `work`; its buckets follow, where the levels below it put theirs in
 // turn, up to `workEnd`.
-bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd)
+bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEnd, bool mayDouble)
 {
     Index* below = work + 2 * TypeWords(n);
     CountLevel(k <= 0x10000 ? KVX_LEVEL_NARROW : KVX_LEVEL_WIDE);
@@ -812,10 +824,10 @@ bool SortLevel(Index* t, Index* sa, Index n, Index k, Index* work, Index* workEn
             std::memcpy(narrow + i, &low, sizeof low);
         }
         const Level<uint16_t> l = {narrow, sa, n, k, below, below + k + 1, reinterpret_cast<uint64_t*>(work), true};
-        return Sort(l, below, workEnd);
+        return Sort(l, below, workEnd, mayDouble);
     }
     const Level<Index> l = {t, sa, n, k, below, below + k + 1, reinterpret_cast<uint64_t*>(work), true};
-    return Sort(l, below, workEnd);
+    return Sort(l, below, workEnd, mayDouble);
 }
 
 }  // namespace
@@ -828,7 +840,7 @@ extern "C" int KVX_sortRotationsInduced(const unsigned char* block, const int co
     Index start[257], next[256];
     const Level<unsigned char> l = {block, order, (Index)n, 256, start, next, reinterpret_cast<uint64_t*>(work), false};
     StartBuckets(count, start);
-    return Sort(l, work + 2 * TypeWords(n), work + KVX_INDUCED_WORK(n));
+    return Sort(l, work + 2 * TypeWords(n), work + KVX_INDUCED_WORK(n), true);
 }
 
 extern "C" void KVX_inducedLevelCounts(unsigned long long counts[KVX_LEVEL_PATHS])
