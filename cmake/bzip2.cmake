@@ -48,4 +48,5 @@ add_library(bz2_packer STATIC ${KVX_BZ2_PACKER_SOURCES})
 target_include_directories(bz2_packer PUBLIC ${CMAKE_BINARY_DIR}/bzip2 ${BZIP2_SRC} ${CMAKE_SOURCE_DIR}/packer/bzip2)
 target_compile_options(bz2_packer PRIVATE -O2 -w)
 # The table search costs each group under all tables at once: vectorised.
-set_source_files_properties(packer/bzip2/tables.cpp PROPERTIES COMPILE_OPTIONS -O3)
+# The induced sort measured 1 to 2.5 % faster at -O3 too.
+set_source_files_properties(packer/bzip2/tables.cpp packer/bzip2/induced.cpp PROPERTIES COMPILE_OPTIONS -O3)
