@@ -529,7 +529,8 @@ inline void CountLevel(int path)
 // rounds went through hold `DoublingBudget` times as many rotations as the
 // string: with more names alike, or alike for longer (as where a stretch of
 // the block repeats), the induced passes are faster.  The levels below one
-// where it gave up hold the same long stretches, and do not try it.
+// where it gave up so hold the same long stretches, and do not try it; a
+// group too large for the work space left says nothing of them.
 constexpr Index DoublingShare = 12, DoublingBudget = 3;
 constexpr Index TooLarge = ~Index{0};
 
@@ -668,7 +669,7 @@ Index Refine(Doubling& d, Index h, int round)
     return several;
 }
 
-enum class Doubled { Sorted, GaveUp, NotTried };
+enum class Doubled { Sorted, GaveUp, NoRoom, NotTried };
 
 // Orders the m rotations of the string t of names below k into sa by prefix
 // doubling, with the work space from `work` to `workEnd`.  Unless Sorted,
@@ -696,7 +697,7 @@ Doubled OrderByDoubling(const Index* t, Index* sa, Index m, Index k, Index* work
         budget -= several;
         several = Refine(d, h, round);
         if (several == TooLarge)
-            return Doubled::GaveUp;
+            return Doubled::NoRoom;
     }
     for (Index p = 0; p < m; p++)
         sa[d.rank[p]] = p;
