@@ -32,6 +32,7 @@ demo_packages=(
 test_packages=(
   libdivsufsort-dev dpkg-dev clang libclang-rt-14-dev
   osslsigncode openssl pbzip2 lbzip2 p7zip-full linux-perf lintian man-db groff-base file unzip gcovr
+  qemu-user g++-s390x-linux-gnu
   emscripten chromium
 )
 

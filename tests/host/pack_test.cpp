@@ -29,6 +29,7 @@
 #include "sortpaths.h"
 #include "tables.h"
 #include "pack.h"
+#include "rotation_table.h"
 
 namespace fs = std::filesystem;
 
@@ -1307,49 +1308,24 @@ TEST_F(Blocks, StreamShapeFedInAnyPiecesAsBzip2recoverCountsBlocks)
     EXPECT_LT(smallest.size(), debian.size());
 }
 
-// The induced sort of rotations against sorting them one by one, on short
-// strings of every shape that blocks never are (blocks under 32 KB go to
-// libbzip2's sorter): one to 300 symbols of one to 256 kinds from any first
-// byte on (so that few kinds also straddle 127 and 128, which the types,
-// found eight bytes at a time, tell apart by their top bits), a quarter of
-// them made periodic or nearly so, which it must refuse exactly when some
-// rotations are equal.  Then 400 strings of 2,000 to 40,000 symbols, with
-// stretches copied from elsewhere in them, a few levels deep, where prefix
-// doubling meets names alike for long and gives way to the induced passes.
-// The levels below are ordered in every way but in 32 bits (the block table
-// below takes that).
+// The induced sort of rotations against sorting them one by one, on the
+// strings of rotation_table.h.  The levels below them are ordered in every
+// way but in 32 bits (the block table below takes that).
 TEST(InducedSort, SameOrderAsComparingRotationsOneByOne)
 {
     unsigned long long levelsBefore[KVX_LEVEL_PATHS], levelsAfter[KVX_LEVEL_PATHS];
     KVX_inducedLevelCounts(levelsBefore);
     uint32_t x = 2463534242u;
-    auto next = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
-    for (int round = 0; round < 20400; round++) {
-        const int n = round < 10000 ? 1 + next() % 12 : round < 20000 ? 1 + next() % 300 : 2000 + next() % 38000;
-        const int kinds = 1 << next() % 9, first = next() % 256;
-        std::vector<unsigned char> t(n);
+    for (int round = 0; round < RotationRounds; round++) {
+        const std::vector<unsigned char> t = RotationCase(round, x);
+        const int n = (int)t.size();
         int count[256] = {};
-        for (auto& c : t)
-            c = (unsigned char)(first + next() % kinds);
-        for (int i = 0, period = 1 + next() % n; round % 4 == 0 && i + period < n; i++)
-            t[i + period] = t[i];
-        for (int copies = round < 20000 ? 0 : next() % 4; copies > 0; copies--) {
-            const int length = 1 + next() % (n / 4), from = next() % (n - length), to = next() % (n - length);
-            std::memmove(&t[to], &t[from], length);
-        }
         for (auto c : t)
             count[c]++;
-        std::vector<unsigned> order(n), work(KVX_INDUCED_WORK(n)), expected(n);
-        std::vector<unsigned char> twice(t);
-        twice.insert(twice.end(), t.begin(), t.end());
-        auto compare = [&](unsigned a, unsigned b) { return std::memcmp(&twice[a], &twice[b], n); };
-        for (int i = 0; i < n; i++)
-            expected[i] = i;
-        std::stable_sort(expected.begin(), expected.end(), [&](unsigned a, unsigned b) { return compare(a, b) < 0; });
-        bool equal = false;
-        for (int i = 1; i < n; i++)
-            equal |= compare(expected[i], expected[i - 1]) == 0;
-        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(n) + " symbols of " + std::to_string(kinds));
+        bool equal;
+        const std::vector<unsigned> expected = OrderOneByOne(t, equal);
+        std::vector<unsigned> order(n), work(KVX_INDUCED_WORK(n));
+        SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(n) + " symbols");
         ASSERT_EQ(KVX_sortRotationsInduced(t.data(), count, order.data(), n, work.data()), equal ? 0 : 1);
         if (!equal)
             ASSERT_EQ(order, expected);
