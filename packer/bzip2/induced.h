@@ -9,7 +9,8 @@ extern "C" {
 /* Entries of work space the sort needs for a block of n bytes: the types, a
    bit a position, at each level, and the buckets of the levels below the
    block, each at most half as long as the one above.  Prefix doubling, below
-   the block, takes what it finds there and is not tried without room. */
+   the block, takes the room it finds there: where that is too little, it is
+   not tried, or gives up when a group outgrows it. */
 #define KVX_INDUCED_WORK(n) ((n) + (n) / 16 + 64)
 
 /* Puts the starting positions of the n rotations of `block` into `order`,
