@@ -735,9 +735,9 @@ void PlaceOrderedLms(const Level<Sym>& l, Index m)
 }
 
 // Orders the LMS rotations into sa[0..m), given the string of their names at
-// sa[n-m..n): at once when every name is different, else one level down.
-// The string of names is then replaced by the positions, which the order is
-// turned into.
+// sa[n-m..n): at once when every name is different, else by prefix doubling
+// where `mayDouble` and it pays, else one level down.  The string of names
+// is then replaced by the positions, which the order is turned into.
 template <class Sym>
 bool OrderLms(const Level<Sym>& l, Index m, Index names, Index* work, Index* workEnd, bool mayDouble)
 {
